@@ -1,0 +1,1 @@
+# Installation and the exported CMake package (filled in with the packaging work).

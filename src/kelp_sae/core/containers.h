@@ -1,0 +1,153 @@
+// Result records of every model fit, their one-line text forms, the console
+// report and the exports to JSON and tables.
+//
+// FixedEffect, RandomEffect, SAEStats and SAEPred are plain value records;
+// an SAEResults owns them and hands them out by const reference, so a
+// finished result's rows cannot be changed in place. SAEResults' own fields
+// can be replaced through its setters.
+//
+//   kelp_sae::SAEResults res = model.fh("y", {"x1"}, "area", {.variance = "var"});
+//   std::cout << res.set_print_width(100);     // the boxed report
+//   kelp::Table preds = res.to_table("predictions");
+//   nlohmann::json j = res.to_dict();
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "kelp/table.h"
+#include "kelp_sae/core/optimization_result.h"
+
+namespace kelp_sae {
+
+// A single row in the fixed effects table.
+struct FixedEffect {
+  std::string term;
+  double est = 0.0;
+  double se = 0.0;
+  double t_score = 0.0;
+  double p_value = 0.0;
+  double lci = 0.0;
+  double uci = 0.0;
+  friend bool operator==(const FixedEffect&, const FixedEffect&) = default;
+};
+
+// A single row in the random effects table.
+struct RandomEffect {
+  std::variant<std::string, std::vector<std::string>> term;
+  std::string dist;
+  double est = 0.0;
+  double se = 0.0;
+  friend bool operator==(const RandomEffect&, const RandomEffect&) = default;
+};
+
+// Model-level statistics.
+struct SAEStats {
+  std::string method;
+  long long n_obs = 0;
+  long long n_areas = 0;
+  double sigma_u = 0.0;
+  double sigma_e = 0.0;
+  double log_likelihood = 0.0;
+  double aic = 0.0;
+  double bic = 0.0;
+  double kic = 0.0;
+  double icc = 0.0;
+  friend bool operator==(const SAEStats&, const SAEStats&) = default;
+};
+
+// One small-area estimate.
+struct SAEPred {
+  std::string area;
+  double pred = 0.0;
+  double mse = 0.0;
+  double cv = 0.0;
+  double lci = 0.0;
+  double uci = 0.0;
+  std::string indicator = "mean";
+  friend bool operator==(const SAEPred&, const SAEPred&) = default;
+  nlohmann::json to_dict() const;
+};
+
+// Container for Small Area Estimation results.
+class SAEResults {
+ public:
+  SAEResults(std::string level, std::string y, std::string model_type, SAEStats stats,
+             std::vector<FixedEffect> fixed_effects, RandomEffect random_effects,
+             std::vector<SAEPred> prediction);
+
+  const std::string& level() const noexcept { return level_; }
+  const std::string& y() const noexcept { return y_; }
+  const std::string& model_type() const noexcept { return model_type_; }
+  const SAEStats& stats() const noexcept { return stats_; }
+  const std::vector<FixedEffect>& fixed_effects() const noexcept { return fixed_effects_; }
+  const RandomEffect& random_effects() const noexcept { return random_effects_; }
+  const std::vector<SAEPred>& prediction() const noexcept { return prediction_; }
+  std::optional<int> print_width() const noexcept { return print_width_; }
+
+  void set_level(std::string v) { level_ = std::move(v); }
+  void set_y(std::string v) { y_ = std::move(v); }
+  void set_model_type(std::string v) { model_type_ = std::move(v); }
+  void set_stats(SAEStats v) { stats_ = std::move(v); }
+  void set_fixed_effects(std::vector<FixedEffect> v) { fixed_effects_ = std::move(v); }
+  void set_random_effects(RandomEffect v) { random_effects_ = std::move(v); }
+  void set_prediction(std::vector<SAEPred> v) { prediction_ = std::move(v); }
+
+  // Report width of this result: std::nullopt clears it; 20 or less throws
+  // std::invalid_argument "print width must be > 20 characters.". Returns
+  // *this for chaining.
+  SAEResults& set_print_width(std::optional<int> width);
+  // Text form accepted as in the reference tools ("80"); anything that is not
+  // an integer throws std::invalid_argument
+  // "print width must be int or None; got '<text>'".
+  SAEResults& set_print_width(std::string_view width);
+  // Type-wide default width (messages begin "class print width ...").
+  static void set_default_print_width(std::optional<int> width);
+  static void set_default_print_width(std::string_view width);
+  static std::optional<int> default_print_width() noexcept;
+
+  // Every field but the print width; nested records as objects in field order.
+  nlohmann::json to_dict() const;
+  // component: "fixed", "predictions" or "random"; any other text throws
+  // std::invalid_argument "Invalid component '<c>'. Expected one of
+  // ['fixed', 'predictions', 'random'].".
+  kelp::Table to_table(std::string_view component = "fixed") const;
+
+  // The console report at the resolved width; ANSI styles only when `color`.
+  std::string render(bool color = false) const;
+
+  friend bool operator==(const SAEResults&, const SAEResults&) = default;
+
+ private:
+  std::string level_;
+  std::string y_;
+  std::string model_type_;
+  SAEStats stats_;
+  std::vector<FixedEffect> fixed_effects_;
+  RandomEffect random_effects_;
+  std::vector<SAEPred> prediction_;
+  std::optional<int> print_width_;
+};
+
+// One-line text forms.
+std::string to_string(const FixedEffect& r);
+std::string to_string(const RandomEffect& r);
+std::string to_string(const SAEStats& r);
+std::string to_string(const SAEPred& r);
+// The report at the resolved width, plain text.
+std::string to_string(const SAEResults& r);
+
+std::ostream& operator<<(std::ostream& os, const FixedEffect& r);
+std::ostream& operator<<(std::ostream& os, const RandomEffect& r);
+std::ostream& operator<<(std::ostream& os, const SAEStats& r);
+std::ostream& operator<<(std::ostream& os, const SAEPred& r);
+// Writes the report; styled when `os` is std::cout on a terminal and
+// NO_COLOR is unset.
+std::ostream& operator<<(std::ostream& os, const SAEResults& r);
+
+}  // namespace kelp_sae
