@@ -37,7 +37,10 @@ function(kelp_add_library target)
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS} kelp_sae_warnings)
+  # A static library exports its private link dependencies; the warning flags
+  # belong to this build only, so they are kept out of the installed package.
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS}
+                        PRIVATE ${ARG_PRIVATE_DEPS} $<BUILD_INTERFACE:kelp_sae_warnings>)
   foreach(t IN LISTS test_sources)
     get_filename_component(name "${t}" NAME_WE)
     kelp_add_tests(NAME ${name} SOURCES "${t}" LIBS ${target} ${ARG_TEST_DEPS})

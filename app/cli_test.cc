@@ -1,0 +1,132 @@
+// The program shell: welcome, version and help texts, exit statuses, and the
+// built binary itself.
+#include "app/cli.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kelp_sae/version.h"
+
+namespace kelp_sae::cli {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr const char* kWelcome =
+    "Welcome to kelp-sae!\n"
+    "This is the Small Area Estimation package.\n"
+    "Use `kelp-sae --version` for version info.\n";
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome run_cli(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = run(args, {.out = out, .err = err});
+  return {status, out.str(), err.str()};
+}
+
+TEST(CliTest, VersionIsZeroPointOnePointZero) { EXPECT_STREQ(kelp_sae::version, "0.1.0"); }
+
+TEST(CliTest, VersionAndWelcomeTexts) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected_out;
+  };
+  const std::string version_line = "kelp-sae version 0.1.0\n";
+  const std::vector<Case> cases = {
+      {{}, kWelcome},
+      {{"--version"}, version_line},
+      {{"--version", "--help"}, version_line},  // further arguments are ignored
+      {{"--version", "extra", "args"}, version_line},
+      {{"-x"}, kWelcome},
+      {{"-x", "--version"}, kWelcome},  // --version only counts as the first argument
+      {{"unknown"}, kWelcome},
+      {{"unknown", "--version"}, kWelcome},
+      {{"--Version"}, kWelcome},
+      {{"-V"}, kWelcome},
+      {{""}, kWelcome},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const Outcome o = run_cli(c.args);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, c.expected_out);
+    EXPECT_EQ(o.err, "");
+  }
+}
+
+TEST(CliTest, HelpListsEverySubcommand) {
+  for (const std::string flag : {"--help", "-h"}) {
+    SCOPED_TRACE(flag);
+    const Outcome o = run_cli({flag});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_THAT(o.out, HasSubstr("kelp-sae"));
+    for (const CommandDefinition& command : registered_commands()) {
+      EXPECT_THAT(o.out, HasSubstr(command.name));
+      EXPECT_THAT(o.out, HasSubstr(command.description));
+    }
+  }
+}
+
+TEST(CliTest, SubcommandHelpExitsCleanly) {
+  for (const CommandDefinition& command : registered_commands()) {
+    SCOPED_TRACE(command.name);
+    const Outcome o = run_cli({command.name, "--help"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_THAT(o.out, HasSubstr(command.name));
+  }
+}
+
+TEST(CliTest, SubcommandNamesAreDistinct) {
+  const std::vector<CommandDefinition> commands = registered_commands();
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    for (std::size_t j = i + 1; j < commands.size(); ++j) {
+      EXPECT_NE(commands[i].name, commands[j].name);
+    }
+  }
+}
+
+// Runs the built program through the shell and returns its stdout and status.
+Outcome run_program(const std::string& args) {
+  const std::string command = std::string("'") + KELP_SAE_PROGRAM + "' " + args + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "popen failed for " << command;
+    return {-1, "", ""};
+  }
+  std::string out;
+  std::array<char, 256> buffer{};
+  std::size_t n = 0;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+    out.append(buffer.data(), n);
+  }
+  const int raw = pclose(pipe);
+  const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return {status, out, ""};
+}
+
+TEST(CliProgramTest, BinaryPrintsVersionAndWelcome) {
+  const Outcome version = run_program("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "kelp-sae version 0.1.0\n");
+
+  const Outcome welcome = run_program("");
+  EXPECT_EQ(welcome.status, 0);
+  EXPECT_EQ(welcome.out, kWelcome);
+}
+
+}  // namespace
+}  // namespace kelp_sae::cli
