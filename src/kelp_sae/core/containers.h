@@ -9,7 +9,7 @@
 //   kelp_sae::SAEResults res = model.fh("y", {"x1"}, "area", {.variance = "var"});
 //   std::cout << res.set_print_width(100);     // the boxed report
 //   kelp::Table preds = res.to_table("predictions");
-//   nlohmann::json j = res.to_dict();
+//   nlohmann::ordered_json j = res.to_dict();
 #pragma once
 
 #include <iosfwd>
@@ -71,7 +71,7 @@ struct SAEPred {
   double uci = 0.0;
   std::string indicator = "mean";
   friend bool operator==(const SAEPred&, const SAEPred&) = default;
-  nlohmann::json to_dict() const;
+  nlohmann::ordered_json to_dict() const;
 };
 
 // Container for Small Area Estimation results.
@@ -112,7 +112,7 @@ class SAEResults {
   static std::optional<int> default_print_width() noexcept;
 
   // Every field but the print width; nested records as objects in field order.
-  nlohmann::json to_dict() const;
+  nlohmann::ordered_json to_dict() const;
   // component: "fixed", "predictions" or "random"; any other text throws
   // std::invalid_argument "Invalid component '<c>'. Expected one of
   // ['fixed', 'predictions', 'random'].".
