@@ -1,0 +1,140 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+
+#include "kelp/table.h"
+
+namespace kelp {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string csv_error(std::string_view text) {
+  try {
+    (void)read_csv_string(text, "data.csv");
+  } catch (const CsvError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(ReadCsv, InfersIntegerThenFloatThenText) {
+  const Table t = read_csv_string(
+      "id,x,name,mixed\n"
+      "1,2.5,a,1\n"
+      " 2 ,nan,b,x\n"
+      "-3,-inf,,2.5\n");
+  EXPECT_EQ(t.column("id").type(), DataType::Int64);
+  EXPECT_THAT(t.column("id").int_values(), ElementsAre(1, 2, -3));
+  EXPECT_EQ(t.column("x").type(), DataType::Float64);
+  EXPECT_TRUE(std::isnan(t.column("x").as_double(1)));
+  EXPECT_FALSE(t.column("x").is_null(1));  // NaN is a value
+  EXPECT_EQ(t.column("x").as_double(2), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(t.column("name").type(), DataType::String);
+  EXPECT_TRUE(t.column("name").is_null(2));
+  EXPECT_EQ(t.column("mixed").type(), DataType::String);
+  EXPECT_EQ(t.column("mixed").text(2), "2.5");
+}
+
+TEST(ReadCsv, NullsAndQuotedEmptyFields) {
+  const Table t = read_csv_string(
+      "a,b,c\n"
+      "NA,\"\",1\n"
+      "5,x,\"\"\n"
+      ",\"NA\",NA\n");
+  EXPECT_EQ(t.column("a").type(), DataType::Int64);
+  EXPECT_TRUE(t.column("a").is_null(0));
+  EXPECT_TRUE(t.column("a").is_null(2));
+  EXPECT_EQ(t.column("b").type(), DataType::String);
+  EXPECT_FALSE(t.column("b").is_null(0));  // quoted empty text
+  EXPECT_EQ(t.column("b").text(0), "");
+  EXPECT_EQ(t.column("b").text(2), "NA");  // quoted NA is a text
+  EXPECT_EQ(t.column("c").type(), DataType::Int64);
+  EXPECT_TRUE(t.column("c").is_null(1));  // quoted empty in a number column
+  EXPECT_TRUE(t.column("c").is_null(2));
+}
+
+TEST(ReadCsv, QuotedFieldsBomAndCrlf) {
+  const Table t = read_csv_string(
+      "\xEF\xBB\xBF"
+      "name,note\r\n"
+      "\"Smith, J\",\"said \"\"hi\"\"\"\r\n"
+      "x,\"two\r\nlines\"\r\n");
+  EXPECT_THAT(t.column_names(), ElementsAre("name", "note"));
+  EXPECT_EQ(t.column("name").text(0), "Smith, J");
+  EXPECT_EQ(t.column("note").text(0), "said \"hi\"");
+  EXPECT_EQ(t.column("note").text(1), "two\r\nlines");
+}
+
+TEST(ReadCsv, ErrorsNameFileLineAndColumn) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"a,b\n1,2\n3\n", "data.csv: line 3: expected 2 fields, found 1"},
+      {"a,b\n1,2,3\n", "data.csv: line 2: expected 2 fields, found 3"},
+      {"a,name\n1,x\n2,\"y\n3,z\n", "data.csv: line 3, column 'name': unterminated quoted field"},
+      {"a,b\n1,\"x\"y\n", "data.csv: line 2, column 'b': unexpected character after closing quote"},
+      {"a,b,a\n1,2,3\n", "data.csv: line 1: duplicate column name 'a'"},
+      {"", "data.csv: missing header row"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(csv_error(c.text), c.message);
+  }
+}
+
+TEST(ReadCsv, UnreadableFileNamesThePath) {
+  try {
+    (void)read_csv("/nonexistent/dir/survey.csv");
+    FAIL() << "expected an error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("/nonexistent/dir/survey.csv"));
+  }
+}
+
+TEST(WriteCsv, RoundTripsValuesTypesAndNulls) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Table t({{"id", Column({1, kelp::null, -9000000000})},
+                 {"x", Column({12.0, 0.1 + 0.2, nan})},
+                 {"w", Column({1e-300, kelp::null, 1e16})},
+                 {"text, quoted", Column({"a,b", "say \"x\"\nnext", kelp::null})},
+                 {"s", Column({"", "NA", " x "})}});
+  const std::string csv = to_csv_string(t);
+  const Table back = read_csv_string(csv);
+  ASSERT_EQ(back.column_names(), t.column_names());
+  for (const std::string& name : t.column_names()) {
+    SCOPED_TRACE(name);
+    const Column& a = t.column(name);
+    const Column& b = back.column(name);
+    ASSERT_EQ(b.type(), a.type());
+    ASSERT_EQ(b.size(), a.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(b.is_null(i), a.is_null(i));
+      EXPECT_EQ(b.text(i), a.text(i));  // text forms are exact round-trip forms
+    }
+  }
+  EXPECT_EQ(back.column("x").as_double(1), 0.1 + 0.2);
+}
+
+TEST(WriteCsv, FileRoundTripAndSingleColumnNulls) {
+  const Table t({{"v", Column({"a", kelp::null, "", "b"})}});
+  const std::string path =
+      (std::filesystem::temp_directory_path() / "kelp_csv_test_roundtrip.csv").string();
+  write_csv(t, path);
+  const Table back = read_csv(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(back.num_rows(), 4u);
+  EXPECT_TRUE(back.column("v").is_null(1));
+  EXPECT_FALSE(back.column("v").is_null(2));
+  EXPECT_EQ(back.column("v").text(3), "b");
+  EXPECT_THROW(write_csv(t, "/nonexistent/dir/out.csv"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace kelp
