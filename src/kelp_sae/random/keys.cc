@@ -149,7 +149,10 @@ KELP_SAE_INLINE double log_normal_positive(double x) {
   std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
   // Shift the exponent boundary from 1 to sqrt(2)/2 (high word 0x3fe6a09e).
   std::uint64_t hx = (bits >> 32) + (0x3ff00000u - 0x3fe6a09eu);
-  const std::int64_t k = static_cast<std::int64_t>(hx >> 20) - 0x3ff;
+  // The exponent k = (hx >> 20) - 1023 as a double, through the bits of
+  // 2^52 + (hx >> 20): exact, and vectorisable without 64-bit integer
+  // conversions.
+  const double dk = std::bit_cast<double>(0x4330000000000000ull | (hx >> 20)) - (0x1p52 + 1023.0);
   hx = (hx & 0x000fffffu) + 0x3fe6a09eu;
   bits = (hx << 32) | (bits & 0xffffffffu);
   const double f = std::bit_cast<double>(bits) - 1.0;
@@ -163,14 +166,13 @@ KELP_SAE_INLINE double log_normal_positive(double x) {
                          w * (2.857142874366239149e-01 +
                               w * (1.818357216161805012e-01 + w * 1.479819860511658591e-01)));
   const double rr = t2 + t1;
-  const double dk = static_cast<double>(k);
   return s * (hfsq + rr) + dk * 1.90821492927058770002e-10 - hfsq + f +
          dk * 6.93147180369123816490e-01;
 }
 
 // AS 241 tails: z for q = u - 1/2 with |q| > 0.425, given
 // neg_log_r = -log(min(u, 1 - u)). Both rational functions are evaluated and
-// one is selected, which keeps the code free of branches.
+// one is selected, which keeps the code free of branches (and vectorisable).
 KELP_SAE_INLINE double tail_z(double q, double neg_log_r) {
   const double t = std::sqrt(neg_log_r);
   const double a = t - 1.6;
@@ -223,8 +225,9 @@ KELP_SAE_INLINE double tail_z(double q, double neg_log_r) {
                          5.99832206555887937690e-1) *
                             b +
                         1.0);
-  const double magnitude = t <= 5.0 ? num_a / den_a : num_b / den_b;
-  return q < 0.0 ? -magnitude : magnitude;
+  const bool near = t <= 5.0;
+  const double magnitude = (near ? num_a : num_b) / (near ? den_a : den_b);
+  return std::copysign(magnitude, q);
 }
 
 constexpr std::size_t kBlock = 256;
