@@ -9,7 +9,9 @@
 
 #include "kelp/errors.h"
 #include "kelp_sae/core/logging.h"
+#include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "kelp_sae/kernels/prediction/prediction.h"
 #include "kelp_sae/models/common.h"
 #include "kelp_sae/random/keys.h"
 
@@ -173,37 +175,22 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const Eigen::MatrixXd X_smp_means = with_intercept(pop.X_smp_means, options.intercept);
   const double sigma_u2 = sigma_u * sigma_u;
   const double sigma_e2 = sigma_e * sigma_e;
-  Eigen::VectorXd pred(M);
-  for (Eigen::Index a = 0; a < M; ++a) {
-    const double n_a = pop.n_i(a);
-    const double gamma = n_a == 0.0 ? 0.0 : sigma_u2 / (sigma_u2 + sigma_e2 / std::max(n_a, 1.0));
-    const double u_hat = gamma * (pop.y_bar_s(a) - X_smp_means.row(a).dot(beta));
-    pred(a) = X_pop_means.row(a).dot(beta) + u_hat;
-  }
+  const Eigen::VectorXd pred = kernels::predict_area_eblup(beta, sigma_u, sigma_e, pop.n_i,
+                                                           pop.y_bar_s, X_smp_means, X_pop_means)
+                                   .theta_hat;
 
   // MSE.
   const auto logger = get_logger(kLogger);
-  Eigen::VectorXd mse(M);
+  Eigen::VectorXd mse;
   if (!bootstrap) {
     logger->info("Computing Analytical MSE (Prasad-Rao)...");
-    const double var_e2 = 2.0 * sigma_e2 * sigma_e2 / static_cast<double>(n - p);
-    const double var_u2 = 2.0 * sigma_u2 * sigma_u2 / static_cast<double>(M);
-    for (Eigen::Index a = 0; a < M; ++a) {
-      const double n_a = pop.n_i(a);
-      const double ratio = sigma_e2 / std::max(n_a, 1e-6);
-      const double V = sigma_u2 + ratio;
-      const double gamma = n_a <= 0.0 ? 0.0 : sigma_u2 / V;
-      const double g1 = sigma_u2 * (1.0 - gamma);
-      const Eigen::VectorXd a_vec = (1.0 - gamma) * X_pop_means.row(a).transpose();
-      const double g2 = a_vec.dot(stats.cov * a_vec);
-      double g3 = 0.0;
-      if (n_a > 0.0) {
-        const double d_e = -sigma_u2 / (std::max(n_a, 1e-6) * V * V);
-        const double d_u = ratio / (V * V);
-        g3 = d_e * d_e * var_e2 + d_u * d_u * var_u2;
-      }
-      mse(a) = g1 + g2 + 2.0 * g3;
-    }
+    // Approximate covariance of (sigma_e^2, sigma_u^2): the variances of
+    // chi-square estimators with n - p and M degrees of freedom.
+    const Eigen::Matrix2d var_cov =
+        Eigen::Vector2d(2.0 * sigma_e2 * sigma_e2 / static_cast<double>(n - p),
+                        2.0 * sigma_u2 * sigma_u2 / static_cast<double>(M))
+            .asDiagonal();
+    mse = kernels::analytical_mse_bhf(sigma_u2, sigma_e2, stats.cov, X_pop_means, pop.n_i, var_cov);
   } else {
     logger->info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...",
                  options.n_reps, options.batch_size);

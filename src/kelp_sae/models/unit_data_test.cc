@@ -22,7 +22,9 @@ void expect_model_error(Fn fn, const std::string& title, const std::string& deta
     ADD_FAILURE() << "no ModelError thrown, expected " << title;
   } catch (const kelp::ModelError& e) {
     EXPECT_EQ(e.title(), title);
-    if (!detail.empty()) EXPECT_EQ(e.detail(), detail);
+    if (!detail.empty()) {
+      EXPECT_EQ(e.detail(), detail);
+    }
   }
 }
 
