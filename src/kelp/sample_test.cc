@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <map>
 
 namespace kelp {
 namespace {
@@ -155,6 +156,78 @@ TEST(StratifiedEstimation, OnePsuInTheWholeSampleGivesNaN) {
   const Estimate e = s.estimation().mean({.y = "y", .by = "g"});
   EXPECT_NEAR(e.est()[0], 1.5, kTol);
   EXPECT_TRUE(std::isnan(e.se()[0]));
+}
+
+// The textbook computation over all units: z over every row (zero outside
+// the domain), PSU totals, squared deviations within strata, lonely strata
+// centred at the grand mean of PSU totals.
+double naive_domain_total_se(const std::vector<int>& stratum, const std::vector<int>& psu,
+                             const std::vector<double>& w, const std::vector<double>& y,
+                             const std::vector<int>& dom, int level) {
+  std::map<std::pair<int, int>, double> psu_total;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    psu_total[{stratum[i], psu[i]}] += dom[i] == level ? w[i] * y[i] : 0.0;
+  }
+  std::map<int, std::vector<double>> by_stratum;
+  double grand = 0.0;
+  for (const auto& [key, z] : psu_total) {
+    by_stratum[key.first].push_back(z);
+    grand += z;
+  }
+  grand /= static_cast<double>(psu_total.size());
+  double var = 0.0;
+  for (const auto& [h, totals] : by_stratum) {
+    const double n_h = static_cast<double>(totals.size());
+    if (totals.size() == 1) {
+      var += (totals[0] - grand) * (totals[0] - grand);
+      continue;
+    }
+    double mean = 0.0;
+    for (double z : totals) mean += z / n_h;
+    for (double z : totals) var += n_h / (n_h - 1.0) * (z - mean) * (z - mean);
+  }
+  return std::sqrt(var);
+}
+
+TEST(StratifiedEstimation, AgreesWithTextbookComputationOnLargerDesign) {
+  // 400 units, 9 strata (the last two with one PSU), up to 5 PSUs per stratum,
+  // 6 domains scattered across PSUs, some units in no domain.
+  const std::size_t n = 400;
+  std::vector<int> stratum(n), psu(n), dom(n);
+  std::vector<double> w(n), y(n);
+  std::vector<Value> dom_values(n);
+  unsigned state = 12345;
+  auto next = [&state](unsigned m) {
+    state = state * 1103515245u + 12345u;
+    return static_cast<int>((state >> 16) % m);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    stratum[i] = next(9);
+    psu[i] = stratum[i] >= 7 ? 0 : next(5);
+    w[i] = 1.0 + next(100) / 10.0;
+    y[i] = next(1000) / 7.0;
+    dom[i] = next(7);  // 6 means: no domain
+    dom_values[i] = dom[i] == 6 ? Value(kelp::null) : Value(std::int64_t{dom[i]});
+  }
+  auto ints = [](const std::vector<int>& v) {
+    return Column(std::vector<std::int64_t>(v.begin(), v.end()));
+  };
+  const Sample s(Table({{"h", ints(stratum)},
+                        {"p", ints(psu)},
+                        {"w", Column(w)},
+                        {"y", Column(y)},
+                        {"d", Column::from_values(dom_values)}}),
+                 {.weight = "w", .strata = "h", .psu = "p"});
+  const Estimate t = s.estimation().total({.y = "y", .by = "d"});
+  ASSERT_EQ(t.est().size(), 6u);
+  for (int level = 0; level < 6; ++level) {
+    SCOPED_TRACE(level);
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) total += dom[i] == level ? w[i] * y[i] : 0.0;
+    EXPECT_NEAR(t.est()[level], total, 1e-9 * total);
+    const double se = naive_domain_total_se(stratum, psu, w, y, dom, level);
+    EXPECT_NEAR(t.se()[level], se, 1e-9 * se);
+  }
 }
 
 TEST(Estimate, ToTableHasByLevelEstSe) {

@@ -385,6 +385,24 @@ void stable_sort_rows(const Column& col, std::vector<std::size_t>& rows) {
   }
 }
 
+// Distinct keys in ascending order: order[r] is the first row of the key of
+// rank r, rank[g] the rank of group g.
+struct RankedGroups {
+  Grouping grouping;
+  std::vector<std::size_t> order;
+  std::vector<std::size_t> rank;
+};
+
+RankedGroups rank_groups(const Column& col) {
+  RankedGroups g;
+  g.grouping = group_column(col);
+  g.order = g.grouping.first_row;
+  stable_sort_rows(col, g.order);
+  g.rank.resize(g.order.size());
+  for (std::size_t r = 0; r < g.order.size(); ++r) g.rank[g.grouping.group_of_row[g.order[r]]] = r;
+  return g;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -536,13 +554,19 @@ Table Table::take(const std::vector<std::size_t>& rows) const {
 }
 
 Table Table::sort_by(std::string_view name) const {
+  // Counting sort over the ranks of the distinct keys: stable, and linear in
+  // the rows once the distinct keys are sorted.
   const Column& key = column(name);
-  std::vector<std::size_t> rows;
-  std::vector<std::size_t> null_rows;
-  rows.reserve(impl_->rows);
-  for (std::size_t i = 0; i < impl_->rows; ++i) (key.is_null(i) ? null_rows : rows).push_back(i);
-  stable_sort_rows(key, rows);
-  rows.insert(rows.end(), null_rows.begin(), null_rows.end());
+  const RankedGroups g = rank_groups(key);
+  const std::size_t k = g.order.size();
+  std::vector<std::size_t> start(k + 2, 0);  // slot k: nulls
+  auto slot = [&](std::size_t i) {
+    return g.grouping.group_of_row[i] == kNoRow ? k : g.rank[g.grouping.group_of_row[i]];
+  };
+  for (std::size_t i = 0; i < impl_->rows; ++i) ++start[slot(i) + 1];
+  for (std::size_t r = 0; r <= k; ++r) start[r + 1] += start[r];
+  std::vector<std::size_t> rows(impl_->rows);
+  for (std::size_t i = 0; i < impl_->rows; ++i) rows[start[slot(i)]++] = i;
   return take(rows);
 }
 
@@ -555,24 +579,20 @@ Column Table::distinct(std::string_view name) const {
 
 std::vector<Table::Group> Table::group_by(std::string_view name) const {
   const Column& col = column(name);
-  Grouping g = group_column(col);
-  const std::size_t k = g.first_row.size();
-  // Sort the groups by their key, then number them in key order.
-  std::vector<std::size_t> order = g.first_row;
-  stable_sort_rows(col, order);
-  std::vector<std::size_t> rank(k);
-  for (std::size_t r = 0; r < k; ++r) rank[g.group_of_row[order[r]]] = r;
+  const RankedGroups g = rank_groups(col);
+  const std::size_t k = g.order.size();
   std::vector<std::size_t> sizes(k, 0);
-  for (std::size_t gid : g.group_of_row) {
-    if (gid != kNoRow) ++sizes[rank[gid]];
+  for (std::size_t gid : g.grouping.group_of_row) {
+    if (gid != kNoRow) ++sizes[g.rank[gid]];
   }
   std::vector<Group> groups(k);
   for (std::size_t r = 0; r < k; ++r) {
-    groups[r].key = col.value(order[r]);
+    groups[r].key = col.value(g.order[r]);
     groups[r].rows.reserve(sizes[r]);
   }
-  for (std::size_t i = 0; i < g.group_of_row.size(); ++i) {
-    if (g.group_of_row[i] != kNoRow) groups[rank[g.group_of_row[i]]].rows.push_back(i);
+  for (std::size_t i = 0; i < g.grouping.group_of_row.size(); ++i) {
+    const std::size_t gid = g.grouping.group_of_row[i];
+    if (gid != kNoRow) groups[g.rank[gid]].rows.push_back(i);
   }
   return groups;
 }
