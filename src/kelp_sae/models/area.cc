@@ -1,0 +1,338 @@
+#include "kelp_sae/models/area.h"
+
+#include <fmt/format.h>
+
+#include <Eigen/Core>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <numbers>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "kelp/errors.h"
+#include "kelp_sae/core/logging.h"
+#include "kelp_sae/kernels/mse/prasad_rao.h"
+#include "kelp_sae/kernels/optimization/fh.h"
+#include "kelp_sae/models/common.h"
+#include "kelp_sae/random/keys.h"
+
+namespace kelp_sae {
+namespace {
+
+constexpr const char* kLoggerName = "kelp_sae.models.area";
+
+// Population standard deviation (divisor n).
+double population_sd(const Eigen::Ref<const Eigen::VectorXd>& v) {
+  const double mean = v.mean();
+  return std::sqrt((v.array() - mean).square().mean());
+}
+
+std::string areas_text(Eigen::Index count) {
+  return count == 1 ? "1 area has" : fmt::format("{} areas have", count);
+}
+
+kelp::ModelError missing_columns(const kelp::ColumnNotFoundError& e) {
+  return kelp::ModelError(
+      {.title = "Missing columns", .detail = e.what(), .code = "MISSING_COLUMN"});
+}
+
+// The model table after column selection and cleaning, as arrays.
+struct ModelData {
+  Eigen::VectorXd y;
+  Eigen::VectorXd D;
+  Eigen::MatrixXd X;  // leading column of ones
+  std::vector<std::string> design_names;
+  std::vector<std::string> areas;
+};
+
+// Selects [area, y, features..., variance], optionally drops rows with
+// nulls, and extracts the arrays. Invalid data are reported here, before any
+// option is checked, so that a table problem is named first:
+//   - a selected column that does not exist: "Missing columns";
+//   - no rows left: "Empty dataset";
+//   - a text column used as response, covariate or variance: "Non-numeric column";
+//   - non-finite (or, with nulls kept, missing) responses or covariates:
+//     "Non-finite values";
+//   - negative or non-finite sampling variances: "Invalid sampling variances".
+ModelData prepare_model_data(const kelp::Table& df, const std::string& y, const TermList& x,
+                             const std::string& variance, const std::string& area_id_col,
+                             bool drop_nulls) {
+  const ResolvedFeatures features = resolve_model_features(x, df);
+
+  kelp::Table selected;
+  try {
+    selected = select_with_features(df, {area_id_col, y}, features, {variance});
+  } catch (const kelp::ColumnNotFoundError& e) {
+    throw missing_columns(e);
+  }
+  if (drop_nulls) selected = selected.drop_nulls();
+  if (selected.num_rows() == 0) {
+    throw kelp::ModelError({.title = "Empty dataset", .detail = "Dataset empty."});
+  }
+
+  const auto n = static_cast<Eigen::Index>(selected.num_rows());
+  const auto k = static_cast<Eigen::Index>(features.names.size());
+  ModelData data;
+  data.y = models::numeric_column(selected, y, "response");
+  data.X.resize(n, k + 1);
+  data.X.col(0).setOnes();
+  for (Eigen::Index j = 0; j < k; ++j) {
+    data.X.col(j + 1) =
+        models::numeric_column(selected, features.names[static_cast<std::size_t>(j)], "covariate");
+  }
+  data.D = models::numeric_column(selected, variance, "sampling variance");
+
+  // Rows whose response or covariates are not finite, and the columns involved.
+  std::vector<std::string> bad_columns;
+  if (!data.y.allFinite()) bad_columns.push_back(y);
+  for (Eigen::Index j = 0; j < k; ++j) {
+    if (!data.X.col(j + 1).allFinite()) {
+      bad_columns.push_back(features.names[static_cast<std::size_t>(j)]);
+    }
+  }
+  if (!bad_columns.empty()) {
+    Eigen::Index bad_rows = 0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      if (!std::isfinite(data.y(i)) || !data.X.row(i).allFinite()) ++bad_rows;
+    }
+    std::string names;
+    for (const std::string& c : bad_columns) names += (names.empty() ? "'" : ", '") + c + "'";
+    throw kelp::ModelError(
+        {.title = "Non-finite values",
+         .detail = fmt::format("{} missing or non-finite values in column{} {}.",
+                               areas_text(bad_rows), bad_columns.size() == 1 ? "" : "s", names)});
+  }
+  const Eigen::Index bad_variances =
+      (!(data.D.array().isFinite() && data.D.array() >= 0.0)).count();
+  if (bad_variances > 0) {
+    throw kelp::ModelError(
+        {.title = "Invalid sampling variances",
+         .detail = bad_variances == 1
+                       ? fmt::format("1 area has a negative or non-finite sampling variance in "
+                                     "column '{}'.",
+                                     variance)
+                       : fmt::format("{} areas have negative or non-finite sampling variances in "
+                                     "column '{}'.",
+                                     bad_variances, variance)});
+  }
+
+  data.design_names.reserve(features.names.size() + 1);
+  data.design_names.push_back("Intercept");
+  data.design_names.insert(data.design_names.end(), features.names.begin(), features.names.end());
+  const kelp::Column& area_column = selected.column(area_id_col);
+  data.areas.reserve(selected.num_rows());
+  for (std::size_t i = 0; i < selected.num_rows(); ++i) data.areas.push_back(area_column.text(i));
+  return data;
+}
+
+std::string statistic_text(const Statistic& statistic) {
+  if (const auto* p = std::get_if<kelp::PopParam>(&statistic))
+    return std::string(kelp::to_string(*p));
+  return std::get<std::string>(statistic);
+}
+
+std::optional<kelp::PopParam> statistic_param(const Statistic& statistic) {
+  if (const auto* p = std::get_if<kelp::PopParam>(&statistic)) return *p;
+  return kelp::pop_param_from_string(std::get<std::string>(statistic));
+}
+
+}  // namespace
+
+AreaLevel::AreaLevel(kelp::Table data) : data_(std::move(data)) {}
+
+AreaLevel::AreaLevel(kelp::Sample sample) : data_(sample.data()), sample_(std::move(sample)) {}
+
+SAEResults AreaLevel::fh(const std::string& y, const TermList& x, const AreaTerm& area,
+                         const FhOptions& options) {
+  const std::string& area_col = area.name();
+  if (options.variance) {
+    return fit_fh_core(data_, y, x, *options.variance, area_col, options);
+  }
+  if (!options.pop_data) {
+    throw std::invalid_argument(
+        "Missing 'pop_data'. When running on raw sample data (variance=None), you MUST provide "
+        "'pop_data'.");
+  }
+  const kelp::Table direct =
+      calculate_direct_estimates(y, area_col, options.statistic, options.ratio_denom);
+  kelp::Table model_table;
+  try {
+    model_table = direct.inner_join(*options.pop_data, area_col);
+  } catch (const kelp::ColumnNotFoundError& e) {
+    // The area column is missing from pop_data: the same report as for any
+    // other model column that does not exist.
+    throw missing_columns(e);
+  }
+  return fit_fh_core(model_table, "direct_est", x, "direct_var", area_col, options);
+}
+
+kelp::Table AreaLevel::calculate_direct_estimates(
+    const std::string& y, const std::string& area_col, const Statistic& statistic,
+    const std::optional<std::string>& denominator) const {
+  if (!sample_) {
+    throw std::invalid_argument("Automated aggregation requires a 'kelp.Sample' object.");
+  }
+  try {
+    const kelp::Estimation estimation = sample_->estimation();
+    const std::optional<kelp::PopParam> param = statistic_param(statistic);
+    const kelp::Estimate estimate = [&] {
+      switch (param.value_or(kelp::PopParam::MEDIAN)) {
+        case kelp::PopParam::MEAN:
+          return estimation.mean({.y = y, .by = area_col});
+        case kelp::PopParam::TOTAL:
+          return estimation.total({.y = y, .by = area_col});
+        case kelp::PopParam::PROP:
+          return estimation.proportion({.y = y, .by = area_col});
+        case kelp::PopParam::RATIO:
+          if (!denominator) {
+            throw std::invalid_argument(
+                "The Ratio statistic needs a denominator variable: set 'ratio_denom'.");
+          }
+          return estimation.ratio({.y = y, .x = *denominator, .by = area_col});
+        case kelp::PopParam::MEDIAN:
+          break;
+      }
+      throw NotImplementedError("Statistic " + statistic_text(statistic) + " not supported.");
+    }();
+    std::vector<double> variances(estimate.se().size());
+    for (std::size_t i = 0; i < variances.size(); ++i) {
+      variances[i] = estimate.se()[i] * estimate.se()[i];
+    }
+    return kelp::Table({{area_col, estimate.by_level()},
+                        {"direct_est", kelp::Column(estimate.est())},
+                        {"direct_var", kelp::Column(std::move(variances))}});
+  } catch (const std::exception& e) {
+    get_logger(kLoggerName)->error("Failed to delegate to kelp.estimation: {}", e.what());
+    throw;
+  }
+}
+
+SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, const TermList& x,
+                                  const std::string& variance, const std::string& area_id_col,
+                                  const FhOptions& options) {
+  const ModelData data = prepare_model_data(df, y, x, variance, area_id_col, options.drop_nulls);
+  const Eigen::Index n = data.y.size();
+  const Eigen::Index p = data.X.cols();
+
+  // Standardise: the response by its deviation, each covariate by its own.
+  double s_y = population_sd(data.y);
+  if (s_y == 0.0) s_y = 1.0;
+  const Eigen::VectorXd y_t = data.y / s_y;
+  const Eigen::VectorXd D_t = data.D / (s_y * s_y);
+  Eigen::VectorXd s_x = Eigen::VectorXd::Ones(p);
+  Eigen::MatrixXd X_t = data.X;
+  for (Eigen::Index j = 1; j < p; ++j) {
+    const double s = population_sd(data.X.col(j));
+    if (s > 1e-8) {
+      s_x(j) = s;
+      X_t.col(j) /= s;
+    }
+  }
+
+  // Options are checked once the data are known to be usable.
+  const std::string method = models::normalize_method(options.method);
+  if (method != "REML" && method != "ML") throw std::invalid_argument("Unknown method.");
+  const std::string mse_method = models::to_lower(options.mse);
+  if (mse_method != "prasad_rao" && mse_method != "bootstrap") {
+    throw std::invalid_argument("Invalid mse option: '" + options.mse +
+                                "'. Must be 'prasad_rao' or 'bootstrap'.");
+  }
+  const bool bootstrap = mse_method == "bootstrap";
+  std::uint64_t seed = 0;
+  if (bootstrap) {
+    if (options.n_reps < 1) {
+      throw std::invalid_argument(
+          fmt::format("n_reps must be at least 1 for the bootstrap MSE; got {}.", options.n_reps));
+    }
+    if (options.batch_size < 1) {
+      throw std::invalid_argument(fmt::format(
+          "batch_size must be at least 1 for the bootstrap MSE; got {}.", options.batch_size));
+    }
+    seed = kelp::seed_from_random_state(options.rstate);
+    if (seed == 0) seed = models::fresh_seed();
+  }
+
+  // Fit log sigma_u on the standardised problem.
+  const Eigen::VectorXd init = Eigen::VectorXd::Zero(p + 1);
+  const kernels::FitOptions fit_options{.tol = options.tol, .max_iter = options.max_iter};
+  const OptimizationResult fit =
+      method == "REML" ? kernels::fit_fay_herriot_reml(init, X_t, y_t, D_t, fit_options)
+                       : kernels::fit_fay_herriot_ml(init, X_t, y_t, D_t, fit_options);
+  if (!fit.success) {
+    throw kelp::ModelError(
+        {.title = "Optimization failed", .detail = "BFGS optimizer did not converge."});
+  }
+
+  // Back to the data scale.
+  const Eigen::VectorXd beta_t = fit.params.head(p);
+  const double sigma_u_t = std::exp(fit.params(p));
+  const double sigma_u = sigma_u_t * s_y;
+  const double sigma_u2 = sigma_u * sigma_u;
+  const Eigen::VectorXd scale = s_y * s_x.cwiseInverse();  // T = diag(s_y / s_j)
+  const Eigen::VectorXd beta_hat = beta_t.cwiseProduct(scale);
+  const Eigen::MatrixXd cov_beta =
+      scale.asDiagonal() * fit.hessian_inv.topLeftCorner(p, p) * scale.asDiagonal();
+  const Eigen::VectorXd se = cov_beta.diagonal().cwiseSqrt();
+  const double v_log = fit.hessian_inv(p, p);
+
+  // EBLUPs and Prasad-Rao MSEs always; bootstrap MSEs on request.
+  const kernels::PrasadRaoResult pr = kernels::estimate_mse_prasad_rao(
+      data.X, data.y, data.D, beta_hat, sigma_u2, cov_beta, method);
+  const Eigen::VectorXd& estimates = pr.estimates;
+  Eigen::VectorXd mse = pr.mse;
+  if (bootstrap) {
+    // BOOTSTRAP_PENDING: the bootstrap kernel is wired in once it lands.
+    (void)seed;
+    throw NotImplementedError("bootstrap MSE not available yet");
+    get_logger(kLoggerName)->info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
+  }
+
+  std::vector<FixedEffect> fixed = models::make_fixed_effects(data.design_names, beta_hat, se);
+
+  const double var_sigma = sigma_u2 * v_log;
+  RandomEffect random_effect{.term = std::string("Area"),
+                             .dist = "Normal",
+                             .est = sigma_u,
+                             .se = var_sigma > 0.0 ? std::sqrt(var_sigma) : 0.0};
+
+  std::vector<SAEPred> predictions;
+  predictions.reserve(static_cast<std::size_t>(n));
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double pred = estimates(i);
+    const double m = mse(i);
+    const double rmse = std::sqrt(m);
+    predictions.push_back(SAEPred{.area = data.areas[static_cast<std::size_t>(i)],
+                                  .pred = pred,
+                                  .mse = m,
+                                  .cv = pred != 0.0 ? rmse / pred : 0.0,
+                                  .lci = pred - 1.96 * rmse,
+                                  .uci = pred + 1.96 * rmse});
+  }
+
+  // Marginal normal log-likelihood at the estimates, for REML and ML alike.
+  const Eigen::ArrayXd resid = (data.y - data.X * beta_hat).array();
+  const Eigen::ArrayXd V = sigma_u2 + data.D.array();
+  const double log_lik = -0.5 * ((2.0 * std::numbers::pi * V).log() + resid.square() / V).sum();
+  const auto N = static_cast<double>(n);
+  const auto k = static_cast<double>(p + 1);
+  const SAEStats stats{.method = method,
+                       .n_obs = static_cast<long long>(n),
+                       .n_areas = static_cast<long long>(n),
+                       .sigma_u = sigma_u,
+                       .sigma_e = 0.0,
+                       .log_likelihood = log_lik,
+                       .aic = -2.0 * log_lik + 2.0 * k,
+                       .bic = -2.0 * log_lik + k * std::log(N),
+                       .kic = -2.0 * log_lik + 3.0 * k,
+                       .icc = (sigma_u2 / V).mean()};
+
+  SAEResults result("Area Level", y,
+                    "Fay-Herriot (MSE: " + models::title_case_label(options.mse) + ")", stats,
+                    std::move(fixed), std::move(random_effect), std::move(predictions));
+  fitted_ = result;
+  return result;
+}
+
+}  // namespace kelp_sae
