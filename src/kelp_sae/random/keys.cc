@@ -6,9 +6,9 @@
 //   split child i (i, kSplitTag)     kSplitTag >= 2^31
 //   fold_in v     (v, kFoldTag)      kFoldTag >= 2^31, != kSplitTag
 // so no two uses of one key ever encrypt the same counter. Threefry is a
-// keyed permutation of the counter, which makes the outputs of distinct
-// counters look independent; this is the property the Random123 authors
-// verified with TestU01's BigCrush for 20 rounds.
+// keyed permutation of the counter whose outputs for distinct counters or
+// keys pass TestU01's BigCrush from 13 rounds on (Salmon et al.); 20 rounds
+// is Random123's default with a safety margin.
 //
 // Uniforms. The 64 output bits of draw i give k = (out >> 12), 52 bits, and
 // u = (k + 1/2) * 2^-52: an odd multiple of 2^-53 in [2^-53, 1 - 2^-53].
@@ -26,7 +26,8 @@
 // the uniform conversion and the central rational function for a block of
 // counters, written so that GCC vectorises it; the tail cases (about 15% of
 // draws) are gathered into a second vectorised loop. The block kernels are
-// compiled for AVX-512, AVX2 and baseline x86-64 and chosen at run time.
+// compiled for x86-64-v4 (AVX-512), x86-64-v3 (AVX2) and baseline x86-64 and
+// chosen at run time.
 // Floating-point contraction is disabled for this file (see CMakeLists.txt)
 // so that every variant computes bit-identical results.
 #include "kelp_sae/random/keys.h"
@@ -53,7 +54,8 @@ constexpr std::uint64_t kMaxDrawIndex = std::uint64_t{1} << 63;
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
     !defined(__SANITIZE_ADDRESS__)
-#define KELP_SAE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define KELP_SAE_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define KELP_SAE_CLONES
 #endif
@@ -170,116 +172,150 @@ KELP_SAE_INLINE double log_normal_positive(double x) {
          dk * 6.93147180369123816490e-01;
 }
 
-// AS 241 tails: z for q = u - 1/2 with |q| > 0.425, given
-// neg_log_r = -log(min(u, 1 - u)). Both rational functions are evaluated and
-// one is selected, which keeps the code free of branches (and vectorisable).
-KELP_SAE_INLINE double tail_z(double q, double neg_log_r) {
-  const double t = std::sqrt(neg_log_r);
+// AS 241 tails, in t = sqrt(-log r) with r = min(u, 1 - u): |z| for t <= 5
+// (r >= 1.4e-11) ...
+KELP_SAE_INLINE double near_tail_magnitude(double t) {
   const double a = t - 1.6;
-  const double num_a = (((((((7.74545014278341407640e-4 * a + 2.27238449892691845833e-2) * a +
-                             2.41780725177450611770e-1) *
-                                a +
-                            1.27045825245236838258e+0) *
-                               a +
-                           3.64784832476320460504e+0) *
+  const double num = (((((((7.74545014278341407640e-4 * a + 2.27238449892691845833e-2) * a +
+                           2.41780725177450611770e-1) *
                               a +
-                          5.76949722146069140550e+0) *
+                          1.27045825245236838258e+0) *
                              a +
-                         4.63033784615654529590e+0) *
+                         3.64784832476320460504e+0) *
                             a +
-                        1.42343711074968357734e+0);
-  const double den_a = (((((((1.05075007164441684324e-9 * a + 5.47593808499534494600e-4) * a +
-                             1.51986665636164571966e-2) *
-                                a +
-                            1.48103976427480074590e-1) *
-                               a +
-                           6.89767334985100004550e-1) *
+                        5.76949722146069140550e+0) *
+                           a +
+                       4.63033784615654529590e+0) *
+                          a +
+                      1.42343711074968357734e+0);
+  const double den = (((((((1.05075007164441684324e-9 * a + 5.47593808499534494600e-4) * a +
+                           1.51986665636164571966e-2) *
                               a +
-                          1.67638483018380384940e+0) *
+                          1.48103976427480074590e-1) *
                              a +
-                         2.05319162663775882187e+0) *
+                         6.89767334985100004550e-1) *
                             a +
-                        1.0);
-  const double b = t - 5.0;
-  const double num_b = (((((((2.01033439929228813265e-7 * b + 2.71155556874348757815e-5) * b +
-                             1.24266094738807843860e-3) *
-                                b +
-                            2.65321895265761230930e-2) *
-                               b +
-                           2.96560571828504891230e-1) *
-                              b +
-                          1.78482653991729133580e+0) *
-                             b +
-                         5.46378491116411436990e+0) *
-                            b +
-                        6.65790464350110377720e+0);
-  const double den_b = (((((((2.04426310338993978564e-15 * b + 1.42151175831644588870e-7) * b +
-                             1.84631831751005468180e-5) *
-                                b +
-                            7.86869131145613259100e-4) *
-                               b +
-                           1.48753612908506148525e-2) *
-                              b +
-                          1.36929880922735805310e-1) *
-                             b +
-                         5.99832206555887937690e-1) *
-                            b +
-                        1.0);
-  const bool near = t <= 5.0;
-  const double magnitude = (near ? num_a : num_b) / (near ? den_a : den_b);
-  return std::copysign(magnitude, q);
+                        1.67638483018380384940e+0) *
+                           a +
+                       2.05319162663775882187e+0) *
+                          a +
+                      1.0);
+  return num / den;
 }
 
+// ... and for t > 5.
+KELP_SAE_INLINE double far_tail_magnitude(double t) {
+  const double b = t - 5.0;
+  const double num = (((((((2.01033439929228813265e-7 * b + 2.71155556874348757815e-5) * b +
+                           1.24266094738807843860e-3) *
+                              b +
+                          2.65321895265761230930e-2) *
+                             b +
+                         2.96560571828504891230e-1) *
+                            b +
+                        1.78482653991729133580e+0) *
+                           b +
+                       5.46378491116411436990e+0) *
+                          b +
+                      6.65790464350110377720e+0);
+  const double den = (((((((2.04426310338993978564e-15 * b + 1.42151175831644588870e-7) * b +
+                           1.84631831751005468180e-5) *
+                              b +
+                          7.86869131145613259100e-4) *
+                             b +
+                         1.48753612908506148525e-2) *
+                            b +
+                        1.36929880922735805310e-1) *
+                           b +
+                       5.99832206555887937690e-1) *
+                          b +
+                      1.0);
+  return num / den;
+}
+
+// z for q = u - 1/2 with |q| > 0.425, given neg_log_r = -log(min(u, 1 - u)).
+double tail_z(double q, double neg_log_r) {
+  const double t = std::sqrt(neg_log_r);
+  return std::copysign(t <= 5.0 ? near_tail_magnitude(t) : far_tail_magnitude(t), q);
+}
+
+// Draws are produced in blocks of at most kBlock consecutive indices that do
+// not cross a multiple of 2^32, so that the high counter word is constant
+// within a block.
 constexpr std::size_t kBlock = 256;
 
-// Uniforms u[j] of draws first + j, j < len (len <= kBlock).
+std::size_t block_length(std::uint64_t first, std::size_t remaining) {
+  const std::uint64_t to_boundary = (std::uint64_t{1} << 32) - (first & 0xffffffffu);
+  return static_cast<std::size_t>(std::min<std::uint64_t>({kBlock, remaining, to_boundary}));
+}
+
+// Uniforms u[j] of draws first + j, j < len (a block as above).
 KELP_SAE_CLONES void uniform_block(Key key, std::uint64_t first, double* u, std::size_t len) {
   const std::uint32_t k0 = key.k0;
   const std::uint32_t k1 = key.k1;
+  const auto lo = static_cast<std::uint32_t>(first);
+  const auto hi = static_cast<std::uint32_t>(first >> 32);
   for (std::size_t j = 0; j < len; ++j) {
-    const std::uint64_t index = first + j;
-    std::uint32_t x0 = static_cast<std::uint32_t>(index);
-    std::uint32_t x1 = static_cast<std::uint32_t>(index >> 32);
+    std::uint32_t x0 = lo + static_cast<std::uint32_t>(j);
+    std::uint32_t x1 = hi;
     threefry2x32_20(k0, k1, x0, x1);
     u[j] = block_to_uniform(x0, x1);
   }
 }
 
-// Normals of draws first + j into out[j], j < len (len <= kBlock).
+// Normals of draws first + j into out[j], j < len (a block as above).
 KELP_SAE_CLONES void normal_block(Key key, std::uint64_t first, double* out, std::size_t len) {
   alignas(64) double u[kBlock];
+  alignas(64) std::uint8_t is_tail[kBlock];
   alignas(64) std::uint32_t tail_index[kBlock];
-  alignas(64) double tail_q[kBlock];
-  alignas(64) double tail_r[kBlock];
+  alignas(64) double tail_value[kBlock];
   const std::uint32_t k0 = key.k0;
   const std::uint32_t k1 = key.k1;
-  // Pass 1: counters -> uniforms -> central-region normals for every draw.
+  const auto lo = static_cast<std::uint32_t>(first);
+  const auto hi = static_cast<std::uint32_t>(first >> 32);
+  // Pass 1 (vectorised): counters -> uniforms -> central-region normals for
+  // every draw, and a flag for the draws in the tails.
   for (std::size_t j = 0; j < len; ++j) {
-    const std::uint64_t index = first + j;
-    std::uint32_t x0 = static_cast<std::uint32_t>(index);
-    std::uint32_t x1 = static_cast<std::uint32_t>(index >> 32);
+    std::uint32_t x0 = lo + static_cast<std::uint32_t>(j);
+    std::uint32_t x1 = hi;
     threefry2x32_20(k0, k1, x0, x1);
     const double uj = block_to_uniform(x0, x1);
+    const double q = uj - 0.5;
     u[j] = uj;
-    out[j] = central_z(uj - 0.5);
+    out[j] = central_z(q);
+    is_tail[j] = std::fabs(q) > 0.425 ? 1 : 0;
   }
-  // Pass 2: gather the tail cases and replace their values.
+  // Gather the tail draws (about 15%), eight flags per 64-bit word.
+  const std::size_t padded = (len + 7) & ~std::size_t{7};
+  for (std::size_t j = len; j < padded; ++j) is_tail[j] = 0;
   std::size_t n_tail = 0;
-  for (std::size_t j = 0; j < len; ++j) {
-    tail_index[n_tail] = static_cast<std::uint32_t>(j);
-    n_tail += std::fabs(u[j] - 0.5) > 0.425 ? 1 : 0;
+  for (std::size_t w = 0; w < padded; w += 8) {
+    std::uint64_t flags;
+    std::memcpy(&flags, is_tail + w, sizeof flags);
+    while (flags != 0) {
+      const std::size_t j = w + (static_cast<std::size_t>(__builtin_ctzll(flags)) >> 3);
+      tail_index[n_tail] = static_cast<std::uint32_t>(j);
+      tail_value[n_tail] = u[j];
+      ++n_tail;
+      flags &= flags - 1;
+    }
   }
+  // Pass 2 (vectorised): the tail draws with t <= 5; the far tail (r below
+  // 1.4e-11, about one draw in 3.6e10) is redone in a scalar pass.
+  int n_far = 0;
   for (std::size_t t = 0; t < n_tail; ++t) {
-    const double uj = u[tail_index[t]];
-    tail_q[t] = uj - 0.5;
-    tail_r[t] = std::min(uj, 1.0 - uj);
+    const double uj = tail_value[t];
+    const double root = std::sqrt(-log_normal_positive(std::min(uj, 1.0 - uj)));
+    n_far += root > 5.0 ? 1 : 0;
+    tail_value[t] = std::copysign(near_tail_magnitude(root), uj - 0.5);
   }
-  for (std::size_t t = 0; t < n_tail; ++t) {
-    tail_r[t] = tail_z(tail_q[t], -log_normal_positive(tail_r[t]));
+  if (n_far > 0) {
+    for (std::size_t t = 0; t < n_tail; ++t) {
+      const double uj = u[tail_index[t]];
+      tail_value[t] = tail_z(uj - 0.5, -log_normal_positive(std::min(uj, 1.0 - uj)));
+    }
   }
-  for (std::size_t t = 0; t < n_tail; ++t) {
-    out[tail_index[t]] = tail_r[t];
-  }
+  for (std::size_t t = 0; t < n_tail; ++t) out[tail_index[t]] = tail_value[t];
 }
 
 KELP_SAE_CLONES void split_block(Key key, std::uint32_t first, Key* out, std::size_t len) {
@@ -329,8 +365,9 @@ Key fold_in(Key key, std::uint32_t value) { return encrypt(key, value, kFoldTag)
 void normal(Key key, std::span<double> out, std::uint64_t offset) {
   check_draw_range("normal", offset, out.size());
   const std::size_t n = out.size();
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    normal_block(key, offset + start, out.data() + start, std::min(kBlock, n - start));
+  for (std::size_t start = 0, len = 0; start < n; start += len) {
+    len = block_length(offset + start, n - start);
+    normal_block(key, offset + start, out.data() + start, len);
   }
 }
 
@@ -343,8 +380,9 @@ std::vector<double> normal(Key key, std::size_t n) {
 void uniform(Key key, std::span<double> out, std::uint64_t offset) {
   check_draw_range("uniform", offset, out.size());
   const std::size_t n = out.size();
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    uniform_block(key, offset + start, out.data() + start, std::min(kBlock, n - start));
+  for (std::size_t start = 0, len = 0; start < n; start += len) {
+    len = block_length(offset + start, n - start);
+    uniform_block(key, offset + start, out.data() + start, len);
   }
 }
 
