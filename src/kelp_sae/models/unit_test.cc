@@ -1,0 +1,394 @@
+#include "kelp_sae/models/unit.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "kelp/errors.h"
+#include "kelp_sae/models/common.h"
+
+namespace kelp_sae {
+namespace {
+
+using kelp::Column;
+using kelp::Table;
+using ::testing::HasSubstr;
+
+// The nested-error data set (255 units in 20 areas, covariates x1 and x2)
+// whose nlme fits are the references below.
+Table nested_error_sample() {
+  return kelp::read_csv(std::string(KELP_SAE_SOURCE_DIR) +
+                        "/src/kelp_sae/kernels/testdata/nested_error.csv");
+}
+
+// One row per area 1..22 with covariate means and sizes; areas 21 and 22
+// have no sample.
+Table area_means_population() {
+  std::vector<std::int64_t> area;
+  std::vector<double> x1, x2;
+  std::vector<std::int64_t> N;
+  for (int a = 1; a <= 22; ++a) {
+    area.push_back(a);
+    x1.push_back(9.0 + 0.1 * a);
+    x2.push_back(0.5 + 0.1 * a);
+    N.push_back(100 + a);
+  }
+  return Table({{"area", Column(area)}, {"x1", Column(x1)}, {"x2", Column(x2)}, {"N", Column(N)}});
+}
+
+// Throws-with-title check for kelp::ModelError.
+template <typename Fn>
+void expect_model_error(Fn fn, const std::string& title, const std::string& detail = "") {
+  try {
+    fn();
+    ADD_FAILURE() << "no ModelError thrown, expected " << title;
+  } catch (const kelp::ModelError& e) {
+    EXPECT_EQ(e.title(), title);
+    if (!detail.empty()) {
+      EXPECT_EQ(e.detail(), detail);
+    }
+  }
+}
+
+template <typename Fn>
+void expect_invalid_argument(Fn fn, const std::string& message) {
+  try {
+    fn();
+    ADD_FAILURE() << "no std::invalid_argument thrown, expected " << message;
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+// Reference values from R's nlme (lme(y ~ x1 + x2, random = ~1 | area)) on
+// nested_error.csv, printed by kernels/testdata/nlme_reference.R.
+struct NlmeReference {
+  const char* method;
+  double sigma_u, sigma_e;
+  double beta[3];
+  double se[3];
+  double loglik;
+};
+constexpr NlmeReference kNlme[] = {
+    {"REML",
+     0.671683506861,
+     1.25086981944,
+     {1.80050794531, 1.54741944602, -0.728997222762},
+     {0.354491822824, 0.02792256924, 0.0917848549377},
+     -435.847916807},
+    {"ML",
+     0.643754581232,
+     1.24599252867,
+     {1.79824517031, 1.54737000108, -0.727318960439},
+     {0.350403331885, 0.0277925815001, 0.0912272244028},
+     -430.907450754},
+};
+
+TEST(UnitLevelEblup, FitAgreesWithNlmeAndStatisticsFollowFromTheLikelihood) {
+  const UnitLevel model(nested_error_sample());
+  const double log2pi = std::log(2.0 * std::numbers::pi);
+  for (const NlmeReference& ref : kNlme) {
+    SCOPED_TRACE(ref.method);
+    const SAEResults res = model.eblup("y", {"x1", "x2"}, "area", area_means_population(),
+                                       {.pop_size = "N", .method = ref.method, .tol = 1e-9});
+    const SAEStats& st = res.stats();
+    EXPECT_NEAR(st.sigma_u, ref.sigma_u, 1e-5 * ref.sigma_u);
+    EXPECT_NEAR(st.sigma_e, ref.sigma_e, 1e-6 * ref.sigma_e);
+    ASSERT_EQ(res.fixed_effects().size(), 3u);
+    const char* terms[] = {"Intercept", "x1", "x2"};
+    for (std::size_t k = 0; k < 3; ++k) {
+      const FixedEffect& fe = res.fixed_effects()[k];
+      EXPECT_EQ(fe.term, terms[k]);
+      EXPECT_NEAR(fe.est, ref.beta[k], 1e-6 * (1.0 + std::abs(ref.beta[k])));
+      EXPECT_NEAR(fe.se, ref.se[k], 1e-5 * ref.se[k]);
+    }
+    // nlme adds (n - p) log 2 pi for REML and n log 2 pi for ML; ours adds
+    // (n - p) log 2 pi to both.
+    const double p = 3.0;
+    const double expected_loglik =
+        std::string(ref.method) == "REML" ? ref.loglik : ref.loglik + 0.5 * p * log2pi;
+    EXPECT_NEAR(st.log_likelihood, expected_loglik, 1e-6 * std::abs(ref.loglik));
+
+    EXPECT_EQ(st.method, ref.method);
+    EXPECT_EQ(st.n_obs, 255);
+    EXPECT_EQ(st.n_areas, 22);
+    const double k_params = 5.0;
+    const double neg2 = -2.0 * st.log_likelihood;
+    EXPECT_NEAR(st.aic, neg2 + 2.0 * k_params, 1e-9);
+    EXPECT_NEAR(st.bic, neg2 + k_params * std::log(255.0), 1e-9);
+    EXPECT_NEAR(st.kic, neg2 + 3.0 * k_params, 1e-9);
+    const double su2 = st.sigma_u * st.sigma_u;
+    EXPECT_NEAR(st.icc, su2 / (su2 + st.sigma_e * st.sigma_e), 1e-15);
+
+    EXPECT_EQ(res.level(), "Unit Level");
+    EXPECT_EQ(res.y(), "y");
+    EXPECT_EQ(res.model_type(), "BHF (EBLUP) - MSE: Analytical");
+    const RandomEffect& re = res.random_effects();
+    EXPECT_EQ(re.term, (std::variant<std::string, std::vector<std::string>>("Area")));
+    EXPECT_EQ(re.dist, "Normal");
+    EXPECT_EQ(re.est, st.sigma_u);
+    EXPECT_EQ(re.se, 0.0);
+  }
+}
+
+TEST(UnitLevelEblup, DefaultToleranceIsCloseToTheOptimum) {
+  const SAEResults res =
+      UnitLevel(nested_error_sample())
+          .eblup("y", {"x1", "x2"}, "area", area_means_population(), {.pop_size = "N"});
+  EXPECT_NEAR(res.stats().sigma_u, kNlme[0].sigma_u, 1e-3);
+  EXPECT_NEAR(res.stats().sigma_e, kNlme[0].sigma_e, 1e-3);
+}
+
+// Intercept only: beta_hat is a weighted mean with variance se^2, so every
+// MSE term can be worked out by hand from sigma_u, sigma_e and se.
+TEST(UnitLevelEblup, InterceptOnlyPredictionsAndAnalyticalMseByHand) {
+  const Table sample({{"area", Column({"a", "a", "a", "b", "c", "c"})},
+                      {"y", Column({10.0, 12.0, 11.0, 20.0, 5.0, 7.0})}});
+  // "b" is sampled once; "z" has no sample; "c" is not in the population.
+  const Table pop({{"area", Column({"z", "b", "a"})}, {"N", Column({50, 40, 30})}});
+  const SAEResults res = UnitLevel(sample).eblup("y", TermList{}, "area", pop, {.pop_size = "N"});
+  const double su2 = std::pow(res.stats().sigma_u, 2);
+  const double se2 = std::pow(res.stats().sigma_e, 2);
+  ASSERT_EQ(res.fixed_effects().size(), 1u);
+  const double b0 = res.fixed_effects()[0].est;
+  const double v0 = std::pow(res.fixed_effects()[0].se, 2);
+  ASSERT_GT(su2, 1e-3);  // a clear area effect, so the shrinkage is not trivial
+  ASSERT_EQ(res.prediction().size(), 3u);
+  EXPECT_EQ(res.stats().n_areas, 3);
+
+  const double n = 6.0, p = 1.0, M = 3.0;
+  const double var_e2 = 2.0 * se2 * se2 / (n - p);
+  const double var_u2 = 2.0 * su2 * su2 / M;
+  struct Expected {
+    std::string area;
+    double n_i;
+    double y_bar;
+  };
+  const std::vector<Expected> expected = {{"a", 3.0, 11.0}, {"b", 1.0, 20.0}, {"z", 0.0, 0.0}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const Expected& e = expected[i];
+    SCOPED_TRACE(e.area);
+    const SAEPred& pr = res.prediction()[i];
+    EXPECT_EQ(pr.area, e.area);
+    EXPECT_EQ(pr.indicator, "Mean");
+    double pred = b0;
+    double mse = su2 + v0;  // no sample: the synthetic estimate
+    if (e.n_i > 0) {
+      const double V = su2 + se2 / e.n_i;
+      const double gamma = su2 / V;
+      pred = b0 + gamma * (e.y_bar - b0);
+      const double d_e = -su2 / (e.n_i * V * V);
+      const double d_u = (se2 / e.n_i) / (V * V);
+      mse = su2 * (1.0 - gamma) + (1.0 - gamma) * (1.0 - gamma) * v0 +
+            2.0 * (d_e * d_e * var_e2 + d_u * d_u * var_u2);
+    }
+    EXPECT_NEAR(pr.pred, pred, 1e-10 * std::abs(pred));
+    EXPECT_NEAR(pr.mse, mse, 1e-10 * mse);
+    EXPECT_NEAR(pr.cv, std::sqrt(pr.mse) / pr.pred, 1e-14);
+    EXPECT_NEAR(pr.lci, pr.pred - 1.96 * std::sqrt(pr.mse), 1e-12);
+    EXPECT_NEAR(pr.uci, pr.pred + 1.96 * std::sqrt(pr.mse), 1e-12);
+  }
+}
+
+// A census of unit records and the table of its area means and sizes must
+// give the same EBLUPs and analytical MSEs.
+TEST(UnitLevelEblup, BothPopulationFormsAgree) {
+  std::vector<std::string> area;
+  std::vector<double> x1, x2;
+  std::map<std::string, std::vector<double>> sums;  // area -> {N, sum x1, sum x2}
+  for (int a = 1; a <= 22; ++a) {
+    if (a == 7) continue;  // a sampled area missing from the population
+    const int size = 3 + a % 4;
+    for (int j = 0; j < size; ++j) {
+      const std::string label =
+          std::to_string(a % 2 == 0 ? 100 + a : a).substr(a % 2 == 0 ? 1 : 0);  // "04" is area 4
+      area.push_back(label);
+      x1.push_back(8.0 + 0.3 * a + 0.7 * j);
+      x2.push_back(std::fmod(0.37 * a * (j + 1), 2.0));
+    }
+  }
+  const Table census({{"area", Column(area)}, {"x1", Column(x1)}, {"x2", Column(x2)}});
+  // The area means, computed independently of the model code.
+  std::map<std::string, std::array<double, 3>> agg;
+  for (std::size_t i = 0; i < area.size(); ++i) {
+    auto& s = agg[std::to_string(std::stoi(area[i]))];
+    s[0] += 1.0;
+    s[1] += x1[i];
+    s[2] += x2[i];
+  }
+  std::vector<std::string> m_area;
+  std::vector<double> m_x1, m_x2, m_n;
+  for (const auto& [label, s] : agg) {
+    m_area.push_back(label);
+    m_n.push_back(s[0]);
+    m_x1.push_back(s[1] / s[0]);
+    m_x2.push_back(s[2] / s[0]);
+  }
+  const Table means(
+      {{"area", Column(m_area)}, {"x1", Column(m_x1)}, {"x2", Column(m_x2)}, {"N", Column(m_n)}});
+
+  const UnitLevel model(nested_error_sample());
+  const SAEResults from_units = model.eblup("y", {"x1", "x2"}, "area", census);
+  const SAEResults from_means = model.eblup("y", {"x1", "x2"}, "area", means, {.pop_size = "N"});
+  ASSERT_EQ(from_units.prediction().size(), 21u);
+  ASSERT_EQ(from_means.prediction().size(), 21u);
+  for (std::size_t i = 0; i < 21; ++i) {
+    const SAEPred& u = from_units.prediction()[i];
+    const SAEPred& m = from_means.prediction()[i];
+    SCOPED_TRACE(u.area);
+    EXPECT_EQ(u.area, m.area);
+    EXPECT_NE(u.area, "7");
+    EXPECT_NEAR(u.pred, m.pred, 1e-12 * std::abs(m.pred));
+    EXPECT_NEAR(u.mse, m.mse, 1e-12 * m.mse);
+  }
+  // Areas 21 and 22 have no sample: the synthetic estimate x_bar' beta.
+  const auto& fe = from_means.fixed_effects();
+  for (std::size_t i : {13u, 14u}) {  // labels sort as 1, 10, ..., 19, 2, 20, 21, 22, 3, ...
+    const SAEPred& pr = from_means.prediction()[i];
+    ASSERT_TRUE(pr.area == "21" || pr.area == "22") << pr.area;
+    const std::size_t row = i;  // the means table lists the areas in the same order
+    ASSERT_EQ(m_area[row], pr.area);
+    const double synthetic = fe[0].est + fe[1].est * m_x1[row] + fe[2].est * m_x2[row];
+    EXPECT_NEAR(pr.pred, synthetic, 1e-12 * std::abs(synthetic));
+  }
+}
+
+TEST(UnitLevelEblup, NonPositivePredictionsHaveZeroCv) {
+  const Table sample(
+      {{"area", Column({1, 1, 2, 2, 3, 3})}, {"y", Column({-1.0, -2.0, 0.5, 1.5, 4.0, 6.0})}});
+  const Table pop({{"area", Column({1, 2, 3})}});
+  const SAEResults res = UnitLevel(sample).eblup("y", TermList{}, "area", pop);
+  ASSERT_EQ(res.prediction().size(), 3u);
+  for (const SAEPred& pr : res.prediction()) {
+    SCOPED_TRACE(pr.area);
+    if (pr.pred > 0.0) {
+      EXPECT_NEAR(pr.cv, std::sqrt(pr.mse) / pr.pred, 1e-14);
+    } else {
+      EXPECT_EQ(pr.cv, 0.0);
+    }
+  }
+  EXPECT_LT(res.prediction()[0].pred, 0.0);
+}
+
+// A constant covariate is all zeros in the scaled design and collinear with
+// the intercept in the raw one; the predictions stay those of the model
+// without it.
+TEST(UnitLevelEblup, ConstantCovariateLeavesPredictionsUnchanged) {
+  const Table data = nested_error_sample();
+  const Table with_const = data.with_column("c", Column(std::vector<double>(data.num_rows(), 5.0)));
+  const Table pop = area_means_population().with_column("c", Column(std::vector<double>(22, 5.0)));
+  const SAEResults plain =
+      UnitLevel(data).eblup("y", {"x1", "x2"}, "area", pop, {.pop_size = "N", .tol = 1e-9});
+  const SAEResults extra =
+      UnitLevel(with_const)
+          .eblup("y", {"x1", "x2", "c"}, "area", pop, {.pop_size = "N", .tol = 1e-9});
+  ASSERT_EQ(plain.prediction().size(), extra.prediction().size());
+  for (std::size_t i = 0; i < plain.prediction().size(); ++i) {
+    EXPECT_NEAR(extra.prediction()[i].pred, plain.prediction()[i].pred, 1e-5);
+  }
+  EXPECT_NEAR(extra.stats().sigma_u, plain.stats().sigma_u, 1e-5);
+}
+
+TEST(UnitLevelEblup, MethodAndMseTextsInAnyCase) {
+  const UnitLevel model(nested_error_sample());
+  const Table pop = area_means_population();
+  const SAEResults upper = model.eblup("y", {"x1"}, "area", pop, {.pop_size = "N"});
+  const SAEResults lower = model.eblup("y", {"x1"}, "area", pop,
+                                       {.pop_size = "N", .method = "reml", .mse = "analytical"});
+  EXPECT_EQ(lower.stats().method, "reml");
+  EXPECT_EQ(lower.model_type(), "BHF (EBLUP) - MSE: Analytical");
+  EXPECT_EQ(lower.prediction(), upper.prediction());
+  const SAEResults ml = model.eblup("y", {"x1"}, "area", pop, {.pop_size = "N", .method = "Ml"});
+  EXPECT_EQ(ml.stats().method, "Ml");
+  EXPECT_NE(ml.stats().sigma_u, upper.stats().sigma_u);
+}
+
+TEST(UnitLevelEblup, SampleInputAndFittedStaysEmpty) {
+  const Table data = nested_error_sample();
+  const UnitLevel from_table(data);
+  const UnitLevel from_sample{kelp::Sample(data)};
+  const SAEResults a =
+      from_table.eblup("y", {"x1"}, kelp::RE{"area"}, area_means_population(), {.pop_size = "N"});
+  const SAEResults b = from_sample.eblup("y", {"x1"}, kelp::Feature{"area"},
+                                         area_means_population(), {.pop_size = "N"});
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(from_table.fitted().has_value());
+  EXPECT_TRUE(from_sample.sample().has_value());
+}
+
+TEST(UnitLevelEblup, OptionErrors) {
+  const UnitLevel model(nested_error_sample());
+  const Table pop = area_means_population();
+  const auto run = [&](EblupOptions o, const std::string& y = "y", const TermList& x = {"x1"}) {
+    o.pop_size = "N";
+    return model.eblup(y, x, "area", pop, o);
+  };
+  expect_invalid_argument([&] { run({.mse = "jackknife"}); },
+                          "Invalid mse option: 'jackknife'. Must be 'Analytical' or 'Bootstrap'.");
+  // The mse option is checked after the features are resolved and before
+  // the sample is read.
+  expect_model_error([&] { run({.mse = "jackknife"}, "y", {kelp::Cat{"nope"}}); },
+                     "Categorical Resolution Error");
+  expect_invalid_argument([&] { run({.mse = "jackknife"}, "nope"); },
+                          "Invalid mse option: 'jackknife'. Must be 'Analytical' or 'Bootstrap'.");
+
+  expect_invalid_argument([&] { run({.method = "GLS"}); }, "Unknown method.");
+  expect_invalid_argument([&] { run({.method = "FH"}); }, "Unknown method.");
+  try {
+    run({.intercept = false, .mse = "Bootstrap"});
+    ADD_FAILURE() << "bootstrap without intercept accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_THAT(e.what(), HasSubstr("bootstrap MSE needs the intercept"));
+  }
+  expect_invalid_argument([&] { run({.mse = "Bootstrap", .n_reps = 0}); },
+                          "n_reps must be at least 1 for the bootstrap MSE; got 0.");
+  expect_invalid_argument([&] { run({.mse = "bootstrap", .batch_size = -2}); },
+                          "batch_size must be at least 1 for the bootstrap MSE; got -2.");
+}
+
+TEST(UnitLevelEblup, InputErrorsKeepTheirTitles) {
+  const Table pop({{"area", Column({1, 2})}, {"x", Column({1.0, 2.0})}});
+  const Table sample({{"area", Column({1, 1, 2, 2})},
+                      {"y", Column({1.0, 2.0, 3.0, 5.0})},
+                      {"x", Column({1.0, kelp::null, 2.0, 4.0})},
+                      {"label", Column({"a", "b", "c", "d"})}});
+  const UnitLevel model(sample);
+  expect_model_error([&] { model.eblup("nope", {"x"}, "area", pop); }, "Missing columns");
+  expect_model_error([&] { model.eblup("y", {"x"}, "area", pop); }, "Input data contains NaNs",
+                     "Missing values found in 'y' or predictor variables. Ensure "
+                     "'drop_nulls=True' or clean your data manually.");
+  expect_model_error([&] { model.eblup("y", {"label"}, "area", pop); }, "Non-numeric column");
+  expect_model_error(
+      [&] {
+        model.eblup("y", {"x"}, "area", Table({{"area", Column({1})}}), {.drop_nulls = true});
+      },
+      "Missing Population Columns");
+  // n - p would be zero in var(sigma_e^2) of the analytical MSE.
+  const Table tiny(
+      {{"area", Column({1, 2})}, {"y", Column({1.0, 3.0})}, {"x", Column({1.0, 2.0})}});
+  expect_model_error([&] { UnitLevel(tiny).eblup("y", {"x"}, "area", pop); },
+                     "Too few observations",
+                     "The analytical MSE needs more sample units than design columns; found 2 "
+                     "units for 2 columns.");
+  const Table empty({{"area", Column({1})}, {"y", Column({kelp::null})}});
+  expect_model_error(
+      [&] { UnitLevel(empty).eblup("y", TermList{}, "area", pop, {.drop_nulls = true}); },
+      "Empty dataset", "Dataset empty after dropping nulls.");
+}
+
+TEST(UnitLevelEblup, ZeroStandardErrorGivesZeroScoreAndUnitPValue) {
+  const std::vector<FixedEffect> rows = models::make_fixed_effects(
+      {"Intercept", "x"}, Eigen::Vector2d(2.0, 3.0), Eigen::Vector2d(0.0, 1.5));
+  EXPECT_EQ(rows[0].t_score, 0.0);
+  EXPECT_EQ(rows[0].p_value, 1.0);
+  EXPECT_EQ(rows[0].lci, 2.0);
+  EXPECT_NEAR(rows[1].p_value, 2.0 * (1.0 - 0.5 * std::erfc(-2.0 / std::sqrt(2.0))), 1e-15);
+}
+
+}  // namespace
+}  // namespace kelp_sae
