@@ -71,6 +71,37 @@ TEST(ReadCsv, QuotedFieldsBomAndCrlf) {
   EXPECT_EQ(t.column("note").text(1), "two\r\nlines");
 }
 
+TEST(ReadCsv, NumberEdgeCases) {
+  const Table t = read_csv_string(
+      "big,plus,exp,quoted,blank\n"
+      "9223372036854775807,+5,1e999,\"12\",\n"
+      "9223372036854775808,-0,-1.5E-3,\"7\",\n");
+  EXPECT_EQ(t.column("big").type(), DataType::Float64);  // past the 64-bit range
+  EXPECT_EQ(t.column("big").as_double(1), 9223372036854775808.0);
+  EXPECT_EQ(t.column("plus").type(), DataType::Int64);
+  EXPECT_THAT(t.column("plus").int_values(), ElementsAre(5, 0));
+  EXPECT_EQ(t.column("exp").as_double(0), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(t.column("exp").as_double(1), -1.5e-3);
+  EXPECT_EQ(t.column("quoted").type(), DataType::Int64);   // quotes do not make a text
+  EXPECT_EQ(t.column("blank").type(), DataType::Float64);  // nothing but nulls
+  EXPECT_EQ(t.column("blank").null_count(), 2u);
+}
+
+TEST(ReadCsv, BlankLinesAndHeaderOnly) {
+  // Blank lines hold no record in a file of several columns...
+  const Table several = read_csv_string("a,b\n1,2\n\n3,4\n\n");
+  EXPECT_EQ(several.num_rows(), 2u);
+  // ...but are null records in a one-column file, where that is how a null is written.
+  const Table one = read_csv_string("a\n1\n\n3\n");
+  ASSERT_EQ(one.num_rows(), 3u);
+  EXPECT_TRUE(one.column("a").is_null(1));
+  const Table header_only = read_csv_string("x,y\n");
+  EXPECT_THAT(header_only.column_names(), ElementsAre("x", "y"));
+  EXPECT_EQ(header_only.num_rows(), 0u);
+  // No line end after the last record.
+  EXPECT_EQ(read_csv_string("a,b\n1,2").num_rows(), 1u);
+}
+
 TEST(ReadCsv, ErrorsNameFileLineAndColumn) {
   const struct {
     const char* text;

@@ -139,8 +139,8 @@ class Table {
   Table drop_nulls(const std::vector<std::string>& subset = {}) const;
   // Rows in the given order (indices may repeat).
   Table take(const std::vector<std::size_t>& rows) const;
-  // Stable ascending sort by one column: numbers numerically, texts by byte
-  // order; nulls last.
+  // Stable ascending sort by one column: numbers numerically (a float NaN
+  // after every number), texts by byte order; nulls last.
   Table sort_by(std::string_view name) const;
 
   // Distinct non-null values of a column, ascending (numerically for number
@@ -156,9 +156,11 @@ class Table {
   std::vector<Group> group_by(std::string_view name) const;
 
   // Joins on one key column present in both tables. Keys match when their
-  // text forms (value_to_text) are equal, so an integer 7 matches a text "7".
+  // text forms (value_to_text) are equal, so an integer 7 matches a text "7"
+  // (but not a float 7.0, whose text is "7.0"); null keys match nothing.
   // Output: the left table's columns, then the right table's other columns;
-  // a right column whose name is already taken gets `suffix` appended.
+  // a right column whose name is already taken gets `suffix` appended
+  // (std::invalid_argument if that name is taken too).
   // Inner join: left rows with a match, in left order (a left row matching
   // several right rows repeats). Left join: every left row; unmatched right
   // columns are null.
@@ -177,12 +179,23 @@ class Table {
 // quoted with '"' (quotes doubled inside; commas and newlines allowed inside
 // quotes); LF or CRLF line ends. Each column's type is inferred from its
 // non-null fields: Int64 if all parse as integers, else Float64 if all parse
-// as numbers (including nan, inf), else String. An empty unquoted field and
-// NA are null. Errors name the source, the line and the column.
+// as numbers (including nan, inf), else String; a column with no value at all
+// is Float64. Blanks around numbers are ignored; quotes do not change a
+// field's type. An empty unquoted field and an unquoted NA are null; a quoted
+// empty field is an empty text in a text column and null in a number column;
+// a quoted "NA" is the text NA. A NaN stays a float NaN. A leading UTF-8 byte
+// order mark is skipped. Blank lines hold no record, except in a one-column
+// file, where a blank line is a null. Errors (CsvError) name the source, the
+// line and the column; an unreadable file gives std::runtime_error naming
+// the path.
 Table read_csv(const std::string& path);
 Table read_csv_string(std::string_view text, const std::string& source_name = "<string>");
-// Writes a header and one line per row; floats with full round-trip
-// precision, nulls as empty fields, texts quoted when needed.
+// Writes a header and one line per row with LF line ends; floats in their
+// shortest round-trip text (double_to_text, so whole floats keep ".0" and read
+// back as floats), nulls as empty fields, texts quoted when they hold a comma,
+// quote, CR or LF, or are empty or "NA". Reading the output back gives the
+// same table, except that a text column whose every value reads as a number
+// comes back as a number column (type inference cannot tell them apart).
 void write_csv(const Table& table, const std::string& path);
 std::string to_csv_string(const Table& table);
 

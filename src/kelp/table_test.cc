@@ -59,6 +59,9 @@ TEST(ValueText, PythonLikeForms) {
       {0.1, "0.1"},
       {1e-7, "1e-07"},
       {1e16, "1e+16"},
+      {1e-5, "1e-05"},
+      {0.0001, "0.0001"},
+      {1e22, "1e+22"},
       {1e15, "1000000000000000.0"},
       {-0.0, "-0.0"},
       {0.0, "0.0"},
@@ -204,6 +207,20 @@ TEST(Table, FloatKeysJoinIntegersOnlyThroughTextForm) {
   EXPECT_EQ(left.inner_join(right, "k").num_rows(), 0u);
   const Table right_text({{"k", Column({"8.5"})}, {"v", Column({1})}});
   EXPECT_EQ(left.inner_join(right_text, "k").num_rows(), 1u);
+}
+
+TEST(Table, JoinRejectsNamesThatClashEvenWithSuffix) {
+  const Table left({{"k", Column({1})}, {"v", Column({1})}, {"v_right", Column({2})}});
+  const Table right({{"k", Column({1})}, {"v", Column({3})}});
+  EXPECT_THROW((void)left.inner_join(right, "k"), std::invalid_argument);
+}
+
+TEST(Column, NullsAndAllNullLiterals) {
+  const Column n = Column::nulls(DataType::String, 3);
+  EXPECT_EQ(n.type(), DataType::String);
+  EXPECT_EQ(n.null_count(), 3u);
+  EXPECT_EQ(Column({kelp::null, kelp::null}).type(), DataType::Float64);
+  EXPECT_EQ(Column().size(), 0u);
 }
 
 TEST(Table, TakeRepeatsAndChecksBounds) {
