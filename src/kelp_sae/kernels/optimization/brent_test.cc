@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ TEST(MinimizeScalarBounded, FindsInteriorAndBoundaryMinima) {
       {"parabola", [](double x) { return (x - 0.3) * (x - 0.3) + 1.0; }, -2.0, 2.0, 0.3},
       // Minimum of x^4 - 3x^2 + x on [0, 3]: root of 4x^3 - 6x + 1 near 1.13090.
       {"quartic", [](double x) { return x * x * x * x - 3.0 * x * x + x; }, 0.0, 3.0, 1.1309011226},
-      {"cosine", [](double x) { return std::cos(x); }, 1.0, 5.0, M_PI},
+      {"cosine", [](double x) { return std::cos(x); }, 1.0, 5.0, std::numbers::pi},
       // Decreasing on the interval: the search ends within tolerance of hi.
       {"monotone", [](double x) { return -x; }, 0.0, 1.0, 1.0},
       // Kink, no parabolic help: golden-section steps.
