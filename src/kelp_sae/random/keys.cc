@@ -242,7 +242,7 @@ double tail_z(double q, double neg_log_r) {
 // Draws are produced in blocks of at most kBlock consecutive indices that do
 // not cross a multiple of 2^32, so that the high counter word is constant
 // within a block.
-constexpr std::size_t kBlock = 256;
+constexpr std::size_t kBlock = 1024;
 
 std::size_t block_length(std::uint64_t first, std::size_t remaining) {
   const std::uint64_t to_boundary = (std::uint64_t{1} << 32) - (first & 0xffffffffu);

@@ -97,21 +97,22 @@ TEST(KeysTest, GoldenValuesOfSeed42) {
 }
 
 TEST(KeysTest, DrawDependsOnlyOnKeyAndIndex) {
+  // Sizes and offsets straddle the generator's internal blocks (1024 draws).
   const Key key = key_from_seed(7);
-  const std::vector<double> full = normal(key, 1000);
-  for (std::size_t k : {0u, 1u, 7u, 255u, 256u, 257u, 513u, 999u}) {
+  const std::vector<double> full = normal(key, 3000);
+  for (std::size_t k : {0u, 1u, 7u, 255u, 1023u, 1024u, 1025u, 2049u, 2999u}) {
     SCOPED_TRACE("prefix " + std::to_string(k));
     const std::vector<double> prefix = normal(key, k);
     ASSERT_TRUE(std::equal(prefix.begin(), prefix.end(), full.begin()));
   }
-  for (std::size_t offset : {1u, 100u, 255u, 256u, 600u}) {
+  for (std::size_t offset : {1u, 100u, 1023u, 1024u, 1600u}) {
     SCOPED_TRACE("offset " + std::to_string(offset));
     std::vector<double> part(full.size() - offset);
     normal(key, part, offset);
     ASSERT_TRUE(std::equal(part.begin(), part.end(), full.begin() + offset));
   }
   // The same key gives the same numbers on every call.
-  EXPECT_EQ(normal(key, 1000), full);
+  EXPECT_EQ(normal(key, 3000), full);
 }
 
 TEST(KeysTest, NormalIsInverseCdfOfUniform) {
