@@ -404,8 +404,8 @@ UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulat
     units += sample.area_offsets[si + 1] - sample.area_offsets[si];
   }
   const Eigen::Index k = sample.k();
-  blocks.X.resize(units, k + 1);
-  blocks.offsets.push_back(0);
+  blocks.design.X.resize(units, k + 1);
+  blocks.design.offsets.push_back(0);
   Eigen::Index at = 0;
   for (std::size_t a = 0; a < population.sample_area.size(); ++a) {
     const int s = population.sample_area[a];
@@ -413,10 +413,10 @@ UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulat
     const auto si = static_cast<std::size_t>(s);
     const Eigen::Index begin = sample.area_offsets[si];
     const Eigen::Index count = sample.area_offsets[si + 1] - begin;
-    blocks.X.block(at, 0, count, 1).setOnes();
-    blocks.X.block(at, 1, count, k) = sample.X_raw.middleRows(begin, count);
+    blocks.design.X.block(at, 0, count, 1).setOnes();
+    blocks.design.X.block(at, 1, count, k) = sample.X_raw.middleRows(begin, count);
     at += count;
-    blocks.offsets.push_back(at);
+    blocks.design.offsets.push_back(at);
     blocks.area_idx_in_pop.push_back(static_cast<Eigen::Index>(a));
   }
   return blocks;

@@ -24,6 +24,7 @@
 
 #include "kelp/table.h"
 #include "kelp_sae/core/features.h"
+#include "kelp_sae/kernels/sample_design.h"
 
 namespace kelp_sae {
 
@@ -122,11 +123,11 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
                                        const UnitPopulationOptions& options = {});
 
 // The sampled units of the areas that also occur in the population, grouped
-// by area in ascending label order: the bootstrap's sample design.
+// by area in ascending label order: the bootstrap's sample design (column 0
+// the constant 1, then the k features, whatever the model's intercept).
 struct UnitSampleBlocks {
-  Eigen::MatrixXd X;                          // units x (1 + k): constant 1, then the features
-  std::vector<Eigen::Index> offsets;          // V + 1 block boundaries
-  std::vector<Eigen::Index> area_idx_in_pop;  // V: population position of each block's area
+  kernels::SampleDesign design;               // V areas
+  std::vector<Eigen::Index> area_idx_in_pop;  // V: population position of each area
 };
 UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulation& population);
 

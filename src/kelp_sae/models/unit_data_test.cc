@@ -182,11 +182,11 @@ TEST(PrepareUnitPopulation, UnitRecordsGiveCountsAndMeansJoinedWithSample) {
   EXPECT_EQ(p.sample_area, (std::vector<int>{0, -1, 2}));
 
   const UnitSampleBlocks b = build_sample_blocks(s, p);
-  EXPECT_EQ(b.offsets, (std::vector<Eigen::Index>{0, 2, 4}));
+  EXPECT_EQ(b.design.offsets, (std::vector<Eigen::Index>{0, 2, 4}));
   EXPECT_EQ(b.area_idx_in_pop, (std::vector<Eigen::Index>{0, 2}));
   Eigen::MatrixXd expected(4, 2);
   expected << 1, 20, 1, 40, 1, 10, 1, 30;
-  EXPECT_EQ(b.X, expected);
+  EXPECT_EQ(b.design.X, expected);
 }
 
 TEST(PrepareUnitPopulation, AreaTableWithSizesAndOneRowPerArea) {
