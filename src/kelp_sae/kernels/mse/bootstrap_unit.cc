@@ -1,0 +1,356 @@
+#include "kelp_sae/kernels/mse/bootstrap_unit.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kelp_sae/core/logging.h"
+#include "kelp_sae/core/progress.h"
+#include "kelp_sae/kernels/optimization/lmm_newton.h"
+
+namespace kelp_sae::kernels {
+namespace {
+
+// Replicates computed between two progress updates (whole batches); a
+// scheduling choice only, the numbers do not depend on it.
+constexpr Eigen::Index kChunkReplicates = 256;
+constexpr int kNewtonSteps = 8;
+constexpr double kStartTheta = -0.5;
+
+void check(bool ok, const char* function, const std::string& message) {
+  if (!ok) throw std::invalid_argument(std::string(function) + ": " + message);
+}
+
+// Everything that is the same for every replicate.
+struct Context {
+  const SampleDesign& sample;
+  Eigen::Ref<const Eigen::MatrixXd> X_pop_means;
+  double sigma_u = 0.0;
+  double sigma_e = 0.0;
+  bool infinite_pop = true;
+  DesignStats design;
+  std::vector<Eigen::Index> pop_of_area;  // V: population position of each sample area
+  Eigen::VectorXd xb;                     // n: x' beta_hat per sample unit
+  Eigen::VectorXd pop_fixed;              // M: X_pop_means beta_hat
+  Eigen::VectorXd f;                      // M: n_i / max(N_i, 1), 0 without sample
+  Eigen::VectorXd sigma_rest;  // M: sd of the out-of-sample error mean, 0 when N_i <= n_i
+};
+
+Context make_context(const char* function, const SampleDesign& sample,
+                     const Eigen::Ref<const Eigen::MatrixXd>& X_pop_means,
+                     const Eigen::Ref<const Eigen::VectorXd>& N_i,
+                     const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+                     const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u,
+                     double sigma_e) {
+  validate_sample_design(sample, function, /*require_constant=*/true);
+  const Eigen::Index p = sample.X.cols();
+  const Eigen::Index m = X_pop_means.rows();
+  const Eigen::Index v_areas = sample.n_areas();
+  check(sample.X.rows() > 0, function, "the sample has no units in population areas");
+  check(X_pop_means.cols() == p, function,
+        "X_pop_means has " + std::to_string(X_pop_means.cols()) +
+            " columns but the sample design has " + std::to_string(p));
+  check(beta_hat.size() == p, function,
+        "beta_hat has " + std::to_string(beta_hat.size()) + " entries but the sample design has " +
+            std::to_string(p) + " columns");
+  check(N_i.size() == m, function, "N_i must have one entry per row of X_pop_means");
+  check(smp_area_idx_in_pop.size() == v_areas, function,
+        "smp_area_idx_in_pop must have one entry per sample area");
+  check(std::isfinite(sigma_u) && sigma_u >= 0.0 && std::isfinite(sigma_e) && sigma_e >= 0.0,
+        function, "sigma_u and sigma_e must be finite and non-negative");
+
+  Context c{.sample = sample,
+            .X_pop_means = X_pop_means,
+            .sigma_u = sigma_u,
+            .sigma_e = sigma_e,
+            .infinite_pop = N_i.maxCoeff() <= 1.0,
+            .design = precompute_design_stats(sample),
+            .pop_of_area = {},
+            .xb = sample.X * beta_hat,
+            .pop_fixed = X_pop_means * beta_hat,
+            .f = Eigen::VectorXd::Zero(m),
+            .sigma_rest = Eigen::VectorXd::Zero(m)};
+  Eigen::VectorXd n_pop = Eigen::VectorXd::Zero(m);
+  std::vector<bool> seen(static_cast<std::size_t>(m), false);
+  for (Eigen::Index v = 0; v < v_areas; ++v) {
+    const int a = smp_area_idx_in_pop(v);
+    check(a >= 0 && a < m, function,
+          "smp_area_idx_in_pop[" + std::to_string(v) + "] = " + std::to_string(a) +
+              " is outside 0.." + std::to_string(m - 1));
+    check(!seen[static_cast<std::size_t>(a)], function,
+          "population area " + std::to_string(a) + " occurs twice in smp_area_idx_in_pop");
+    seen[static_cast<std::size_t>(a)] = true;
+    c.pop_of_area.push_back(a);
+    n_pop(a) = c.design.n_i(v);
+  }
+  for (Eigen::Index a = 0; a < m; ++a) {
+    c.f(a) = n_pop(a) / std::max(N_i(a), 1.0);
+    const double rest = std::max(N_i(a) - n_pop(a), 0.0);
+    c.sigma_rest(a) = rest > 0.0 ? sigma_e / std::sqrt(std::max(rest, 1e-6)) : 0.0;
+  }
+  return c;
+}
+
+// Per-replicate results kept between the draw, the refit and the EBLUP.
+struct ReplicateState {
+  Eigen::VectorXd sum_y_raw;  // V: per-area sums of the replicate response
+  Eigen::VectorXd truth;      // M: true area means
+  Eigen::VectorXd eblup;      // M: EBLUPs from the refit
+  double mean = 0.0;
+  double sd = 1.0;
+};
+
+struct ThreadWorkspace {
+  ThreadWorkspace(Eigen::Index n, Eigen::Index m, Eigen::Index v, Eigen::Index p)
+      : y(n), e(n), u(m), z_rest(m), e_smp(m), sum_y(v), Xt_y(p) {}
+  Eigen::VectorXd y, e;              // n
+  Eigen::VectorXd u, z_rest, e_smp;  // M
+  Eigen::VectorXd sum_y;             // V
+  Eigen::VectorXd Xt_y;              // p
+};
+
+// Slots of the replicates of a run of batches, with their workspaces.
+class BatchRunner {
+ public:
+  BatchRunner(const Context& c, Eigen::Index capacity)
+      : c_(c), states_(slot(capacity)), stats_(slot(capacity)) {
+    const Eigen::Index m = c.X_pop_means.rows();
+    for (ReplicateState& st : states_) {
+      st.sum_y_raw.resize(c.sample.n_areas());
+      st.truth.resize(m);
+      st.eblup.resize(m);
+    }
+    theta_.resize(capacity, 2);
+    const int n_threads = omp_get_max_threads();
+    workspaces_.reserve(static_cast<std::size_t>(n_threads));
+    for (int t = 0; t < n_threads; ++t) {
+      workspaces_.emplace_back(c.sample.X.rows(), m, c.sample.n_areas(), c.sample.X.cols());
+    }
+  }
+
+  // Runs the batches of `batch` replicates whose keys are `keys` (3 per
+  // replicate, count / batch batches) into slots 0 .. count-1.
+  void run(std::span<const random::Key> keys, Eigen::Index count, Eigen::Index batch) {
+    theta_.topRows(count).setConstant(kStartTheta);
+    const Eigen::Index n_batches = count / batch;
+    if (n_batches >= 2) {
+      // Whole batches per thread: draws, refit and EBLUPs without synchronisation.
+#pragma omp parallel for schedule(dynamic, 1)
+      for (Eigen::Index b = 0; b < n_batches; ++b) {
+        ThreadWorkspace& ws = workspace();
+        const Eigen::Index first = b * batch;
+        for (Eigen::Index k = first; k < first + batch; ++k) draw(keys, k, ws);
+        newton_reml_iterate(
+            c_.design,
+            std::span<const NewtonReplicateStats>(stats_).subspan(slot(first), slot(batch)),
+            theta_.middleRows(first, batch), batch, kNewtonSteps);
+        for (Eigen::Index k = first; k < first + batch; ++k) finish(k);
+      }
+    } else {
+      // One batch: its replicates in parallel, the shared Newton step reduced serially.
+#pragma omp parallel for schedule(dynamic, 1)
+      for (Eigen::Index k = 0; k < count; ++k) draw(keys, k, workspace());
+      newton_reml_iterate(c_.design,
+                          std::span<const NewtonReplicateStats>(stats_).first(slot(count)),
+                          theta_.topRows(count), batch, kNewtonSteps);
+#pragma omp parallel for schedule(dynamic, 1)
+      for (Eigen::Index k = 0; k < count; ++k) finish(k);
+    }
+  }
+
+  const ReplicateState& state(Eigen::Index k) const { return states_[slot(k)]; }
+
+ private:
+  static std::size_t slot(Eigen::Index k) { return static_cast<std::size_t>(k); }
+  ThreadWorkspace& workspace() {
+    return workspaces_[static_cast<std::size_t>(omp_get_thread_num())];
+  }
+
+  // Draws replicate k, its true means and the statistics of its standardised
+  // response.
+  void draw(std::span<const random::Key> keys, Eigen::Index k, ThreadWorkspace& ws) {
+    const SampleDesign& s = c_.sample;
+    ReplicateState& st = states_[slot(k)];
+    const Eigen::Index v_areas = s.n_areas();
+
+    random::normal(keys[slot(3 * k)], std::span<double>(ws.u.data(), slot(ws.u.size())));
+    ws.u *= c_.sigma_u;
+    const auto [k_e_smp, k_e_rest] = random::split2(keys[slot(3 * k + 1)]);
+    random::normal(k_e_smp, std::span<double>(ws.e.data(), slot(ws.e.size())));
+    ws.e *= c_.sigma_e;
+
+    ws.e_smp.setZero();
+    double total = 0.0, total_sq = 0.0;
+    for (Eigen::Index v = 0; v < v_areas; ++v) {
+      const Eigen::Index begin = s.offsets[slot(v)];
+      const Eigen::Index end = s.offsets[slot(v) + 1];
+      const Eigen::Index a = c_.pop_of_area[slot(v)];
+      const double u_a = ws.u(a);
+      double sum_y = 0.0, sum_e = 0.0;
+      for (Eigen::Index j = begin; j < end; ++j) {
+        const double y = c_.xb(j) + u_a + ws.e(j);
+        ws.y(j) = y;
+        sum_y += y;
+        sum_e += ws.e(j);
+        total_sq += y * y;
+      }
+      st.sum_y_raw(v) = sum_y;
+      total += sum_y;
+      ws.e_smp(a) = sum_e / std::max(static_cast<double>(end - begin), 1.0);
+    }
+
+    if (c_.infinite_pop) {
+      st.truth = c_.pop_fixed + ws.u;
+    } else {
+      random::normal(k_e_rest, std::span<double>(ws.z_rest.data(), slot(ws.z_rest.size())));
+      for (Eigen::Index a = 0; a < st.truth.size(); ++a) {
+        const double e_rest = c_.sigma_rest(a) * ws.z_rest(a);
+        st.truth(a) = c_.pop_fixed(a) + ws.u(a) + c_.f(a) * ws.e_smp(a) + (1.0 - c_.f(a)) * e_rest;
+      }
+    }
+
+    // Standardise over the sample units for the refit.
+    const auto n = static_cast<double>(s.X.rows());
+    st.mean = total / n;
+    st.sd = std::sqrt(std::max(total_sq / n - st.mean * st.mean, 1e-10));
+    const double scale = 1.0 / (st.sd + 1e-6);
+    double yy = 0.0;
+    for (Eigen::Index v = 0; v < v_areas; ++v) {
+      double sum = 0.0;
+      for (Eigen::Index j = s.offsets[slot(v)]; j < s.offsets[slot(v) + 1]; ++j) {
+        const double ys = (ws.y(j) - st.mean) * scale;
+        ws.y(j) = ys;
+        sum += ys;
+        yy += ys * ys;
+      }
+      ws.sum_y(v) = sum;
+    }
+    ws.Xt_y.noalias() = s.X.transpose() * ws.y;
+    group_replicate_stats(c_.design, ws.Xt_y, ws.sum_y, yy, stats_[slot(k)]);
+  }
+
+  // The refitted model back on the response scale and its EBLUPs.
+  void finish(Eigen::Index k) {
+    ReplicateState& st = states_[slot(k)];
+    const Eigen::Vector2d theta = theta_.row(k).transpose();
+    Eigen::VectorXd beta = newton_reml_beta(theta, c_.design, stats_[slot(k)]);
+    const double sigma_e = std::exp(theta(0)) * st.sd;
+    const double sigma_u = std::exp(theta(1)) * st.sd;
+    beta *= st.sd;
+    beta(0) += st.mean;
+    const double su2 = sigma_u * sigma_u;
+    const double se2 = sigma_e * sigma_e;
+    st.eblup.noalias() = c_.X_pop_means * beta;
+    for (Eigen::Index v = 0; v < c_.sample.n_areas(); ++v) {
+      const double n_safe = std::max(c_.design.n_i(v), 1.0);
+      const double y_bar = st.sum_y_raw(v) / n_safe;
+      const double x_bar_beta = c_.design.sum_X.row(v).dot(beta) / n_safe;
+      const double gamma = su2 / (su2 + se2 / n_safe);
+      st.eblup(c_.pop_of_area[slot(v)]) += gamma * (y_bar - x_bar_beta);
+    }
+  }
+
+  const Context& c_;
+  std::vector<ReplicateState> states_;
+  std::vector<NewtonReplicateStats> stats_;
+  Eigen::MatrixXd theta_;
+  std::vector<ThreadWorkspace> workspaces_;
+};
+
+}  // namespace
+
+BhfBatchResult run_bootstrap_bhf_batch(std::span<const random::Key> keys,
+                                       const SampleDesign& sample,
+                                       const Eigen::Ref<const Eigen::MatrixXd>& X_pop_means,
+                                       const Eigen::Ref<const Eigen::VectorXd>& N_i,
+                                       const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+                                       const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
+                                       double sigma_u, double sigma_e) {
+  constexpr const char* kFunction = "run_bootstrap_bhf_batch";
+  check(!keys.empty() && keys.size() % 3 == 0, kFunction,
+        "keys must hold three keys per replicate");
+  const Context c = make_context(kFunction, sample, X_pop_means, N_i, smp_area_idx_in_pop, beta_hat,
+                                 sigma_u, sigma_e);
+  const auto count = static_cast<Eigen::Index>(keys.size() / 3);
+  BatchRunner runner(c, count);
+  runner.run(keys, count, count);
+  BhfBatchResult out{Eigen::MatrixXd(count, X_pop_means.rows()),
+                     Eigen::MatrixXd(count, X_pop_means.rows())};
+  for (Eigen::Index k = 0; k < count; ++k) {
+    out.truth.row(k) = runner.state(k).truth.transpose();
+    out.eblup.row(k) = runner.state(k).eblup.transpose();
+  }
+  return out;
+}
+
+Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, int n_reps, const SampleDesign& sample,
+                                  const Eigen::Ref<const Eigen::MatrixXd>& X_pop_means,
+                                  const Eigen::Ref<const Eigen::VectorXd>& N_i,
+                                  const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+                                  const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u,
+                                  double sigma_e, const BootstrapBhfOptions& options) {
+  constexpr const char* kFunction = "mse_bootstrap_bhf";
+  check(n_reps >= 1, kFunction, "n_reps must be at least 1, got " + std::to_string(n_reps));
+  check(options.batch_size >= 1, kFunction,
+        "batch_size must be at least 1, got " + std::to_string(options.batch_size));
+  auto logger = get_logger("kelp_sae.kernels.mse.bootstrap_unit");
+  if (N_i.size() > 0) {
+    logger->info(N_i.maxCoeff() <= 1.0 ? "BHF Bootstrap: Using Infinite Population Assumption."
+                                       : "BHF Bootstrap: Using Finite Population Correction.");
+  }
+  logger->info("Pre-computing constant design statistics (BHF)...");
+  const Context c = make_context(kFunction, sample, X_pop_means, N_i, smp_area_idx_in_pop, beta_hat,
+                                 sigma_u, sigma_e);
+  const Eigen::Index m = X_pop_means.rows();
+
+  // Replicate r owns keys 3r, 3r+1, 3r+2; padding replicates of the last
+  // batch get all-zero keys.
+  const Eigen::Index batch = options.batch_size;
+  const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
+  std::vector<random::Key> keys = random::split(rng_key, 3 * static_cast<std::size_t>(n_reps));
+  keys.resize(static_cast<std::size_t>(3 * n_batches * batch), random::Key{});
+
+  const Eigen::Index chunk_batches = std::max<Eigen::Index>(1, kChunkReplicates / batch);
+  BatchRunner runner(c, std::min(chunk_batches, n_batches) * batch);
+
+  Eigen::VectorXd sse = Eigen::VectorXd::Zero(m);
+  std::ostream& out = options.out != nullptr ? *options.out : std::cout;
+  ProgressIterator progress({.n_batches = static_cast<std::size_t>(n_batches),
+                             .batch_size = static_cast<std::size_t>(batch),
+                             .n_reps = static_cast<std::size_t>(n_reps),
+                             .enabled = options.progress_bar,
+                             .use_bar = true,
+                             .msg = {.desc = "Bootstrap BHF", .fallback = "Starting BHF Bootstrap"},
+                             .out = options.out});
+  Eigen::Index chunk_begin = 0, chunk_end = 0;
+  for (const std::size_t i_batch : progress) {
+    const auto i = static_cast<Eigen::Index>(i_batch);
+    if (i >= chunk_end) {
+      chunk_begin = i;
+      chunk_end = std::min(i + chunk_batches, n_batches);
+      const Eigen::Index count = (chunk_end - chunk_begin) * batch;
+      runner.run(std::span<const random::Key>(keys).subspan(
+                     static_cast<std::size_t>(3 * chunk_begin * batch),
+                     static_cast<std::size_t>(3 * count)),
+                 count, batch);
+    }
+    // Squared errors of the batch's real replicates, in replicate order.
+    for (Eigen::Index k = 0; k < batch; ++k) {
+      if (i * batch + k >= n_reps) break;
+      const auto& st = runner.state((i - chunk_begin) * batch + k);
+      sse += (st.eblup - st.truth).cwiseAbs2();
+    }
+    if (!options.progress_bar &&
+        (n_batches <= 20 || i % (n_batches / 10) == 0 || i == n_batches - 1)) {
+      out << "  Batch " << (i + 1) << "/" << n_batches << " completed." << std::endl;
+    }
+  }
+  return sse / static_cast<double>(n_reps);
+}
+
+}  // namespace kelp_sae::kernels
