@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,7 @@ FhProfile::FhProfile(const Eigen::Ref<const Eigen::MatrixXd>& X,
     : X_(X),
       D_(D),
       criterion_(criterion),
+      last_log_sigma_(std::numeric_limits<double>::quiet_NaN()),
       n_(X.rows()),
       p_(X.cols()),
       packed_(X.cols() <= kMaxPackedColumns),
@@ -92,6 +94,7 @@ FhLossValue FhProfile::evaluate(double log_sigma, const Eigen::Ref<const Eigen::
   const bool inside = std::abs(log_sigma) <= kFhLogSigmaBound;
   const int want = inside ? order : 0;  // L is constant outside the bounds
   const double s = std::exp(2.0 * l);
+  last_log_sigma_ = l;
 
   double log_det_v = 0.0;
   double dlog_det_v = 0.0;   // d/ds of sum log V*

@@ -68,6 +68,8 @@ class FhProfile {
 
   // State of the last evaluation: the GLS coefficients and the factorised A.
   const Eigen::VectorXd& beta() const { return beta_; }
+  // The clipped log sigma_u of the last evaluation (NaN before the first).
+  double last_log_sigma() const { return last_log_sigma_; }
   Eigen::MatrixXd covariance() const { return lu_.inverse(); }
 
  private:
@@ -76,6 +78,7 @@ class FhProfile {
   const Eigen::Ref<const Eigen::MatrixXd>& X_;
   const Eigen::Ref<const Eigen::VectorXd>& D_;
   FhCriterion criterion_;
+  double last_log_sigma_;
   Eigen::Index n_;
   Eigen::Index p_;
   bool packed_;
