@@ -133,6 +133,8 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
                     .max_iter = a.max_iter,
                     .progress_bar = !a.no_progress};
   if (h.seed->count() > 0) options.rstate = a.seed;
+  // Progress lines go with the diagnostics, keeping the report stream clean.
+  options.progress_out = &io.err;
 
   std::optional<AreaLevel> model;
   if (area_table_mode) {
@@ -197,7 +199,7 @@ CommandAction attach_fh(CLI::App& app) {
                          ->group("Raw-sample mode");
   h.statistic =
       app.add_option("--statistic", a.statistic, "Direct estimator (default Mean)")
-          ->check(CLI::IsMember({"Mean", "Total", "Proportion", "Ratio"}, CLI::ignore_case))
+          ->transform(CLI::IsMember({"Mean", "Total", "Proportion", "Ratio"}, CLI::ignore_case))
           ->group("Raw-sample mode");
   h.ratio_denom = app.add_option("--ratio-denom", a.ratio_denom, "Denominator of the Ratio")
                       ->type_name("COL")

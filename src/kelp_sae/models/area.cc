@@ -13,6 +13,7 @@
 
 #include "kelp/errors.h"
 #include "kelp_sae/core/logging.h"
+#include "kelp_sae/kernels/mse/bootstrap_area.h"
 #include "kelp_sae/kernels/mse/prasad_rao.h"
 #include "kelp_sae/kernels/optimization/fh.h"
 #include "kelp_sae/models/common.h"
@@ -283,9 +284,12 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const Eigen::VectorXd& estimates = pr.estimates;
   Eigen::VectorXd mse = pr.mse;
   if (bootstrap) {
-    // BOOTSTRAP_PENDING: the bootstrap kernel is wired in once it lands.
-    (void)seed;
-    throw NotImplementedError("bootstrap MSE not available yet");
+    const random::Key key = random::key_from_seed(seed);
+    mse = kernels::mse_bootstrap_area_fh(X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
+                                         {.batch_size = options.batch_size,
+                                          .progress_bar = options.progress_bar,
+                                          .out = options.progress_out}) *
+          (s_y * s_y);
     get_logger(kLoggerName)->info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
   }
 

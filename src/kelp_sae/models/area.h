@@ -45,6 +45,7 @@
 //                           "Categorical Resolution Error"
 #pragma once
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <variant>
@@ -101,6 +102,9 @@ struct FhOptions {
   int max_iter = 100;
   // Bootstrap progress display.
   bool progress_bar = true;
+  // Destination of the plain bootstrap progress lines (std::cout when null);
+  // the bar itself, on a terminal, is drawn on stderr.
+  std::ostream* progress_out = nullptr;
 };
 
 class AreaLevel {

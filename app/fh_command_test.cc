@@ -1,0 +1,309 @@
+// kelp-sae fh: option parsing and usage errors in process, and the built
+// program end to end on the bundled example data in both modes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/cli.h"
+#include "kelp/table.h"
+#include "kelp_sae/models/area.h"
+
+namespace kelp_sae::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome run_cli(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = run(args, {.out = out, .err = err});
+  return {status, out.str(), err.str()};
+}
+
+const std::string kExamples = std::string(KELP_SAE_SOURCE_DIR) + "/examples/data/";
+
+// A private scratch folder, removed at the end of each test.
+class FhCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() /
+           ("kelp_sae_fh_" + std::to_string(getpid()) + "_" + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    write("areas.csv",
+          "area,y,var,x1,x2,region,label\n"
+          "1,10.2,1.1,3.0,0.5,East,a\n"
+          "2,12.9,0.8,4.1,0.2,West,b\n"
+          "3,9.1,1.5,2.2,0.9,East,c\n"
+          "4,14.8,0.6,5.0,0.4,North,d\n"
+          "5,11.7,1.2,3.9,0.7,West,e\n"
+          "6,13.1,0.9,4.4,0.1,North,f\n"
+          "7,8.4,1.7,1.9,0.8,East,g\n"
+          "8,12.2,1.0,4.0,0.3,West,h\n"
+          "9,15.6,0.7,5.3,0.6,North,i\n"
+          "10,10.9,1.3,3.1,,East,j\n");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name)) << text;
+  }
+  static std::string read(const std::string& file) {
+    std::ifstream in(file);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // The area-table options on the scratch table, then `extra`.
+  std::vector<std::string> area_args(std::vector<std::string> extra) const {
+    std::vector<std::string> args = {"fh",     "--data", path("areas.csv"), "--y", "y",
+                                     "--area", "area",   "--variance",      "var"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(FhCommandTest, UsageErrorsExitWithStatusTwo) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string areas = path("areas.csv");
+  const std::vector<Case> cases = {
+      {"neither input", {"fh", "--y", "y", "--area", "area"}, "Give either --data FILE"},
+      {"both inputs",
+       {"fh", "--data", areas, "--sample", areas, "--pop-data", areas, "--y", "y", "--area",
+        "area"},
+       "--data"},
+      {"area table without variance",
+       {"fh", "--data", areas, "--y", "y", "--area", "area"},
+       "--variance"},
+      {"sample without pop data",
+       {"fh", "--sample", areas, "--y", "y", "--area", "area"},
+       "--pop-data"},
+      {"design with an area table", area_args({"--weight", "w"}), "--sample"},
+      {"variance with a sample",
+       {"fh", "--sample", areas, "--pop-data", areas, "--variance", "var", "--y", "y", "--area",
+        "area"},
+       "--variance"},
+      {"ratio without denominator",
+       {"fh", "--sample", areas, "--pop-data", areas, "--statistic", "Ratio", "--y", "y", "--area",
+        "area"},
+       "--statistic Ratio needs --ratio-denom COL."},
+      {"denominator without ratio",
+       {"fh", "--sample", areas, "--pop-data", areas, "--ratio-denom", "x1", "--y", "y", "--area",
+        "area"},
+       "--ratio-denom applies only with --statistic Ratio."},
+      {"unknown statistic",
+       {"fh", "--sample", areas, "--pop-data", areas, "--statistic", "Median", "--y", "y", "--area",
+        "area"},
+       "Median"},
+      {"missing response", {"fh", "--data", areas, "--variance", "var", "--area", "area"}, "--y"},
+      {"missing file",
+       {"fh", "--data", path("nope.csv"), "--variance", "var", "--y", "y", "--area", "area"},
+       "nope.csv"},
+      {"unknown method", area_args({"--method", "REM"}), "REM"},
+      {"unknown mse", area_args({"--mse", "bootstap"}), "bootstap"},
+      {"zero replicates", area_args({"--n-reps", "0"}), "--n-reps"},
+      {"negative seed", area_args({"--seed", "-3"}), "--seed"},
+      {"narrow report", area_args({"--width", "20"}), "--width"},
+      {"zero threads", area_args({"--threads", "0"}), "--threads"},
+      {"unknown option", area_args({"--frobnicate"}), "--frobnicate"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome o = run_cli(c.args);
+    EXPECT_EQ(o.status, 2);
+    EXPECT_THAT(o.err, StartsWith("error: "));
+    EXPECT_THAT(o.err, HasSubstr(c.message));
+    EXPECT_EQ(o.out, "");
+  }
+}
+
+TEST_F(FhCommandTest, EstimationFailuresPrintOneErrorLine) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {area_args({"--x", "x1,income"}), "error: Missing columns: "},
+      {area_args({"--x", "label"}),
+       "error: Non-numeric column: Column 'label' (covariate) holds text; it must be numeric.\n"},
+      {area_args({"--x", "x2", "--keep-nulls"}),
+       "error: Non-finite values: 1 area has missing or non-finite values in column 'x2'.\n"},
+      {area_args({"--max-iter", "0"}),
+       "error: Optimization failed: BFGS optimizer did not converge.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    const Outcome o = run_cli(c.args);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_THAT(o.err, StartsWith(c.err));
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1);
+    EXPECT_EQ(o.out, "");
+  }
+}
+
+TEST_F(FhCommandTest, OptionsReachTheModel) {
+  // --x lists and --cat terms in order, ML, nulls dropped: the same fit as
+  // the library call with the same options.
+  const Outcome o = run_cli(
+      area_args({"--x", "x1", "--cat", "region:West", "--x", "x2", "--method", "ml", "--tol",
+                 "1e-8", "--quiet", "--fixed-out", path("fixed.csv"), "--out", path("pred.csv")}));
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+
+  AreaLevel model(kelp::read_csv(path("areas.csv")));
+  const SAEResults expected = model.fh("y", {"x1", "x2", kelp::Cat{"region", "West"}}, "area",
+                                       {.variance = "var", .method = "ML", .tol = 1e-8});
+  const kelp::Table fixed = kelp::read_csv(path("fixed.csv"));
+  EXPECT_EQ(fixed.column_names(),
+            (std::vector<std::string>{"term", "est", "se", "t_score", "p_value", "lci", "uci"}));
+  ASSERT_EQ(fixed.num_rows(), expected.fixed_effects().size());
+  for (std::size_t j = 0; j < fixed.num_rows(); ++j) {
+    EXPECT_EQ(fixed.column("term").text(j), expected.fixed_effects()[j].term);
+    EXPECT_EQ(fixed.column("est").as_double(j), expected.fixed_effects()[j].est);
+  }
+  EXPECT_EQ(fixed.column("term").text(3), "region_East");
+  const kelp::Table pred = kelp::read_csv(path("pred.csv"));
+  EXPECT_EQ(pred.num_rows(), 9u);  // area 10 has a null x2
+  for (std::size_t i = 0; i < pred.num_rows(); ++i) {
+    EXPECT_EQ(pred.column("pred").as_double(i), expected.prediction()[i].pred);
+    EXPECT_EQ(pred.column("mse").as_double(i), expected.prediction()[i].mse);
+  }
+}
+
+TEST_F(FhCommandTest, PrintsTheReportUnlessQuiet) {
+  const Outcome o = run_cli(area_args({"--x", "x1", "--width", "72"}));
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_THAT(o.out, HasSubstr("SAE: Fay-Herriot (MSE: Prasad Rao) - Area Level"));
+  EXPECT_THAT(o.out, HasSubstr("Intercept"));
+  EXPECT_EQ(o.out.find("\x1b["), std::string::npos);  // not a terminal: no styles
+  std::istringstream lines(o.out);
+  for (std::string line; std::getline(lines, line);) {
+    // Box-drawing characters take three bytes each; count code points.
+    const auto width =
+        std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+    EXPECT_EQ(width, 72) << line;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The built program on the example data.
+
+struct ProgramOutcome {
+  int status;
+  std::string out;
+};
+
+ProgramOutcome run_program(const std::string& args) {
+  const std::string command = std::string(KELP_SAE_PROGRAM) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return {-1, ""};
+  std::string out;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// The predictions CSV and the JSON hold the same rows at full precision.
+void expect_consistent_outputs(const std::string& csv_path, const std::string& json_path,
+                               std::size_t expected_areas, const std::string& model_type) {
+  const kelp::Table pred = kelp::read_csv(csv_path);
+  EXPECT_EQ(pred.column_names(),
+            (std::vector<std::string>{"area", "pred", "mse", "cv", "lci", "uci", "indicator"}));
+  ASSERT_EQ(pred.num_rows(), expected_areas);
+
+  std::ifstream json_file(json_path);
+  const nlohmann::json j = nlohmann::json::parse(json_file);
+  EXPECT_EQ(j.at("level"), "Area Level");
+  EXPECT_EQ(j.at("model_type"), model_type);
+  const auto& rows = j.at("prediction");
+  ASSERT_EQ(rows.size(), expected_areas);
+  EXPECT_EQ(j.at("stats").at("n_areas"), expected_areas);
+  for (std::size_t i = 0; i < expected_areas; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(pred.column("area").text(i), rows[i].at("area").get<std::string>());
+    // Full precision: the CSV text reads back to the very same double.
+    EXPECT_EQ(pred.column("pred").as_double(i), rows[i].at("pred").get<double>());
+    EXPECT_EQ(pred.column("mse").as_double(i), rows[i].at("mse").get<double>());
+    EXPECT_EQ(pred.column("cv").as_double(i), rows[i].at("cv").get<double>());
+    EXPECT_EQ(pred.column("indicator").text(i), "mean");
+    EXPECT_GT(pred.column("mse").as_double(i), 0.0);
+    EXPECT_NEAR(pred.column("uci").as_double(i) - pred.column("lci").as_double(i),
+                2 * 1.96 * std::sqrt(pred.column("mse").as_double(i)), 1e-9);
+  }
+}
+
+TEST_F(FhCommandTest, ProgramRunsAreaTableModeOnTheExampleData) {
+  const ProgramOutcome o = run_program(
+      "fh --data " + kExamples + "area_table.csv --y y --area area --variance var --x x1,x2 " +
+      "--cat region --out " + path("pred.csv") + " --json " + path("res.json") +
+      " --width 90 --mse bootstrap --n-reps 50 --batch-size 10 --seed 7 --no-progress");
+  ASSERT_EQ(o.status, 0) << o.out;
+  EXPECT_THAT(o.out, HasSubstr("SAE: Fay-Herriot (MSE: Bootstrap) - Area Level"));
+  expect_consistent_outputs(path("pred.csv"), path("res.json"),
+                            kelp::read_csv(kExamples + "area_table.csv").num_rows(),
+                            "Fay-Herriot (MSE: Bootstrap)");
+  // The same seed reproduces the bootstrap, whatever the thread count.
+  const ProgramOutcome again = run_program(
+      "fh --data " + kExamples + "area_table.csv --y y --area area --variance var --x x1,x2 " +
+      "--cat region --out " + path("pred2.csv") +
+      " --quiet --mse bootstrap --n-reps 50 --batch-size 10 --seed 7 --no-progress --threads 1");
+  ASSERT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(read(path("pred.csv")), read(path("pred2.csv")));
+}
+
+TEST_F(FhCommandTest, ProgramRunsRawSampleModeOnTheExampleData) {
+  const std::string sample = kExamples + "survey_sample.csv";
+  const std::string areas = kExamples + "survey_areas.csv";
+  const ProgramOutcome o = run_program(
+      "fh --sample " + sample + " --weight weight --strata stratum --psu psu --pop-data " + areas +
+      " --y income --area area --x x1,x2 --out " + path("pred.csv") + " --json " +
+      path("res.json") + " --verbose");
+  ASSERT_EQ(o.status, 0) << o.out;
+  EXPECT_THAT(o.out, HasSubstr("SAE: Fay-Herriot (MSE: Prasad Rao) - Area Level"));
+
+  // Areas present both in the sample and in the area table.
+  const kelp::Table units = kelp::read_csv(sample);
+  const kelp::Table covariates = kelp::read_csv(areas);
+  std::size_t both = 0;
+  const kelp::Column sampled = units.distinct("area");
+  for (std::size_t i = 0; i < sampled.size(); ++i) {
+    const kelp::Column known = covariates.distinct("area");
+    for (std::size_t k = 0; k < known.size(); ++k) both += known.text(k) == sampled.text(i);
+  }
+  ASSERT_GT(both, 0u);
+  expect_consistent_outputs(path("pred.csv"), path("res.json"), both,
+                            "Fay-Herriot (MSE: Prasad Rao)");
+  std::ifstream json_file(path("res.json"));
+  EXPECT_EQ(nlohmann::json::parse(json_file).at("y"), "direct_est");
+}
+
+}  // namespace
+}  // namespace kelp_sae::cli
