@@ -31,7 +31,8 @@ struct Key {
 // The root key of a 64-bit seed (high and low words).
 Key key_from_seed(std::uint64_t seed);
 
-// n independent child keys; child i depends only on (key, i).
+// n independent child keys; child i depends only on (key, i). At most 2^32
+// children (std::invalid_argument otherwise).
 std::vector<Key> split(Key key, std::size_t n);
 // The first two children of split(key, 2).
 std::pair<Key, Key> split2(Key key);
@@ -41,6 +42,8 @@ Key fold_in(Key key, std::uint32_t value);
 // Fills out[i] with standard normal draw number (offset + i) of the key's
 // stream. Uniforms on (0, 1) from the Threefry counter stream are mapped
 // through an accurate inverse normal CDF: exactly one uniform per draw.
+// Draw indices offset + i must stay below 2^63 (std::invalid_argument
+// otherwise).
 void normal(Key key, std::span<double> out, std::uint64_t offset = 0);
 std::vector<double> normal(Key key, std::size_t n);
 
