@@ -20,28 +20,24 @@ namespace {
 
 constexpr const char* kLogger = "kelp_sae.models.unit";
 
-// Centred and scaled copy of the columns (divisor n); a zero standard
-// deviation is replaced by 1 so that a constant column becomes all zeros.
-struct Scaled {
-  Eigen::MatrixXd values;
-  Eigen::RowVectorXd mean;
-  Eigen::RowVectorXd sd;
-};
-
-Scaled standardize_columns(const Eigen::Ref<const Eigen::MatrixXd>& X) {
-  Scaled s;
-  const auto n = static_cast<double>(X.rows());
-  s.mean = X.colwise().sum() / n;
-  s.sd.resize(X.cols());
-  s.values.resize(X.rows(), X.cols());
-  for (Eigen::Index j = 0; j < X.cols(); ++j) {
-    s.values.col(j) = X.col(j).array() - s.mean(j);
-    double sd = std::sqrt(s.values.col(j).squaredNorm() / n);
+// The design on the scaled data: the constant (with an intercept), then each
+// feature centred and divided by its standard deviation (divisor n; a zero
+// deviation is replaced by 1, so a constant feature becomes all zeros).
+// `X` holds the constant 1 in column 0, then the features.
+Eigen::MatrixXd scaled_design(const Eigen::Ref<const Eigen::MatrixXd>& X, bool intercept) {
+  const Eigen::Index n = X.rows();
+  const Eigen::Index k = X.cols() - 1;
+  const Eigen::Index offset = intercept ? 1 : 0;
+  Eigen::MatrixXd out(n, k + offset);
+  if (intercept) out.col(0).setOnes();
+  for (Eigen::Index j = 0; j < k; ++j) {
+    const auto x = X.col(j + 1);
+    const double mean = x.mean();
+    double sd = std::sqrt((x.array() - mean).square().sum() / static_cast<double>(n));
     if (sd == 0.0) sd = 1.0;
-    s.sd(j) = sd;
-    s.values.col(j) /= sd;
+    out.col(j + offset) = (x.array() - mean) / sd;
   }
-  return s;
+  return out;
 }
 
 // [1, X] with an intercept, else X.
@@ -55,23 +51,27 @@ Eigen::MatrixXd with_intercept(const Eigen::Ref<const Eigen::MatrixXd>& X, bool 
 
 // Start values (log sigma_e, log sigma_u) from the minimum-norm least-squares
 // fit of y on X: both sigma0 = 0.5 sqrt(residual variance, divisor n),
-// floored at 0.001; (-0.5, -0.5) when that fails.
+// floored at 0.001; (-0.5, -0.5) when that fails. The coefficients solve the
+// normal equations by a complete orthogonal decomposition of X'X (p x p, so
+// the cost is one pass over the data); pivots below eps * max(n, p) of the
+// largest count as zero, which gives the minimum-norm solution for
+// collinear columns.
 Eigen::Vector2d start_values(const Eigen::Ref<const Eigen::MatrixXd>& X,
                              const Eigen::Ref<const Eigen::VectorXd>& y) {
   const Eigen::Vector2d fallback(-0.5, -0.5);
-  Eigen::VectorXd resid = y;
+  double rss = y.squaredNorm();
   if (X.cols() > 0) {
+    const Eigen::MatrixXd XtX = X.transpose() * X;
+    const Eigen::VectorXd Xty = X.transpose() * y;
     Eigen::CompleteOrthogonalDecomposition<Eigen::MatrixXd> cod;
-    // Singular values below eps * max(n, p) * largest are treated as zero.
     cod.setThreshold(std::numeric_limits<double>::epsilon() *
                      static_cast<double>(std::max(X.rows(), X.cols())));
-    cod.compute(X);
-    const Eigen::VectorXd beta = cod.solve(y);
+    cod.compute(XtX);
+    const Eigen::VectorXd beta = cod.solve(Xty);
     if (!beta.allFinite()) return fallback;
-    resid -= X * beta;
+    rss = (y - X * beta).squaredNorm();
   }
-  const double var = resid.squaredNorm() / static_cast<double>(y.size());
-  const double sigma0 = 0.5 * std::sqrt(var);
+  const double sigma0 = 0.5 * std::sqrt(rss / static_cast<double>(y.size()));
   if (!std::isfinite(sigma0)) return fallback;
   const double start = std::log(std::max(sigma0, 0.001));
   return {start, start};
@@ -111,7 +111,7 @@ UnitLevel::UnitLevel(kelp::Sample sample) : data_(sample.data()), sample_(std::m
 SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaTerm& area,
                             const kelp::Table& pop_data, const EblupOptions& options) const {
   const std::string& area_col = area.name();
-  const ResolvedFeatures features = resolve_model_features(x, data_);
+  const UnitFeatures features = resolve_unit_features(x, data_);
 
   const std::string mse_key = models::to_lower(options.mse);
   if (mse_key != "analytical" && mse_key != "bootstrap") {
@@ -139,8 +139,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   double y_std = std::sqrt((sample.y.array() - y_mean).square().sum() / static_cast<double>(n));
   if (y_std == 0.0) y_std = 1.0;
   const Eigen::VectorXd y_scaled = (sample.y.array() - y_mean) / y_std;
-  Eigen::MatrixXd X_mat_scaled =
-      with_intercept(standardize_columns(sample.X_raw).values, options.intercept);
+  Eigen::MatrixXd X_mat_scaled = scaled_design(sample.X, options.intercept);
 
   std::vector<std::string> final_feature_names;
   if (options.intercept) final_feature_names.emplace_back("Intercept");
@@ -154,13 +153,13 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
       method == "REML"
           ? kernels::fit_lmm_reml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options)
           : kernels::fit_lmm_ml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options);
-  X_mat_scaled.resize(0, 0);  // release the scaled copy before the raw design is built
+  X_mat_scaled.resize(0, 0);  // the scaled copy is no longer needed
   const Eigen::Index n_params = fit.params.size();
   const double sigma_e = std::exp(fit.params(n_params - 2)) * y_std;
   const double sigma_u = std::exp(fit.params(n_params - 1)) * y_std;
 
   // Coefficients, their covariance and the likelihood on the raw scale.
-  const Eigen::MatrixXd X_mat_raw = with_intercept(sample.X_raw, options.intercept);
+  const auto X_mat_raw = sample.X.rightCols(p);  // with or without the constant column
   const kernels::LmmStats stats =
       kernels::evaluate_lmm_stats(Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), X_mat_raw,
                                   sample.y, sample.area_indices, m, method);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -186,19 +187,78 @@ SortedRows sort_by_area(const AreaCoding& coding, const std::vector<std::size_t>
 
 }  // namespace
 
+UnitFeatures resolve_unit_features(const TermList& x, const kelp::Table& data) {
+  // Terms resolve independently of each other, so resolving them one at a
+  // time gives the same columns in the same order.
+  UnitFeatures out;
+  for (const kelp::Term& term : x.terms()) {
+    ResolvedFeatures one = resolve_model_features(TermList(std::vector<kelp::Term>{term}), data);
+    const bool plain = !std::holds_alternative<kelp::Cat>(term);
+    for (std::size_t j = 0; j < one.names.size(); ++j) {
+      out.resolved.names.push_back(std::move(one.names[j]));
+      out.resolved.columns.push_back(std::move(one.columns[j]));
+      out.plain.push_back(plain);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// A column of a text type cannot be a response or covariate.
+void check_numeric(const kelp::Column& column, const std::string& name, std::string_view role) {
+  if (!column.is_numeric()) models::numeric_column(kelp::Table({{name, column}}), name, role);
+}
+
+// out[i] = column[rows[i]] as a double (null as NaN).
+void gather(const kelp::Column& column, const std::vector<std::size_t>& rows, double* out) {
+  const std::size_t n = rows.size();
+  if (column.type() == kelp::DataType::Float64) {
+    const std::vector<double>& v = column.float_values();
+    for (std::size_t i = 0; i < n; ++i) out[i] = v[rows[i]];
+  } else {
+    const std::vector<std::int64_t>& v = column.int_values();
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(v[rows[i]]);
+  }
+  if (column.null_count() > 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (column.is_null(rows[i])) out[i] = std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+}
+
+[[noreturn]] void throw_nan_input() {
+  throw kelp::ModelError({.title = "Input data contains NaNs",
+                          .detail = "Missing values found in 'y' or predictor variables. Ensure "
+                                    "'drop_nulls=True' or clean your data manually."});
+}
+
+}  // namespace
+
 UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
-                               const std::string& area, const ResolvedFeatures& features,
+                               const std::string& area, const UnitFeatures& features,
                                const UnitSampleOptions& options) {
-  kelp::Table selected;
+  // Plain columns are read in place; dummy columns are evaluated.
+  std::vector<kelp::Column> derived;
+  derived.reserve(features.plain.size());
+  std::vector<const kelp::Column*> columns;  // area, y, features
   try {
-    selected = select_with_features(data, {area, y}, features);
+    columns.push_back(&data.column(area));
+    columns.push_back(&data.column(y));
+    for (std::size_t j = 0; j < features.plain.size(); ++j) {
+      const std::string& name = features.resolved.names[j];
+      if (features.plain[j]) {
+        columns.push_back(&data.column(name));
+      } else {
+        derived.push_back(features.resolved.columns[j].evaluate(data));
+        columns.push_back(&derived.back());
+      }
+    }
   } catch (const kelp::ColumnNotFoundError& e) {
     throw_missing("Missing columns", e);
   }
 
-  std::vector<const kelp::Column*> columns;
-  for (std::size_t j = 0; j < selected.num_columns(); ++j) columns.push_back(&selected.column(j));
-  const std::size_t n_rows = selected.num_rows();
+  const std::size_t n_rows = data.num_rows();
   std::vector<std::size_t> keep;
   keep.reserve(n_rows);
   for (std::size_t i = 0; i < n_rows; ++i) {
@@ -208,55 +268,48 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
     throw kelp::ModelError(
         {.title = "Empty dataset", .detail = "Dataset empty after dropping nulls."});
   }
-
-  // Numeric values (nulls as NaN), checked for missing values on the kept rows.
-  std::vector<Eigen::VectorXd> values;
-  values.push_back(models::numeric_column(selected, y, "response"));
-  for (const std::string& name : features.names) {
-    values.push_back(models::numeric_column(selected, name, "covariate"));
+  const std::size_t k = features.plain.size();
+  check_numeric(*columns[1], y, "response");
+  for (std::size_t j = 0; j < k; ++j) {
+    check_numeric(*columns[j + 2], features.resolved.names[j], "covariate");
   }
-  for (const Eigen::VectorXd& v : values) {
-    for (std::size_t row : keep) {
-      if (std::isnan(v(static_cast<Eigen::Index>(row)))) {
-        throw kelp::ModelError({.title = "Input data contains NaNs",
-                                .detail =
-                                    "Missing values found in 'y' or predictor variables. Ensure "
-                                    "'drop_nulls=True' or clean your data manually."});
+
+  const AreaCoding coding = code_areas(*columns[0]);
+  std::size_t null_areas = 0;
+  if (coding.null_count > 0) {
+    null_areas = static_cast<std::size_t>(std::count_if(
+        keep.begin(), keep.end(), [&](std::size_t row) { return coding.codes[row] < 0; }));
+  }
+  if (null_areas > 0) {
+    // Missing responses and covariates are reported first.
+    std::vector<double> values(keep.size());
+    for (std::size_t j = 1; j < columns.size(); ++j) {
+      gather(*columns[j], keep, values.data());
+      if (std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
+        throw_nan_input();
       }
     }
-  }
-
-  const AreaCoding coding = code_areas(selected.column(area));
-  if (coding.null_count > 0) {
-    const auto nulls = static_cast<std::size_t>(std::count_if(
-        keep.begin(), keep.end(), [&](std::size_t row) { return coding.codes[row] < 0; }));
-    if (nulls > 0) {
-      throw kelp::ModelError(
-          {.title = "Missing area labels",
-           .detail = "Area column '" + area + "' has " + std::to_string(nulls) +
-                     " null values. Ensure 'drop_nulls=True' or clean your data manually."});
-    }
+    throw kelp::ModelError(
+        {.title = "Missing area labels",
+         .detail = "Area column '" + area + "' has " + std::to_string(null_areas) +
+                   " null values. Ensure 'drop_nulls=True' or clean your data manually."});
   }
 
   SortedRows sorted = sort_by_area(coding, keep);
+  keep = {};
   UnitSample s;
   s.y_name = y;
   s.area_name = area;
-  s.feature_names = features.names;
+  s.feature_names = features.resolved.names;
   const auto n = static_cast<Eigen::Index>(sorted.rows.size());
-  const auto k = static_cast<Eigen::Index>(features.names.size());
   s.y.resize(n);
-  s.X_raw.resize(n, k);
-  for (Eigen::Index i = 0; i < n; ++i) {
-    s.y(i) = values[0](static_cast<Eigen::Index>(sorted.rows[static_cast<std::size_t>(i)]));
+  s.X.resize(n, static_cast<Eigen::Index>(k) + 1);
+  s.X.col(0).setOnes();
+  gather(*columns[1], sorted.rows, s.y.data());
+  for (std::size_t j = 0; j < k; ++j) {
+    gather(*columns[j + 2], sorted.rows, s.X.col(static_cast<Eigen::Index>(j) + 1).data());
   }
-  for (Eigen::Index j = 0; j < k; ++j) {
-    const Eigen::VectorXd& v = values[static_cast<std::size_t>(j) + 1];
-    double* out = s.X_raw.col(j).data();
-    for (Eigen::Index i = 0; i < n; ++i) {
-      out[i] = v(static_cast<Eigen::Index>(sorted.rows[static_cast<std::size_t>(i)]));
-    }
-  }
+  if (s.y.hasNaN() || s.X.hasNaN()) throw_nan_input();
   s.unique_areas = std::move(sorted.labels);
   s.area_indices = std::move(sorted.codes);
   s.area_offsets = std::move(sorted.offsets);
@@ -390,7 +443,7 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
     out.sample_area[static_cast<std::size_t>(a)] = static_cast<int>(s);
     out.n_i(a) = static_cast<double>(count);
     out.y_bar_s(a) = sample.y.segment(begin, count).mean();
-    out.X_smp_means.row(a) = sample.X_raw.middleRows(begin, count).colwise().mean();
+    out.X_smp_means.row(a) = sample.X_raw().middleRows(begin, count).colwise().mean();
   }
   return out;
 }
@@ -413,8 +466,7 @@ UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulat
     const auto si = static_cast<std::size_t>(s);
     const Eigen::Index begin = sample.area_offsets[si];
     const Eigen::Index count = sample.area_offsets[si + 1] - begin;
-    blocks.design.X.block(at, 0, count, 1).setOnes();
-    blocks.design.X.block(at, 1, count, k) = sample.X_raw.middleRows(begin, count);
+    blocks.design.X.middleRows(at, count) = sample.X.middleRows(begin, count);
     at += count;
     blocks.design.offsets.push_back(at);
     blocks.area_idx_in_pop.push_back(static_cast<Eigen::Index>(a));

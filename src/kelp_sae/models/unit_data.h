@@ -4,7 +4,7 @@
 // bootstrap. Numerics live in unit.cc and the kernels; this file only turns
 // tables into arrays.
 //
-//   ResolvedFeatures f = resolve_model_features({"x1", "x2"}, sample_table);
+//   UnitFeatures f = resolve_unit_features({"x1", "x2"}, sample_table);
 //   UnitSample s = prepare_unit_sample(sample_table, "y", "area", f, {.drop_nulls = true});
 //   UnitPopulation pop = prepare_unit_population(census, "area", s, {});
 //
@@ -48,6 +48,16 @@ struct AreaCoding {
 };
 AreaCoding code_areas(const kelp::Column& column);
 
+// Resolved covariate terms, marking the design columns that are plain
+// columns of the table (read in place) rather than derived dummies.
+struct UnitFeatures {
+  ResolvedFeatures resolved;
+  std::vector<bool> plain;  // per design column
+  const std::vector<std::string>& names() const noexcept { return resolved.names; }
+};
+// resolve_model_features, with the plain columns marked.
+UnitFeatures resolve_unit_features(const TermList& x, const kelp::Table& data);
+
 struct UnitSampleOptions {
   bool drop_nulls = false;
 };
@@ -58,14 +68,16 @@ struct UnitSample {
   std::string y_name;
   std::string area_name;
   Eigen::VectorXd y;                       // n responses
-  Eigen::MatrixXd X_raw;                   // n x k features, columns in feature_names order
+  Eigen::MatrixXd X;                       // n x (1 + k): the constant 1, then the features
   std::vector<std::string> feature_names;  // k
   std::vector<std::string> unique_areas;   // m labels, ascending
   Eigen::VectorXi area_indices;            // n, position of each unit's area in unique_areas
   std::vector<Eigen::Index> area_offsets;  // m + 1: area i holds rows [offsets[i], offsets[i+1])
 
   Eigen::Index n() const noexcept { return y.size(); }
-  Eigen::Index k() const noexcept { return X_raw.cols(); }
+  Eigen::Index k() const noexcept { return X.cols() - 1; }
+  // The n x k features, columns in feature_names order.
+  auto X_raw() const { return X.rightCols(k()); }
   Eigen::Index m() const noexcept { return static_cast<Eigen::Index>(unique_areas.size()); }
 };
 
@@ -79,7 +91,7 @@ struct UnitSample {
 //   "Input data contains NaNs" for a null or NaN response or feature;
 //   "Missing area labels" for a null area label left in the sample.
 UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
-                               const std::string& area, const ResolvedFeatures& features,
+                               const std::string& area, const UnitFeatures& features,
                                const UnitSampleOptions& options = {});
 
 struct UnitPopulationOptions {

@@ -87,16 +87,14 @@ Table small_sample() {
                 {"w", Column({1, 1, 1, 1, 1})}});
 }
 
-ResolvedFeatures features_of(const Table& t, const TermList& x) {
-  return resolve_model_features(x, t);
-}
+UnitFeatures features_of(const Table& t, const TermList& x) { return resolve_unit_features(x, t); }
 
 TEST(PrepareUnitSample, SortsByAreaTextStablyAndCodesAreas) {
   const Table t = small_sample();
   const UnitSample s = prepare_unit_sample(t, "y", "area", features_of(t, {"x"}));
   EXPECT_EQ(s.unique_areas, (std::vector<std::string>{"10", "3", "9"}));
   EXPECT_EQ(s.y, (Eigen::VectorXd(5) << 2.0, 4.0, 5.0, 1.0, 3.0).finished());
-  EXPECT_EQ(s.X_raw.col(0), (Eigen::VectorXd(5) << 20.0, 40.0, 50.0, 10.0, 30.0).finished());
+  EXPECT_EQ(s.X_raw().col(0), (Eigen::VectorXd(5) << 20.0, 40.0, 50.0, 10.0, 30.0).finished());
   EXPECT_EQ(s.area_indices, (Eigen::VectorXi(5) << 0, 0, 1, 2, 2).finished());
   EXPECT_EQ(s.area_offsets, (std::vector<Eigen::Index>{0, 2, 3, 5}));
   EXPECT_EQ(s.feature_names, (std::vector<std::string>{"x"}));
