@@ -62,15 +62,31 @@ CoreEvaluation core_evaluation(const Eigen::Vector2d& theta, const LmmSufficient
 
   Eigen::VectorXd w(m), w1(m), w2(m);
   double logd = 0.0, logd1 = 0.0, logd2 = 0.0;
+  // w = lambda / d, dw/dphi = lambda / d^2, d2w/dphi2 = lambda (1 - n lambda) / d^3;
+  // for lambda > 1 written in mu = 1 / lambda so that nothing overflows.
+  const bool large = lambda > 1.0;
+  const double mu = 1.0 / lambda;
   for (Eigen::Index i = 0; i < m; ++i) {
-    const double nl = s.ni(i) * lambda;
-    const double d = 1.0 + nl;
-    w(i) = lambda / d;
-    w1(i) = lambda / (d * d);
-    w2(i) = lambda * (1.0 - nl) / (d * d * d);
-    logd += std::log1p(nl);
-    logd1 += nl / d;
-    logd2 += nl / (d * d);
+    const double n = s.ni(i);
+    if (n == 0.0) {  // an area without units contributes nothing
+      w(i) = w1(i) = w2(i) = 0.0;
+      continue;
+    }
+    if (large) {
+      const double wi = 1.0 / (mu + n);
+      w(i) = wi;
+      w1(i) = mu * wi * wi;
+      w2(i) = mu * (mu - n) * wi * wi * wi;
+    } else {
+      const double d = 1.0 + n * lambda;
+      w(i) = lambda / d;
+      w1(i) = lambda / (d * d);
+      w2(i) = lambda * (1.0 - n * lambda) / (d * d * d);
+    }
+    // log d_i and its derivatives n w_i and n dw_i/dphi.
+    logd += large ? std::log(n) + phi + std::log1p(mu / n) : std::log1p(n * lambda);
+    logd1 += n * w(i);
+    logd2 += n * w1(i);
   }
 
   // Weighted sums over areas: sum_i w_i xs_i xs_i', sum_i w_i xs_i ys_i,
