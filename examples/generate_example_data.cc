@@ -36,9 +36,14 @@
 //    p_a ~ U(0.2, 0.8), sector in agriculture / industry / services with
 //    s = 0, 1.5, 2.5. Ten areas have no sample; the others a simple random
 //    sample without replacement of 5-154 units.
-//    census.csv: area, x1, x2, sector (every unit, no response);
+//    census.csv: area, x1, x2, sector, and the 0/1 columns sector_industry
+//    and sector_services (every unit, no response);
 //    unit_sample.csv: area, y, x1, x2, sector;
-//    area_means.csv: area, x1, x2 (census means), N (census size).
+//    area_means.csv: area, x1, x2, sector_industry, sector_services (census
+//    means and shares), N (census size).
+//    The unit-level model reads population covariates by their design-column
+//    names, so the census carries the sector dummies under the names that
+//    `Cat{"sector"}` gives them (agriculture is the reference level).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -279,11 +284,11 @@ UnitData make_unit_data(Key key) {
   std::vector<bool> sampled(areas, true);
   for (std::size_t k = 0; k < unsampled; ++k) sampled[order[k]] = false;
 
-  std::vector<std::int64_t> c_area(total), c_x2(total);
+  std::vector<std::int64_t> c_area(total), c_x2(total), c_industry(total), c_services(total);
   std::vector<double> c_x1(total), y(total);
   std::vector<std::string> c_sector(total);
   std::vector<std::int64_t> m_area(areas), m_size(areas);
-  std::vector<double> m_x1(areas), m_x2(areas);
+  std::vector<double> m_x1(areas), m_x2(areas), m_industry(areas), m_services(areas);
   std::vector<std::size_t> sample_rows;
   for (std::size_t a = 0; a < areas; ++a) {
     const double mean_x1 = 5.0 + 2.0 * z_mean_x1[a];
@@ -293,12 +298,18 @@ UnitData make_unit_data(Key key) {
     const double p_industry = 0.5 * (1.0 - p_agri);
     double sum_x1 = 0.0;
     double sum_x2 = 0.0;
+    double sum_industry = 0.0;
+    double sum_services = 0.0;
     for (std::size_t i = offsets[a]; i < offsets[a + 1]; ++i) {
       c_area[i] = static_cast<std::int64_t>(a + 1);
       c_x1[i] = round_to(mean_x1 + 1.5 * z_x1[i], 2);
       c_x2[i] = u_x2[i] < share_x2 ? 1 : 0;
       const std::size_t s = u_sector[i] < p_agri ? 0 : (u_sector[i] < p_agri + p_industry ? 1 : 2);
       c_sector[i] = sectors[s];
+      c_industry[i] = s == 1 ? 1 : 0;
+      c_services[i] = s == 2 ? 1 : 0;
+      sum_industry += static_cast<double>(c_industry[i]);
+      sum_services += static_cast<double>(c_services[i]);
       y[i] = round_to(10.0 + 1.2 * c_x1[i] + 3.0 * static_cast<double>(c_x2[i]) + sector_effect[s] +
                           1.5 * z_u[a] + 4.0 * z_e[i],
                       3);
@@ -309,6 +320,8 @@ UnitData make_unit_data(Key key) {
     m_size[a] = static_cast<std::int64_t>(sizes[a]);
     m_x1[a] = sum_x1 / static_cast<double>(sizes[a]);
     m_x2[a] = sum_x2 / static_cast<double>(sizes[a]);
+    m_industry[a] = sum_industry / static_cast<double>(sizes[a]);
+    m_services[a] = sum_services / static_cast<double>(sizes[a]);
     if (!sampled[a]) continue;
     // Simple random sample without replacement: the n smallest draws.
     const auto n = static_cast<std::size_t>(5 + std::floor(150.0 * u_n[a] * u_n[a]));
@@ -324,13 +337,17 @@ UnitData make_unit_data(Key key) {
   Table census({{"area", Column(std::move(c_area))},
                 {"x1", Column(std::move(c_x1))},
                 {"x2", Column(std::move(c_x2))},
-                {"sector", Column(std::move(c_sector))}});
+                {"sector", Column(std::move(c_sector))},
+                {"sector_industry", Column(std::move(c_industry))},
+                {"sector_services", Column(std::move(c_services))}});
   Table sample = census.with_column("y", Column(std::move(y)))
                      .take(sample_rows)
                      .select({"area", "y", "x1", "x2", "sector"});
   Table means({{"area", Column(std::move(m_area))},
                {"x1", Column(std::move(m_x1))},
                {"x2", Column(std::move(m_x2))},
+               {"sector_industry", Column(std::move(m_industry))},
+               {"sector_services", Column(std::move(m_services))},
                {"N", Column(std::move(m_size))}});
   return {std::move(census), std::move(sample), std::move(means)};
 }
