@@ -183,7 +183,7 @@ TEST(EblupProgram, ExampleDataInBothPopulationForms) {
   const std::string means_csv = dir.file("means.csv");
   const std::string json = dir.file("res.json");
   const std::string common = "eblup --sample '" + data + "unit_sample.csv' --y y --x x1,x2 " +
-                             "--area area --no-progress ";
+                             "--cat sector --area area --no-progress ";
 
   const Outcome census = run_program(common + "--pop '" + data + "census.csv' --out '" + units_csv +
                                      "' --json '" + json + "' --quiet");
@@ -217,17 +217,47 @@ TEST(EblupProgram, ExampleDataInBothPopulationForms) {
   ASSERT_EQ(j["prediction"].size(), 60u);
   EXPECT_EQ(j["prediction"][0]["pred"].get<double>(), pa.column("pred").as_double(0));
   // The simulation's truth: sigma_u = 1.5, sigma_e = 4, slopes 1.2 (x1) and
-  // 3 (x2); the fit leaves out the sector effects, which widen sigma_e.
+  // 3 (x2), sector effects 1.5 (industry) and 2.5 (services).
   EXPECT_NEAR(j["stats"]["sigma_u"].get<double>(), 1.5, 0.6);
-  EXPECT_NEAR(j["stats"]["sigma_e"].get<double>(), 4.0, 0.6);
-  EXPECT_EQ(j["fixed_effects"][1]["term"], "x1");
-  EXPECT_NEAR(j["fixed_effects"][1]["est"].get<double>(), 1.2, 0.3);
+  EXPECT_NEAR(j["stats"]["sigma_e"].get<double>(), 4.0, 0.4);
+  const std::vector<std::pair<std::string, double>> truth = {{"Intercept", 10.0},
+                                                             {"x1", 1.2},
+                                                             {"x2", 3.0},
+                                                             {"sector_industry", 1.5},
+                                                             {"sector_services", 2.5}};
+  ASSERT_EQ(j["fixed_effects"].size(), truth.size());
+  for (std::size_t k = 0; k < truth.size(); ++k) {
+    SCOPED_TRACE(truth[k].first);
+    const nlohmann::json& fe = j["fixed_effects"][k];
+    EXPECT_EQ(fe["term"], truth[k].first);
+    // Within four standard errors of the truth.
+    EXPECT_NEAR(fe["est"].get<double>(), truth[k].second, 4.0 * fe["se"].get<double>());
+  }
 
-  // The population is read by feature name: the census has no dummy columns
-  // of a categorical covariate, which is reported as one error line.
-  const Outcome cat = run_program(common + "--cat sector --pop '" + data + "census.csv'");
-  EXPECT_EQ(cat.status, 1);
-  EXPECT_THAT(cat.out, StartsWith("error: Missing Population Columns: "));
+  // The bootstrap gives the same file for the same seed, whatever the threads.
+  const std::string boot = common + "--pop '" + data + "area_means.csv' --pop-size N --mse " +
+                           "bootstrap --n-reps 40 --batch-size 8 --seed 11 --quiet ";
+  const std::string boot1 = dir.file("boot1.csv");
+  const std::string boot2 = dir.file("boot2.csv");
+  const std::string boot_json = dir.file("boot.json");
+  ASSERT_EQ(run_program(boot + "--threads 1 --out '" + boot1 + "'").status, 0);
+  ASSERT_EQ(
+      run_program(boot + "--threads 2 --out '" + boot2 + "' --json '" + boot_json + "'").status, 0);
+  EXPECT_EQ(read_file(boot1), read_file(boot2));
+  EXPECT_EQ(nlohmann::json::parse(read_file(boot_json))["model_type"],
+            "BHF (EBLUP) - MSE: Bootstrap");
+  const kelp::Table pboot = kelp::read_csv(boot1);
+  ASSERT_EQ(pboot.num_rows(), 60u);
+  for (std::size_t i = 0; i < 60; ++i) {
+    EXPECT_EQ(pboot.column("pred").as_double(i), pb.column("pred").as_double(i));
+    EXPECT_GT(pboot.column("mse").as_double(i), 0.0);
+  }
+
+  // A missing population column is reported as one error line.
+  const Outcome missing =
+      run_program(common + "--pop '" + data + "area_means.csv' --pop-size size");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.out, StartsWith("error: Missing Population Columns: "));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "kelp/errors.h"
 #include "kelp_sae/core/logging.h"
 #include "kelp_sae/kernels/mse/analytical_unit.h"
+#include "kelp_sae/kernels/mse/bootstrap_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/prediction/prediction.h"
 #include "kelp_sae/models/common.h"
@@ -194,10 +195,18 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
     logger->info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...",
                  options.n_reps, options.batch_size);
     const random::Key key = random::key_from_seed(bootstrap_seed(options.rstate));
-    (void)key;
     const UnitSampleBlocks blocks = build_sample_blocks(sample, pop);
-    (void)blocks;
-    throw std::logic_error("bootstrap MSE not wired yet");
+    if (blocks.design.X.rows() == 0) {
+      throw kelp::ModelError(
+          {.title = "No sampled population areas",
+           .detail = "None of the sampled areas occurs in the population table; the bootstrap "
+                     "MSE needs sampled units in population areas."});
+    }
+    // Without pop_size every N_i counts at least one row, so "all sizes at
+    // most 1" (sizes unknown to the bootstrap) means all equal to 1.
+    mse = kernels::mse_bootstrap_bhf(
+        key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop, beta,
+        sigma_u, sigma_e, {.batch_size = options.batch_size, .progress_bar = options.progress_bar});
   }
 
   std::vector<SAEPred> prediction;

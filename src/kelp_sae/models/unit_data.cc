@@ -451,15 +451,19 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
 UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulation& population) {
   UnitSampleBlocks blocks;
   Eigen::Index units = 0;
+  Eigen::Index areas = 0;
   for (int s : population.sample_area) {
     if (s < 0) continue;
     const auto si = static_cast<std::size_t>(s);
     units += sample.area_offsets[si + 1] - sample.area_offsets[si];
+    ++areas;
   }
-  const Eigen::Index k = sample.k();
-  blocks.design.X.resize(units, k + 1);
+  blocks.design.X.resize(units, sample.X.cols());
+  blocks.design.offsets.reserve(static_cast<std::size_t>(areas) + 1);
   blocks.design.offsets.push_back(0);
+  blocks.area_idx_in_pop.resize(areas);
   Eigen::Index at = 0;
+  Eigen::Index v = 0;
   for (std::size_t a = 0; a < population.sample_area.size(); ++a) {
     const int s = population.sample_area[a];
     if (s < 0) continue;
@@ -469,7 +473,7 @@ UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulat
     blocks.design.X.middleRows(at, count) = sample.X.middleRows(begin, count);
     at += count;
     blocks.design.offsets.push_back(at);
-    blocks.area_idx_in_pop.push_back(static_cast<Eigen::Index>(a));
+    blocks.area_idx_in_pop(v++) = static_cast<int>(a);
   }
   return blocks;
 }

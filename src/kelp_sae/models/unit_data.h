@@ -138,8 +138,8 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
 // by area in ascending label order: the bootstrap's sample design (column 0
 // the constant 1, then the k features, whatever the model's intercept).
 struct UnitSampleBlocks {
-  kernels::SampleDesign design;               // V areas
-  std::vector<Eigen::Index> area_idx_in_pop;  // V: population position of each area
+  kernels::SampleDesign design;     // V areas
+  Eigen::VectorXi area_idx_in_pop;  // V: population position of each area
 };
 UnitSampleBlocks build_sample_blocks(const UnitSample& sample, const UnitPopulation& population);
 

@@ -181,7 +181,7 @@ TEST(PrepareUnitPopulation, UnitRecordsGiveCountsAndMeansJoinedWithSample) {
 
   const UnitSampleBlocks b = build_sample_blocks(s, p);
   EXPECT_EQ(b.design.offsets, (std::vector<Eigen::Index>{0, 2, 4}));
-  EXPECT_EQ(b.area_idx_in_pop, (std::vector<Eigen::Index>{0, 2}));
+  EXPECT_EQ(b.area_idx_in_pop, Eigen::Vector2i(0, 2));
   Eigen::MatrixXd expected(4, 2);
   expected << 1, 20, 1, 40, 1, 10, 1, 30;
   EXPECT_EQ(b.design.X, expected);

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <map>
@@ -379,6 +380,78 @@ TEST(UnitLevelEblup, InputErrorsKeepTheirTitles) {
   expect_model_error(
       [&] { UnitLevel(empty).eblup("y", TermList{}, "area", pop, {.drop_nulls = true}); },
       "Empty dataset", "Dataset empty after dropping nulls.");
+}
+
+TEST(UnitLevelEblup, BootstrapIsDeterministicForAFixedSeedAndThreadCount) {
+  const UnitLevel model(nested_error_sample());
+  const Table pop = area_means_population();
+  const auto run = [&](kelp::RandomStateArg rstate, std::string mse = "Bootstrap") {
+    return model.eblup("y", {"x1", "x2"}, "area", pop,
+                       {.pop_size = "N",
+                        .mse = std::move(mse),
+                        .n_reps = 30,
+                        .batch_size = 4,
+                        .rstate = rstate,
+                        .progress_bar = false});
+  };
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(1);
+  const SAEResults one_thread = run(std::int64_t{42});
+  omp_set_num_threads(2);
+  const SAEResults two_threads = run(std::int64_t{42}, "BOOTSTRAP");
+  omp_set_num_threads(threads);
+  EXPECT_EQ(one_thread.prediction(), two_threads.prediction());
+  EXPECT_EQ(two_threads.model_type(), "BHF (EBLUP) - MSE: Bootstrap");
+  EXPECT_EQ(run(kelp::RandomState(42)).prediction(), one_thread.prediction());
+
+  const SAEResults other_seed = run(std::int64_t{43}, "bootstrap");
+  const SAEResults analytical = run(std::int64_t{42}, "Analytical");
+  ASSERT_EQ(other_seed.prediction().size(), 22u);
+  for (std::size_t i = 0; i < 22; ++i) {
+    const SAEPred& a = one_thread.prediction()[i];
+    SCOPED_TRACE(a.area);
+    EXPECT_NE(a.mse, other_seed.prediction()[i].mse);
+    EXPECT_GT(a.mse, 0.0);
+    // The EBLUPs themselves do not depend on the MSE method.
+    EXPECT_EQ(a.pred, analytical.prediction()[i].pred);
+    EXPECT_NEAR(a.cv, std::sqrt(a.mse) / a.pred, 1e-14);
+  }
+}
+
+// Sizes unknown: a unit-record population with one row per area gives N_i = 1
+// everywhere, which the bootstrap reads exactly like sizes given as 1. Its
+// MSEs are then close to the analytical ones.
+TEST(UnitLevelEblup, BootstrapWithUnknownSizesAgreesWithAnalyticalMse) {
+  const UnitLevel model(nested_error_sample());
+  const Table means = area_means_population();
+  const Table one_row_per_area = means.select({"area", "x1", "x2"});
+  const Table unit_sizes = means.with_column("N", Column(std::vector<std::int64_t>(22, 1)));
+  const EblupOptions boot{
+      .mse = "Bootstrap", .n_reps = 400, .batch_size = 50, .rstate = 7, .progress_bar = false};
+  const SAEResults from_units = model.eblup("y", {"x1", "x2"}, "area", one_row_per_area, boot);
+  EblupOptions with_size = boot;
+  with_size.pop_size = "N";
+  const SAEResults from_sizes = model.eblup("y", {"x1", "x2"}, "area", unit_sizes, with_size);
+  EXPECT_EQ(from_units.prediction(), from_sizes.prediction());
+
+  const SAEResults analytical = model.eblup("y", {"x1", "x2"}, "area", one_row_per_area);
+  double log_ratio = 0.0;
+  for (std::size_t i = 0; i < 22; ++i) {
+    log_ratio += std::log(from_units.prediction()[i].mse / analytical.prediction()[i].mse);
+  }
+  // 400 replicates: each area's MSE has a relative error near sqrt(2/400) = 7%;
+  // the geometric mean over 22 areas is well within 15% of the analytical one.
+  EXPECT_NEAR(log_ratio / 22.0, 0.0, 0.15);
+}
+
+TEST(UnitLevelEblup, BootstrapNeedsSampledAreasInThePopulation) {
+  const Table pop({{"area", Column({"elsewhere"})}, {"x1", Column({1.0})}, {"x2", Column({1.0})}});
+  expect_model_error(
+      [&] {
+        UnitLevel(nested_error_sample())
+            .eblup("y", {"x1", "x2"}, "area", pop, {.mse = "Bootstrap", .progress_bar = false});
+      },
+      "No sampled population areas");
 }
 
 TEST(UnitLevelEblup, ZeroStandardErrorGivesZeroScoreAndUnitPValue) {
