@@ -74,36 +74,49 @@ bool sufficient_decrease(const Trial& start, const Trial& t) {
 
 bool curvature(const Trial& start, const Trial& t) { return std::abs(t.dphi) <= -kC2 * start.dphi; }
 
-// Minimiser of the cubic interpolating phi and phi' at lo and hi (Nocedal &
-// Wright eq. 3.59), safeguarded to lie well inside the interval; bisection
-// when the cubic has no usable minimiser.
-double cubic_step(const Trial& lo, const Trial& hi) {
-  const double width = hi.alpha - lo.alpha;
-  const double bisect = lo.alpha + 0.5 * width;
-  if (!finite(lo) || !finite(hi)) return bisect;
+// Next trial point of the zoom phase: the minimiser of the cubic
+// interpolating phi and phi' at lo and hi (Nocedal & Wright eq. 3.59); the
+// secant root of phi' when the cubic has no minimiser inside the interval;
+// bisection when neither applies or when `bisect` is set. The interpolated
+// point may lie close to an end (as it should when the minimiser is close to
+// it); the caller forces bisection when the interval stops shrinking.
+double zoom_step(const Trial& lo, const Trial& hi, bool bisect) {
+  const double a = std::min(lo.alpha, hi.alpha);
+  const double b = std::max(lo.alpha, hi.alpha);
+  const double mid = 0.5 * (lo.alpha + hi.alpha);
+  if (bisect || !finite(lo) || !finite(hi)) return mid;
+  const auto inside = [&](double t) { return std::isfinite(t) && t > a && t < b; };
+  double alpha = std::numeric_limits<double>::quiet_NaN();
   const double d1 = lo.dphi + hi.dphi - 3.0 * (lo.phi - hi.phi) / (lo.alpha - hi.alpha);
   const double disc = d1 * d1 - lo.dphi * hi.dphi;
-  if (!(disc >= 0.0)) return bisect;
-  const double d2 = std::copysign(std::sqrt(disc), width);
-  const double denom = hi.dphi - lo.dphi + 2.0 * d2;
-  if (denom == 0.0) return bisect;
-  const double alpha = hi.alpha - width * (hi.dphi + d2 - d1) / denom;
-  const double lo_guard = std::min(lo.alpha, hi.alpha) + 0.1 * std::abs(width);
-  const double hi_guard = std::max(lo.alpha, hi.alpha) - 0.1 * std::abs(width);
-  if (!std::isfinite(alpha) || alpha < lo_guard || alpha > hi_guard) return bisect;
-  return alpha;
+  if (disc >= 0.0) {
+    const double d2 = std::copysign(std::sqrt(disc), hi.alpha - lo.alpha);
+    alpha = hi.alpha - (hi.alpha - lo.alpha) * (hi.dphi + d2 - d1) / (hi.dphi - lo.dphi + 2.0 * d2);
+  }
+  if (!inside(alpha) && lo.dphi * hi.dphi < 0.0) {
+    alpha = lo.alpha - lo.dphi * (hi.alpha - lo.alpha) / (hi.dphi - lo.dphi);
+  }
+  if (!inside(alpha)) return mid;
+  const double margin = 1e-9 * (b - a);
+  return std::clamp(alpha, a + margin, b - margin);
 }
 
 // Algorithm 3.6 (zoom): `lo` satisfies sufficient decrease and has the lower
 // value of the two ends; `hi` is the other end of an interval known to hold
 // a strong-Wolfe point. Returns true with the accepted trial in `out`.
 bool zoom(LineFunction& line, const Trial& start, Trial lo, Trial hi, Trial& out) {
+  double width_before_last = std::numeric_limits<double>::infinity();
+  double width_last = std::numeric_limits<double>::infinity();
   for (int j = 0; j < kMaxZoomSteps; ++j) {
-    if (std::abs(hi.alpha - lo.alpha) <=
-        std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(lo.alpha))) {
+    const double width = std::abs(hi.alpha - lo.alpha);
+    if (width <= std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(lo.alpha))) {
       return false;
     }
-    const Trial t = line(cubic_step(lo, hi));
+    // Bisect when two interpolation steps have not halved the interval.
+    const bool stalled = width > 0.5 * width_before_last;
+    width_before_last = width_last;
+    width_last = width;
+    const Trial t = line(zoom_step(lo, hi, stalled));
     // Any point meeting both strong Wolfe conditions is accepted at once.
     if (sufficient_decrease(start, t) && curvature(start, t)) {
       out = t;
@@ -182,9 +195,9 @@ BfgsResult minimize_bfgs(const ObjectiveWithGradient& objective, const Eigen::Ve
       p = -g;
       dphi0 = -g.squaredNorm();
     }
-    // First step: a unit-length move, as there is no curvature information
-    // yet; afterwards the quasi-Newton step of length one.
-    const double alpha1 = k == 0 ? std::min(1.0, 1.0 / p.norm()) : 1.0;
+    // First step: a move of unit length, as there is no curvature
+    // information yet; afterwards the quasi-Newton step.
+    const double alpha1 = k == 0 ? 1.0 / p.norm() : 1.0;
     Trial accepted;
     if (!strong_wolfe_search(line, Trial{0.0, result.fun, dphi0}, alpha1, accepted)) {
       status = kLineSearchFailed;

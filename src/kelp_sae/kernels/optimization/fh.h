@@ -12,7 +12,9 @@
 //
 // Procedure:
 //  1. minimise the loss over log sigma_u from the start value by BFGS
-//     (minimize_bfgs with `tol` and `max_iter`);
+//     (minimize_bfgs with `tol` and `max_iter`); the loss is flat beyond
+//     +-10, so when the search ends out there while the slope at the bound
+//     points back inside, it is restarted from the bound;
 //  2. l = clip(solution, -10, 10), sigma_u^2 = exp(2 l), W_i = 1 / max(sigma_u^2 + D_i, 1e-10),
 //     A_s = X' diag(W) X + 1e-8 I;
 //  3. beta_hat = A_s^-1 X' diag(W) y and Cov(beta_hat) = A_s^-1 (the GLS

@@ -168,6 +168,39 @@ TEST(FitFayHerriot, SolutionsBeyondTheBoundsAreClipped) {
   }
 }
 
+TEST(FitFayHerriot, OvershootIntoTheFlatRegionIsRecovered) {
+  // Responses on a large scale: from log sigma_u = 0 the quasi-Newton steps
+  // can jump past +10, where the loss is flat and its slope 0. The minimum
+  // lies inside (sigma_u^2 = S^2 - D, log sigma_u ~ 8.5), and the fit must
+  // find it rather than stop at the bound.
+  const int m = 10;
+  const Eigen::MatrixXd X = Eigen::MatrixXd::Ones(m, 1);
+  const double D = 2e6;
+  const Eigen::VectorXd y = spread_responses(m) * 3500.0;
+  const Eigen::VectorXd Dv = Eigen::VectorXd::Constant(m, D);
+  const double ss = (y.array() - y.mean()).square().sum();
+  for (int k : {0, 1}) {
+    SCOPED_TRACE(k == 0 ? "REML" : "ML");
+    const double s = ss / (m - 1 + k) - D;
+    ASSERT_GT(std::log(s) / 2.0, 7.0);
+    ASSERT_LT(std::log(s) / 2.0, 10.0);
+    for (double start : {0.0, -3.0, 2.0, 12.0}) {
+      SCOPED_TRACE(start);
+      const Eigen::VectorXd init = Eigen::VectorXd::Constant(1, start);
+      const OptimizationResult r = k == 0 ? fit_fay_herriot_reml(init, X, y, Dv, {.tol = 1e-8})
+                                          : fit_fay_herriot_ml(init, X, y, Dv, {.tol = 1e-8});
+      EXPECT_TRUE(r.success);
+      // At this scale the 1e-8 ridge is a few percent of m / V, so the
+      // closed form holds only roughly; the fit must be the stationary point.
+      EXPECT_LT(r.params(1), 9.0);
+      EXPECT_NEAR(std::exp(2.0 * r.params(1)), s, 0.05 * s);
+      const ProfiledLoss at =
+          k == 0 ? fh_reml_loss(r.params(1), X, y, Dv) : fh_ml_loss(r.params(1), X, y, Dv);
+      EXPECT_LE(std::abs(at.d1), 1e-8);
+    }
+  }
+}
+
 TEST(FitFayHerriot, SquareDesignIsFittedThroughTheRidge) {
   Eigen::MatrixXd X(4, 4);
   X << 1.0, 0.3, -0.2, 0.5, 1.0, -1.1, 0.4, 0.0, 1.0, 0.8, 1.5, -0.7, 1.0, 0.1, -0.9, 1.2;

@@ -173,7 +173,18 @@ FhFitCore fit_profile(FhProfile& profile, const Eigen::Ref<const Eigen::VectorXd
     g(0) = v.d1;
     return v.value;
   };
-  const BfgsResult r = minimize_bfgs(objective, Eigen::VectorXd::Constant(1, log_sigma0), options);
+  BfgsResult r = minimize_bfgs(objective, Eigen::VectorXd::Constant(1, log_sigma0), options);
+  // Beyond +-10 the loss is flat, so a step that overshoots the bound ends
+  // the search there with a zero slope even when the minimum lies inside.
+  // The slope at the bound tells: if it points back inside, search again
+  // from the bound (a few times at most).
+  for (int restart = 0; restart < 3 && std::abs(r.x(0)) > kFhLogSigmaBound; ++restart) {
+    const double bound = std::copysign(kFhLogSigmaBound, r.x(0));
+    const double slope = profile.evaluate(bound, y, 1).d1;
+    const bool inward = bound > 0.0 ? slope > options.tol : slope < -options.tol;
+    if (!inward) break;
+    r = minimize_bfgs(objective, Eigen::VectorXd::Constant(1, bound), options);
+  }
   FhFitCore core;
   core.log_sigma = std::clamp(r.x(0), -kFhLogSigmaBound, kFhLogSigmaBound);
   core.fun = r.fun;
