@@ -241,8 +241,11 @@ TEST(EblupProgram, ExampleDataInBothPopulationForms) {
   const std::string boot2 = dir.file("boot2.csv");
   const std::string boot_json = dir.file("boot.json");
   ASSERT_EQ(run_program(boot + "--threads 1 --out '" + boot1 + "'").status, 0);
-  ASSERT_EQ(
-      run_program(boot + "--threads 2 --out '" + boot2 + "' --json '" + boot_json + "'").status, 0);
+  const Outcome verbose =
+      run_program(boot + "--threads 2 --out '" + boot2 + "' --json '" + boot_json + "' --verbose");
+  ASSERT_EQ(verbose.status, 0) << verbose.out;
+  EXPECT_THAT(verbose.out,
+              HasSubstr("Computing Parametric Bootstrap MSE (BHF) with 40 reps (Batch=8)..."));
   EXPECT_EQ(read_file(boot1), read_file(boot2));
   EXPECT_EQ(nlohmann::json::parse(read_file(boot_json))["model_type"],
             "BHF (EBLUP) - MSE: Bootstrap");
