@@ -1,7 +1,7 @@
 // Nested-error kernels: the REML fit with analytical MSE, and the parametric
 // bootstrap MSE.
 //
-//   BM_LmmFitAnalyticalMse/<units>: sufficient statistics, BFGS REML fit,
+//   BM_LmmFitAnalyticalMse/<units>/<threads>: sufficient statistics, BFGS REML fit,
 //     statistics at the optimum and analytical MSE; 1,000 areas of unequal
 //     size, 5 covariates and an intercept.
 //   BM_BootstrapBhf/<batch_size>/<threads>: 1,000 replicates on 10,000 units
@@ -74,6 +74,8 @@ void BM_LmmFitAnalyticalMse(benchmark::State& state) {
   const Eigen::Index n = state.range(0);
   const Eigen::Index m = 1000;
   const FitData& d = fit_data(n, m);
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(static_cast<int>(state.range(1)));
   for (auto _ : state) {
     const kelp_sae::OptimizationResult fit =
         fit_lmm_reml(Eigen::Vector2d(-0.5, -0.5), d.X, d.y, d.area, m, {.max_iter = 500});
@@ -88,9 +90,14 @@ void BM_LmmFitAnalyticalMse(benchmark::State& state) {
     benchmark::DoNotOptimize(mse.data());
     state.counters["success"] = fit.success ? 1.0 : 0.0;
   }
+  omp_set_num_threads(saved);
   state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_LmmFitAnalyticalMse)->Arg(10'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LmmFitAnalyticalMse)
+    ->ArgNames({"units", "threads"})
+    ->ArgsProduct({{10'000, 1'000'000}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 struct BootData {
   SampleDesign sample;
