@@ -219,7 +219,8 @@ BfgsResult minimize_bfgs(const ObjectiveWithGradient& objective, const Eigen::Ve
       const double rho = 1.0 / ys;
       Hy.noalias() = H * y;
       const double yHy = y.dot(Hy);
-      H.noalias() -= rho * (s * Hy.transpose() + Hy * s.transpose());
+      H.noalias() -= (rho * s) * Hy.transpose();
+      H.noalias() -= (rho * Hy) * s.transpose();
       H.noalias() += (rho * rho * yHy + rho) * (s * s.transpose());
     }
   }
