@@ -179,19 +179,19 @@ TEST(BootstrapBhfTest, TrueMeans) {
 }
 
 TEST(BootstrapBhfTest, AreaWithoutSampleGetsSyntheticPrediction) {
-  const BhfCase s = small_setup();
+  // Five sampled areas at population positions 1, 4, 7, 10, 2 of 11.
+  const BhfCase s = make_setup({3, 1, 5, 2, 4}, 11);
   const BhfBatchResult b = batch(s, random::split(random::key_from_seed(9), 6));
-  // Population areas 0, 3 and 5 are not sampled (idx = 1, 4, 0, 3, 6 ... of 7):
-  // their EBLUP is the synthetic X_pop_means beta* of the refit, which
-  // differs from the sampled areas' only by the refit of beta.
-  std::vector<bool> sampled(7, false);
+  // An unsampled area's EBLUP is the synthetic X_pop_means beta* of the
+  // replicate's refit: all of them lie on one line in the covariate.
+  std::vector<bool> sampled(11, false);
   for (Eigen::Index v = 0; v < s.idx.size(); ++v)
     sampled[static_cast<std::size_t>(s.idx(v))] = true;
   std::vector<Eigen::Index> unsampled;
-  for (Eigen::Index a = 0; a < 7; ++a) {
+  for (Eigen::Index a = 0; a < 11; ++a) {
     if (!sampled[static_cast<std::size_t>(a)]) unsampled.push_back(a);
   }
-  ASSERT_GE(unsampled.size(), 2u);
+  ASSERT_EQ(unsampled.size(), 6u);
   for (Eigen::Index r = 0; r < 2; ++r) {
     // Two unsampled areas determine beta* (intercept and slope) ...
     const Eigen::Index a0 = unsampled[0], a1 = unsampled[1];
@@ -201,7 +201,12 @@ TEST(BootstrapBhfTest, AreaWithoutSampleGetsSyntheticPrediction) {
     // ... and every other unsampled area lies on the same line.
     for (std::size_t k = 2; k < unsampled.size(); ++k) {
       const Eigen::Index a = unsampled[k];
-      EXPECT_NEAR(b.eblup(r, a), intercept + slope * s.X_pop_means(a, 1), 1e-12);
+      EXPECT_NEAR(b.eblup(r, a), intercept + slope * s.X_pop_means(a, 1), 1e-10);
+    }
+    // Sampled areas carry their predicted effects off the line.
+    for (Eigen::Index v = 0; v < s.idx.size(); ++v) {
+      const Eigen::Index a = s.idx(v);
+      EXPECT_GT(std::abs(b.eblup(r, a) - intercept - slope * s.X_pop_means(a, 1)), 1e-6);
     }
     EXPECT_NEAR(slope, s.beta(1), 1.0);
   }
