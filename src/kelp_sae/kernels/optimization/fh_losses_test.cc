@@ -127,6 +127,33 @@ TEST(FhLosses, DerivativesMatchFiniteDifferences) {
   }
 }
 
+TEST(FhLosses, WideDesignsAgreeWithTheLibraryAndDifferences) {
+  // More than 16 columns takes the unpacked route for the weighted Gram
+  // matrices; values and slopes must not change.
+  const int n = 40, p = 18;
+  Eigen::MatrixXd X(n, p);
+  Eigen::VectorXd y(n), D(n);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < p; ++j) X(i, j) = j == 0 ? 1.0 : std::sin(0.37 * (i + 1) * (j + 2));
+    y(i) = std::cos(0.9 * i) + 0.3 * X(i, 1);
+    D(i) = 0.1 + 0.02 * (i % 7);
+  }
+  for (double ls : {-1.0, 0.5}) {
+    SCOPED_TRACE(ls);
+    const ProfiledLoss r = fh_reml_loss(ls, X, y, D);
+    const ProfiledLoss m = fh_ml_loss(ls, X, y, D);
+    EXPECT_NEAR(r.value, reml_loss(ls, X, y, D), 1e-10 * std::abs(r.value));
+    EXPECT_NEAR(m.value, ml_loss(ls, X, y, D), 1e-10 * std::abs(m.value));
+    const double h = 1e-4;
+    const double fd =
+        (fh_reml_loss(ls + h, X, y, D).value - fh_reml_loss(ls - h, X, y, D).value) / (2.0 * h);
+    EXPECT_NEAR(r.d1, fd, 1e-6 * (1.0 + std::abs(r.d1)));
+    const double fd2 =
+        (fh_reml_loss(ls + h, X, y, D).d1 - fh_reml_loss(ls - h, X, y, D).d1) / (2.0 * h);
+    EXPECT_NEAR(r.d2, fd2, 1e-6 * (1.0 + std::abs(r.d2)));
+  }
+}
+
 TEST(FhLosses, ConstantOutsideTheLogSigmaBounds) {
   const Data d = small_data();
   for (double ls : {10.5, 30.0, -10.2, -50.0}) {
