@@ -20,7 +20,6 @@ namespace kelp_sae::cli {
 struct Io {
   std::ostream& out;
   std::ostream& err;
-  bool out_is_terminal = false;  // styles the report when true
 };
 
 // Runs the program on its arguments (without the program name).

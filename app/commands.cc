@@ -7,6 +7,8 @@ namespace kelp_sae::cli {
 CommandDefinition make_fh_command();
 CommandDefinition make_eblup_command();
 
-std::vector<CommandDefinition> registered_commands() { return {make_fh_command(), make_eblup_command()}; }
+std::vector<CommandDefinition> registered_commands() {
+  return {make_fh_command(), make_eblup_command()};
+}
 
 }  // namespace kelp_sae::cli

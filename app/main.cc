@@ -1,6 +1,4 @@
 // kelp-sae: the program entry point. Parsing and work live in the cli library.
-#include <unistd.h>
-
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,7 +7,5 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  return kelp_sae::cli::run(args, {.out = std::cout,
-                                   .err = std::cerr,
-                                   .out_is_terminal = isatty(STDOUT_FILENO) != 0});
+  return kelp_sae::cli::run(args, {.out = std::cout, .err = std::cerr});
 }
