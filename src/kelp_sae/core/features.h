@@ -59,8 +59,7 @@ ResolvedFeatures resolve_model_features(const TermList& x, const kelp::Table& da
 // Evaluates every resolved column on `data` and returns a table with the
 // given leading columns of `data` followed by the feature columns under their
 // names. Throws kelp::ColumnNotFoundError for a missing column.
-kelp::Table select_with_features(const kelp::Table& data,
-                                 const std::vector<std::string>& leading,
+kelp::Table select_with_features(const kelp::Table& data, const std::vector<std::string>& leading,
                                  const ResolvedFeatures& features,
                                  const std::vector<std::string>& trailing = {});
 

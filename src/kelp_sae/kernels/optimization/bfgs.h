@@ -27,7 +27,8 @@ enum MinimizerStatus : int {
 };
 
 // Returns f(x) and writes the gradient at x into `grad` (already sized).
-using ObjectiveWithGradient = std::function<double(const Eigen::VectorXd& x, Eigen::VectorXd& grad)>;
+using ObjectiveWithGradient =
+    std::function<double(const Eigen::VectorXd& x, Eigen::VectorXd& grad)>;
 
 struct BfgsOptions {
   double tol = 1e-4;  // gradient sup-norm at which the search stops

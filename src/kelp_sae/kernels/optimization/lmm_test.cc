@@ -214,8 +214,7 @@ TEST(LmmCoreTest, ExtremeVarianceRatiosStayFinite) {
   NestedData d = small_data();
   const LmmSufficientStats s =
       compute_sufficient_stats(d.X, d.y, d.area, d.m + 2);  // two areas without units
-  for (const Eigen::Vector2d& theta :
-       {Eigen::Vector2d(0.0, 400.0), Eigen::Vector2d(1.0, -400.0)}) {
+  for (const Eigen::Vector2d& theta : {Eigen::Vector2d(0.0, 400.0), Eigen::Vector2d(1.0, -400.0)}) {
     SCOPED_TRACE(theta.transpose());
     const LmmObjective o = lmm_loss_derivatives(theta, s, "ML");
     EXPECT_TRUE(std::isfinite(o.value));
