@@ -63,6 +63,8 @@ int run_eblup(const EblupArgs& a, Io& io) {
                        .progress_bar = !c.no_progress};
   if (a.pop_size_option->count() > 0) options.pop_size = a.pop_size;
   if (c.seed_option->count() > 0) options.rstate = c.seed;
+  // Progress lines go with the diagnostics, keeping the report stream clean.
+  options.progress_out = &io.err;
 
   const UnitLevel model(kelp::read_csv(a.sample));
   const kelp::Table pop = kelp::read_csv(a.pop);

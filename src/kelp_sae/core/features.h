@@ -42,6 +42,19 @@ class TermList {
   std::vector<kelp::Term> terms_;
 };
 
+// The area identifier: a column name, or a Feature or RE term naming it.
+class AreaTerm {
+ public:
+  AreaTerm(const char* name) : name_(name) {}
+  AreaTerm(std::string name) : name_(std::move(name)) {}
+  AreaTerm(kelp::Feature term) : name_(std::move(term.name)) {}
+  AreaTerm(kelp::RE term) : name_(std::move(term.name)) {}
+  const std::string& name() const noexcept { return name_; }
+
+ private:
+  std::string name_;
+};
+
 struct FeatureColumn {
   std::string name;
   // Evaluates the column on a table (nulls kept), as Float64 for dummies and

@@ -59,19 +59,6 @@
 
 namespace kelp_sae {
 
-// The area identifier: a column name, or a Feature or RE term naming it.
-class AreaTerm {
- public:
-  AreaTerm(const char* name) : name_(name) {}
-  AreaTerm(std::string name) : name_(std::move(name)) {}
-  AreaTerm(kelp::Feature term) : name_(std::move(term.name)) {}
-  AreaTerm(kelp::RE term) : name_(std::move(term.name)) {}
-  const std::string& name() const noexcept { return name_; }
-
- private:
-  std::string name_;
-};
-
 // The direct estimator of raw-sample mode: a PopParam, or its value text
 // ("Mean", "Total", "Proportion", "Ratio"; exact match).
 using Statistic = std::variant<kelp::PopParam, std::string>;

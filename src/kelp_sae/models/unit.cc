@@ -204,9 +204,11 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
     }
     // Without pop_size every N_i counts at least one row, so "all sizes at
     // most 1" (sizes unknown to the bootstrap) means all equal to 1.
-    mse = kernels::mse_bootstrap_bhf(
-        key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop, beta,
-        sigma_u, sigma_e, {.batch_size = options.batch_size, .progress_bar = options.progress_bar});
+    mse = kernels::mse_bootstrap_bhf(key, options.n_reps, blocks.design, X_pop_means, pop.N_i,
+                                     blocks.area_idx_in_pop, beta, sigma_u, sigma_e,
+                                     {.batch_size = options.batch_size,
+                                      .progress_bar = options.progress_bar,
+                                      .out = options.progress_out});
   }
 
   std::vector<SAEPred> prediction;

@@ -39,6 +39,7 @@
 //                           "Too few observations", "Categorical Resolution Error"
 #pragma once
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 
@@ -47,7 +48,6 @@
 #include "kelp/table.h"
 #include "kelp_sae/core/containers.h"
 #include "kelp_sae/core/features.h"
-#include "kelp_sae/models/area.h"  // AreaTerm
 #include "kelp_sae/models/unit_data.h"
 
 namespace kelp_sae {
@@ -76,6 +76,9 @@ struct EblupOptions {
   int max_iter = 500;
   // Bootstrap progress display.
   bool progress_bar = true;
+  // Destination of the plain bootstrap progress lines (std::cout when null);
+  // the bar itself, on a terminal, is drawn on stderr.
+  std::ostream* progress_out = nullptr;
 };
 
 class UnitLevel {
