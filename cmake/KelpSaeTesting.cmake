@@ -8,6 +8,8 @@ function(kelp_add_tests)
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
                         kelp_sae_warnings)
+  # Tests may include shared helpers as "tests/support/...".
+  target_include_directories(${ARG_NAME} PRIVATE "${PROJECT_SOURCE_DIR}")
   target_compile_definitions(${ARG_NAME} PRIVATE
     KELP_SAE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     KELP_SAE_BINARY_DIR="${PROJECT_BINARY_DIR}")

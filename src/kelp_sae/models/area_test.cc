@@ -16,9 +16,13 @@
 #include "kelp/errors.h"
 #include "kelp_sae/core/logging.h"
 #include "kelp_sae/models/common.h"
+#include "tests/support/expect_error.h"
 
 namespace kelp_sae {
 namespace {
+
+using kelp_sae::testing::thrown_message;
+using kelp_sae::testing::thrown_model_error;
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -60,28 +64,6 @@ kelp::Table with_cell(const kelp::Table& t, const std::string& name, std::size_t
 
 void expect_rel(double actual, double expected, double rel) {
   EXPECT_NEAR(actual, expected, rel * std::abs(expected));
-}
-
-template <typename Fn>
-kelp::ModelError expect_model_error(Fn&& fn) {
-  try {
-    fn();
-  } catch (const kelp::ModelError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no kelp::ModelError thrown";
-  return kelp::ModelError({.title = "", .detail = ""});
-}
-
-template <typename Error, typename Fn>
-std::string expect_message(Fn&& fn) {
-  try {
-    fn();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "expected exception not thrown";
-  return "";
 }
 
 // Collects the records of the "kelp_sae.models.area" logger as
@@ -303,7 +285,7 @@ TEST(AreaLevelFh, MethodTextIsUpperCasedThenTrimmed) {
   for (const std::string bad : {"REM", "FH", "", "RE ML"}) {
     SCOPED_TRACE(bad);
     AreaLevel model(reference_table());
-    EXPECT_EQ(expect_message<std::invalid_argument>(
+    EXPECT_EQ(thrown_message<std::invalid_argument>(
                   [&] { model.fh("y", "x1", "area", {.variance = "var", .method = bad}); }),
               "Unknown method.");
   }
@@ -346,7 +328,7 @@ TEST(AreaLevelFh, RejectsInvalidMseOptions) {
     SCOPED_TRACE(c.message);
     AreaLevel model(reference_table());
     EXPECT_EQ(
-        expect_message<std::invalid_argument>([&] { model.fh("y", "x1", "area", c.options); }),
+        thrown_message<std::invalid_argument>([&] { model.fh("y", "x1", "area", c.options); }),
         c.message);
     EXPECT_FALSE(model.fitted().has_value());
   }
@@ -433,7 +415,7 @@ TEST(AreaLevelFh, MissingColumnsAreReportedBeforeTheMethod) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.missing);
     AreaLevel model(reference_table());
-    const kelp::ModelError e = expect_model_error(
+    const kelp::ModelError e = thrown_model_error(
         [&] { model.fh(c.y, c.x, c.area, {.variance = c.variance, .method = "REM"}); });
     EXPECT_EQ(e.title(), "Missing columns");
     EXPECT_EQ(e.code(), std::optional<std::string>("MISSING_COLUMN"));
@@ -448,7 +430,7 @@ TEST(AreaLevelFh, EmptyDatasetAfterDroppingNulls) {
                        {"v", kelp::Column({0.5, 0.5})}});
   AreaLevel model(t);
   const kelp::ModelError e =
-      expect_model_error([&] { model.fh("y", "x", "area", {.variance = "v", .method = "REM"}); });
+      thrown_model_error([&] { model.fh("y", "x", "area", {.variance = "v", .method = "REM"}); });
   EXPECT_EQ(e.title(), "Empty dataset");
   EXPECT_EQ(e.detail(), "Dataset empty.");
   EXPECT_FALSE(e.code().has_value());
@@ -457,7 +439,7 @@ TEST(AreaLevelFh, EmptyDatasetAfterDroppingNulls) {
 TEST(AreaLevelFh, OptimizationFailureIsAModelError) {
   AreaLevel model(reference_table());
   const kelp::ModelError e =
-      expect_model_error([&] { model.fh("y", "x1", "area", {.variance = "var", .max_iter = 0}); });
+      thrown_model_error([&] { model.fh("y", "x1", "area", {.variance = "var", .max_iter = 0}); });
   EXPECT_EQ(e.title(), "Optimization failed");
   EXPECT_EQ(e.detail(), "BFGS optimizer did not converge.");
   EXPECT_FALSE(e.code().has_value());
@@ -492,7 +474,7 @@ TEST(AreaLevelFh, RejectsInvalidDataWithCounts) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     AreaLevel model(c.table);
-    const kelp::ModelError e = expect_model_error([&] {
+    const kelp::ModelError e = thrown_model_error([&] {
       model.fh("y", {"x1", "x2"}, "area", {.variance = "var", .drop_nulls = c.drop_nulls});
     });
     EXPECT_EQ(e.title(), c.title);
@@ -518,7 +500,7 @@ TEST(AreaLevelFh, TextColumnsCannotBeModelVariables) {
     SCOPED_TRACE(c.detail);
     AreaLevel model(t);
     const kelp::ModelError e =
-        expect_model_error([&] { model.fh(c.y, c.x, "area", {.variance = c.variance}); });
+        thrown_model_error([&] { model.fh(c.y, c.x, "area", {.variance = c.variance}); });
     EXPECT_EQ(e.title(), "Non-numeric column");
     EXPECT_EQ(e.detail(), c.detail);
   }
@@ -526,7 +508,7 @@ TEST(AreaLevelFh, TextColumnsCannotBeModelVariables) {
 
 TEST(AreaLevelFh, CategoricalResolutionErrorsPassThrough) {
   AreaLevel model(reference_table());
-  const kelp::ModelError e = expect_model_error(
+  const kelp::ModelError e = thrown_model_error(
       [&] { model.fh("y", {kelp::Cat{"region"}}, "area", {.variance = "var"}); });
   EXPECT_EQ(e.title(), "Categorical Resolution Error");
 }
@@ -728,16 +710,16 @@ TEST(AreaLevelRawSample, Failures) {
   AreaLevel from_sample(unit_sample());
   // Without pop_data the missing table is named first, whatever the input.
   for (AreaLevel* model : {&from_table, &from_sample}) {
-    EXPECT_EQ(expect_message<std::invalid_argument>([&] { model->fh("y", {"x1"}, "area"); }),
+    EXPECT_EQ(thrown_message<std::invalid_argument>([&] { model->fh("y", {"x1"}, "area"); }),
               "Missing 'pop_data'. When running on raw sample data (variance=None), you MUST "
               "provide 'pop_data'.");
   }
-  EXPECT_EQ(expect_message<std::invalid_argument>(
+  EXPECT_EQ(thrown_message<std::invalid_argument>(
                 [&] { from_table.fh("y", {"x1"}, "area", {.pop_data = area_covariates()}); }),
             "Automated aggregation requires a 'kelp.Sample' object.");
 
   // A pop_data table without the area column.
-  const kelp::ModelError e = expect_model_error([&] {
+  const kelp::ModelError e = thrown_model_error([&] {
     from_sample.fh("income", {"x"}, "district",
                    {.pop_data = area_covariates().rename("district", "region")});
   });
@@ -767,9 +749,9 @@ TEST(AreaLevelRawSample, UnsupportedStatisticsAreLoggedThenRaised) {
     const FhOptions options{
         .pop_data = area_covariates(), .statistic = c.statistic, .ratio_denom = c.denominator};
     const std::string message = c.not_implemented
-                                    ? expect_message<NotImplementedError>(
+                                    ? thrown_message<NotImplementedError>(
                                           [&] { model.fh("income", {"x"}, "district", options); })
-                                    : expect_message<std::invalid_argument>(
+                                    : thrown_message<std::invalid_argument>(
                                           [&] { model.fh("income", {"x"}, "district", options); });
     EXPECT_EQ(message, c.message);
     EXPECT_EQ(log.text(), "error|Failed to delegate to kelp.estimation: " + c.message + "\n");

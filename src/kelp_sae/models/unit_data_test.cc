@@ -6,27 +6,15 @@
 #include <vector>
 
 #include "kelp/errors.h"
+#include "tests/support/expect_error.h"
 
 namespace kelp_sae {
 namespace {
 
+using kelp_sae::testing::expect_model_error;
+
 using kelp::Column;
 using kelp::Table;
-
-// Runs `fn` and checks that it throws kelp::ModelError with the given title
-// and detail (an empty `detail` skips the detail check).
-template <typename Fn>
-void expect_model_error(Fn fn, const std::string& title, const std::string& detail = "") {
-  try {
-    fn();
-    ADD_FAILURE() << "no ModelError thrown, expected " << title;
-  } catch (const kelp::ModelError& e) {
-    EXPECT_EQ(e.title(), title);
-    if (!detail.empty()) {
-      EXPECT_EQ(e.detail(), detail);
-    }
-  }
-}
 
 TEST(NormalizeAreaLabel, ListedCases) {
   struct Case {

@@ -12,9 +12,13 @@
 
 #include "kelp/errors.h"
 #include "kelp_sae/models/common.h"
+#include "tests/support/expect_error.h"
 
 namespace kelp_sae {
 namespace {
+
+using kelp_sae::testing::expect_invalid_argument;
+using kelp_sae::testing::expect_model_error;
 
 using kelp::Column;
 using kelp::Table;
@@ -40,30 +44,6 @@ Table area_means_population() {
     N.push_back(100 + a);
   }
   return Table({{"area", Column(area)}, {"x1", Column(x1)}, {"x2", Column(x2)}, {"N", Column(N)}});
-}
-
-// Throws-with-title check for kelp::ModelError.
-template <typename Fn>
-void expect_model_error(Fn fn, const std::string& title, const std::string& detail = "") {
-  try {
-    fn();
-    ADD_FAILURE() << "no ModelError thrown, expected " << title;
-  } catch (const kelp::ModelError& e) {
-    EXPECT_EQ(e.title(), title);
-    if (!detail.empty()) {
-      EXPECT_EQ(e.detail(), detail);
-    }
-  }
-}
-
-template <typename Fn>
-void expect_invalid_argument(Fn fn, const std::string& message) {
-  try {
-    fn();
-    ADD_FAILURE() << "no std::invalid_argument thrown, expected " << message;
-  } catch (const std::invalid_argument& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
 }
 
 // Reference values from R's nlme (lme(y ~ x1 + x2, random = ~1 | area)) on
