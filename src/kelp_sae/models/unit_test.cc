@@ -11,11 +11,15 @@
 #include <vector>
 
 #include "kelp/errors.h"
+#include "kelp_sae/kernels/testdata/nlme_reference.h"
 #include "kelp_sae/models/common.h"
 #include "tests/support/expect_error.h"
 
 namespace kelp_sae {
 namespace {
+
+using kelp_sae::testing::kNlme;
+using kelp_sae::testing::NlmeReference;
 
 using kelp_sae::testing::expect_invalid_argument;
 using kelp_sae::testing::expect_model_error;
@@ -45,30 +49,6 @@ Table area_means_population() {
   }
   return Table({{"area", Column(area)}, {"x1", Column(x1)}, {"x2", Column(x2)}, {"N", Column(N)}});
 }
-
-// Reference values from R's nlme (lme(y ~ x1 + x2, random = ~1 | area)) on
-// nested_error.csv, printed by kernels/testdata/nlme_reference.R.
-struct NlmeReference {
-  const char* method;
-  double sigma_u, sigma_e;
-  double beta[3];
-  double se[3];
-  double loglik;
-};
-constexpr NlmeReference kNlme[] = {
-    {"REML",
-     0.671683506861,
-     1.25086981944,
-     {1.80050794531, 1.54741944602, -0.728997222762},
-     {0.354491822824, 0.02792256924, 0.0917848549377},
-     -435.847916807},
-    {"ML",
-     0.643754581232,
-     1.24599252867,
-     {1.79824517031, 1.54737000108, -0.727318960439},
-     {0.350403331885, 0.0277925815001, 0.0912272244028},
-     -430.907450754},
-};
 
 TEST(UnitLevelEblup, FitAgreesWithNlmeAndStatisticsFollowFromTheLikelihood) {
   const UnitLevel model(nested_error_sample());

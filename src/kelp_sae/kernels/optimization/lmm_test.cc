@@ -1,4 +1,5 @@
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "kelp_sae/kernels/testdata/nlme_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,9 @@
 
 namespace kelp_sae::kernels {
 namespace {
+
+using kelp_sae::testing::kNlme;
+using kelp_sae::testing::NlmeReference;
 
 struct NestedData {
   Eigen::MatrixXd X;  // intercept, x1, x2
@@ -237,30 +241,6 @@ TEST(LmmCoreTest, DuplicatedColumnStaysFinite) {
     EXPECT_NEAR(st.beta(1) + st.beta(3), 1.547, 0.01);
   }
 }
-
-// Reference values from R's nlme 3.1-162 (lme(y ~ x1 + x2, random = ~1 | area)),
-// printed by testdata/nlme_reference.R on testdata/nested_error.csv.
-struct NlmeReference {
-  const char* method;
-  double sigma_u, sigma_e;
-  double beta[3];
-  double se[3];
-  double loglik;
-};
-constexpr NlmeReference kNlme[] = {
-    {"REML",
-     0.671683506861,
-     1.25086981944,
-     {1.80050794531, 1.54741944602, -0.728997222762},
-     {0.354491822824, 0.02792256924, 0.0917848549377},
-     -435.847916807},
-    {"ML",
-     0.643754581232,
-     1.24599252867,
-     {1.79824517031, 1.54737000108, -0.727318960439},
-     {0.350403331885, 0.0277925815001, 0.0912272244028},
-     -430.907450754},
-};
 
 TEST(LmmFitTest, AgreesWithNlme) {
   const NestedData d = read_nested_error_csv();
