@@ -13,9 +13,13 @@
 #include <vector>
 
 #include "kelp_sae/version.h"
+#include "tests/support/cli_runner.h"
 
 namespace kelp_sae::cli {
 namespace {
+
+using Outcome = kelp_sae::testing::CliOutcome;
+using kelp_sae::testing::run_cli;
 
 using ::testing::HasSubstr;
 
@@ -23,19 +27,6 @@ constexpr const char* kWelcome =
     "Welcome to kelp-sae!\n"
     "This is the Small Area Estimation package.\n"
     "Use `kelp-sae --version` for version info.\n";
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome run_cli(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  const int status = run(args, {.out = out, .err = err});
-  return {status, out.str(), err.str()};
-}
 
 TEST(CliTest, VersionIsZeroPointOnePointZero) { EXPECT_STREQ(kelp_sae::version, "0.1.0"); }
 
@@ -99,23 +90,8 @@ TEST(CliTest, SubcommandNamesAreDistinct) {
   }
 }
 
-// Runs the built program through the shell and returns its stdout and status.
 Outcome run_program(const std::string& args) {
-  const std::string command = std::string("'") + KELP_SAE_PROGRAM + "' " + args + " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    ADD_FAILURE() << "popen failed for " << command;
-    return {-1, "", ""};
-  }
-  std::string out;
-  std::array<char, 256> buffer{};
-  std::size_t n = 0;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-    out.append(buffer.data(), n);
-  }
-  const int raw = pclose(pipe);
-  const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return {status, out, ""};
+  return testing::run_program(KELP_SAE_PROGRAM, args, testing::Stderr::kDiscard);
 }
 
 TEST(CliProgramTest, BinaryPrintsVersionAndWelcome) {

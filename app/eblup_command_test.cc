@@ -18,26 +18,17 @@
 
 #include "app/cli.h"
 #include "kelp/table.h"
+#include "tests/support/cli_runner.h"
 
 namespace kelp_sae::cli {
 namespace {
 
+using Outcome = kelp_sae::testing::CliOutcome;
+using kelp_sae::testing::run_cli;
+
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome run_cli(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  const int status = run(args, {.out = out, .err = err});
-  return {status, out.str(), err.str()};
-}
 
 // A fresh directory under the system temporary directory, removed at the end.
 class TempDir {
@@ -163,17 +154,8 @@ TEST(EblupCommand, WritesReportAndOutputFiles) {
   EXPECT_EQ(quiet.out, "");
 }
 
-// Runs the built program through the shell; returns its status and stdout.
 Outcome run_program(const std::string& args) {
-  const std::string command = std::string("'") + KELP_SAE_PROGRAM + "' " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, "", ""};
-  std::string out;
-  std::array<char, 4096> buffer{};
-  std::size_t n = 0;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-  const int raw = pclose(pipe);
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out, ""};
+  return testing::run_program(KELP_SAE_PROGRAM, args);
 }
 
 TEST(EblupProgram, ExampleDataInBothPopulationForms) {

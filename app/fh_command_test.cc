@@ -18,26 +18,17 @@
 #include "app/cli.h"
 #include "kelp/table.h"
 #include "kelp_sae/models/area.h"
+#include "tests/support/cli_runner.h"
 
 namespace kelp_sae::cli {
 namespace {
 
+using Outcome = kelp_sae::testing::CliOutcome;
+using kelp_sae::testing::run_cli;
+
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome run_cli(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  const int status = run(args, {.out = out, .err = err});
-  return {status, out.str(), err.str()};
-}
 
 const std::string kExamples = std::string(KELP_SAE_SOURCE_DIR) + "/examples/data/";
 
@@ -215,20 +206,10 @@ TEST_F(FhCommandTest, PrintsTheReportUnlessQuiet) {
 // ---------------------------------------------------------------------------
 // The built program on the example data.
 
-struct ProgramOutcome {
-  int status;
-  std::string out;
-};
+using ProgramOutcome = kelp_sae::testing::CliOutcome;
 
 ProgramOutcome run_program(const std::string& args) {
-  const std::string command = std::string(KELP_SAE_PROGRAM) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {-1, ""};
-  std::string out;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  return testing::run_program(KELP_SAE_PROGRAM, args);
 }
 
 // The predictions CSV and the JSON hold the same rows at full precision.

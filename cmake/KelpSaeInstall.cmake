@@ -37,7 +37,8 @@ install(TARGETS kelp-sae RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 # Headers keep their folders below src/: include/kelp/..., include/kelp_sae/...
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
-  FILES_MATCHING PATTERN "*.h")
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN "testdata" EXCLUDE)
 install(FILES "${PROJECT_BINARY_DIR}/generated/kelp_sae/version.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/kelp_sae")
 
