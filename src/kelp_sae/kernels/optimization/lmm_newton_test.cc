@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "tests/support/finite_differences.h"
 
 namespace kelp_sae::kernels {
 namespace {
+
+using kelp_sae::testing::expect_derivatives_match_finite_differences;
 
 // testdata/nested_error.csv (rows grouped by area) as a sample design with a
 // response, the area index of each row and the standardised response.
@@ -117,27 +120,11 @@ TEST(NewtonObjectiveTest, DerivativesMatchFiniteDifferences) {
   const Replicate rep = read_replicate();
   const DesignStats d = precompute_design_stats(rep.sample);
   const NewtonReplicateStats g = grouped(d, response_sums(rep.sample, rep.y));
-  const double h = 1e-3;
   for (const Eigen::Vector2d& theta :
        {Eigen::Vector2d(-0.5, -0.5), Eigen::Vector2d(-0.1, -1.2), Eigen::Vector2d(0.6, 0.9)}) {
     SCOPED_TRACE(theta.transpose());
-    const LmmObjective o = newton_reml_objective(theta, d, g);
-    for (int k = 0; k < 2; ++k) {
-      const auto at = [&](double step) {
-        Eigen::Vector2d t = theta;
-        t(k) += step;
-        return newton_reml_objective(t, d, g);
-      };
-      const auto diff = [&](auto f) {
-        return (-f(at(2 * h)) + 8.0 * f(at(h)) - 8.0 * f(at(-h)) + f(at(-2 * h))) / (12.0 * h);
-      };
-      const double fd = diff([](const LmmObjective& x) { return x.value; });
-      EXPECT_NEAR(o.gradient(k), fd, 1e-7 * (1.0 + std::abs(fd)));
-      for (int j = 0; j < 2; ++j) {
-        const double hfd = diff([j](const LmmObjective& x) { return x.gradient(j); });
-        EXPECT_NEAR(o.hessian(j, k), hfd, 1e-7 * (1.0 + std::abs(hfd)));
-      }
-    }
+    expect_derivatives_match_finite_differences(
+        [&](const Eigen::Vector2d& t) { return newton_reml_objective(t, d, g); }, theta);
   }
   // Outside [-10, 10] a parameter is clipped and the objective is flat in it.
   const LmmObjective clipped = newton_reml_objective(Eigen::Vector2d(-0.2, -12.0), d, g);
