@@ -102,8 +102,8 @@ class SAEResults {
   // std::invalid_argument "print width must be > 20 characters.". Returns
   // *this for chaining.
   SAEResults& set_print_width(std::optional<int> width);
-  // Text form accepted as in the reference tools ("80"); anything that is not
-  // an integer throws std::invalid_argument
+  // Width given as text, read like Python's int() ("80", " 80 "); anything
+  // that is not an integer throws std::invalid_argument
   // "print width must be int or None; got '<text>'".
   SAEResults& set_print_width(std::string_view width);
   // Type-wide default width (messages begin "class print width ...").
