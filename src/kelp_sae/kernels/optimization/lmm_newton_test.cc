@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "kelp_sae/kernels/testdata/nested_error_data.h"
 #include "tests/support/finite_differences.h"
 
 namespace kelp_sae::kernels {
@@ -28,35 +29,16 @@ struct Replicate {
 };
 
 Replicate read_replicate() {
-  std::ifstream in(std::string(KELP_SAE_SOURCE_DIR) +
-                   "/src/kelp_sae/kernels/testdata/nested_error.csv");
-  std::string line;
-  std::getline(in, line);
-  std::vector<std::array<double, 4>> rows;
-  while (std::getline(in, line)) {
-    std::stringstream ss(line);
-    std::array<double, 4> r{};
-    for (double& v : r) {
-      std::string cell;
-      std::getline(ss, cell, ',');
-      v = std::stod(cell);
-    }
-    rows.push_back(r);
-  }
+  const kelp_sae::testing::NestedData d = kelp_sae::testing::read_nested_error_csv();
   Replicate rep;
-  const auto n = static_cast<Eigen::Index>(rows.size());
-  rep.sample.X.resize(n, 3);
-  rep.y.resize(n);
-  rep.area.resize(n);
+  rep.sample.X = d.X;
+  rep.y = d.y;
+  rep.area = d.area;
   rep.sample.offsets = {0};
-  for (Eigen::Index i = 0; i < n; ++i) {
-    const auto& r = rows[static_cast<std::size_t>(i)];
-    rep.area(i) = static_cast<int>(r[0]) - 1;
-    if (i > 0 && rep.area(i) != rep.area(i - 1)) rep.sample.offsets.push_back(i);
-    rep.sample.X.row(i) << 1.0, r[2], r[3];
-    rep.y(i) = r[1];
+  for (Eigen::Index i = 1; i < d.area.size(); ++i) {
+    if (d.area(i) != d.area(i - 1)) rep.sample.offsets.push_back(i);
   }
-  rep.sample.offsets.push_back(n);
+  rep.sample.offsets.push_back(d.area.size());
   // Standardise as the bootstrap does, so that the start (-0.5, -0.5) is sensible.
   const double mean = rep.y.mean();
   const double sd = std::sqrt((rep.y.array() - mean).square().mean());
