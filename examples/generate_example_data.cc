@@ -44,6 +44,19 @@
 //    The unit-level model reads population covariates by their design-column
 //    names, so the census carries the sector dummies under the names that
 //    `Cat{"sector"}` gives them (agriculture is the reference level).
+//
+// 4. Household incomes for the empirical best predictor, income_census.csv
+//    and income_sample.csv: 100 areas of 800-4199 households each.
+//      log income = 9.2 - 0.12 hh_size + 0.01 age + 0.35 urban - 0.1 female
+//                   + u_a + e,   u_a ~ N(0, 0.25^2), e ~ N(0, 0.6^2),
+//    hh_size uniform on 1-7, age uniform on 20-79, urban ~ Bernoulli(p_a)
+//    with p_a ~ U(0.1, 0.9), the head of household female with probability
+//    0.3. Fifteen areas have no sample; the others a simple random sample
+//    without replacement of 5-79 households. The census holds the
+//    categorical `gender` as text only (no dummy columns).
+//    income_census.csv: area, hh_size, age, urban, gender;
+//    income_sample.csv: area, income (rounded to whole units), hh_size, age,
+//    urban, gender.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -352,6 +365,101 @@ UnitData make_unit_data(Key key) {
   return {std::move(census), std::move(sample), std::move(means)};
 }
 
+// ---------------------------------------------------------------------------
+// 4. Household incomes for the empirical best predictor: a census of
+//    household records and a sample of households with their income.
+struct IncomeData {
+  Table census;
+  Table sample;
+};
+
+IncomeData make_income_data(Key key) {
+  constexpr std::size_t areas = 100;
+  constexpr std::size_t unsampled = 15;
+  enum Stream {
+    kSize,
+    kShareUrban,
+    kU,
+    kSkip,
+    kSampleSize,
+    kHhSize,
+    kAge,
+    kUrban,
+    kGender,
+    kE,
+    kSelect,
+    kStreams
+  };
+  const std::vector<Key> keys = kelp_sae::random::split(key, kStreams);
+  const std::vector<double> u_size = uniforms(keys[kSize], areas);
+  const std::vector<double> u_share = uniforms(keys[kShareUrban], areas);
+  const std::vector<double> z_u = normals(keys[kU], areas);
+  const std::vector<double> u_skip = uniforms(keys[kSkip], areas);
+  const std::vector<double> u_n = uniforms(keys[kSampleSize], areas);
+
+  std::vector<std::size_t> sizes(areas);
+  std::vector<std::size_t> offsets(areas + 1, 0);
+  for (std::size_t a = 0; a < areas; ++a) {
+    sizes[a] = static_cast<std::size_t>(uniform_int(u_size[a], 800, 3400));
+    offsets[a + 1] = offsets[a] + sizes[a];
+  }
+  const std::size_t total = offsets[areas];
+  const std::vector<double> u_hh = uniforms(keys[kHhSize], total);
+  const std::vector<double> u_age = uniforms(keys[kAge], total);
+  const std::vector<double> u_urban = uniforms(keys[kUrban], total);
+  const std::vector<double> u_gender = uniforms(keys[kGender], total);
+  const std::vector<double> z_e = normals(keys[kE], total);
+  const std::vector<double> u_select = uniforms(keys[kSelect], total);
+
+  std::vector<std::size_t> order(areas);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return u_skip[a] < u_skip[b]; });
+  std::vector<bool> sampled(areas, true);
+  for (std::size_t k = 0; k < unsampled; ++k) sampled[order[k]] = false;
+
+  std::vector<std::int64_t> c_area(total), c_hh(total), c_age(total), c_urban(total);
+  std::vector<std::string> c_gender(total);
+  std::vector<double> income(total);
+  std::vector<std::size_t> sample_rows;
+  for (std::size_t a = 0; a < areas; ++a) {
+    const double share_urban = 0.1 + 0.8 * u_share[a];
+    for (std::size_t i = offsets[a]; i < offsets[a + 1]; ++i) {
+      c_area[i] = static_cast<std::int64_t>(a + 1);
+      c_hh[i] = uniform_int(u_hh[i], 1, 7);
+      c_age[i] = uniform_int(u_age[i], 20, 60);
+      c_urban[i] = u_urban[i] < share_urban ? 1 : 0;
+      const bool female = u_gender[i] < 0.3;
+      c_gender[i] = female ? "female" : "male";
+      const double log_income = 9.2 - 0.12 * static_cast<double>(c_hh[i]) +
+                                0.01 * static_cast<double>(c_age[i]) +
+                                0.35 * static_cast<double>(c_urban[i]) - (female ? 0.1 : 0.0) +
+                                0.25 * z_u[a] + 0.6 * z_e[i];
+      income[i] = round_to(std::exp(log_income), 0);
+    }
+    if (!sampled[a]) continue;
+    // Simple random sample without replacement: the n smallest draws.
+    const auto n = static_cast<std::size_t>(5 + std::floor(75.0 * u_n[a]));
+    std::vector<std::size_t> units(sizes[a]);
+    std::iota(units.begin(), units.end(), offsets[a]);
+    std::partial_sort(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(n), units.end(),
+                      [&](std::size_t i, std::size_t j) { return u_select[i] < u_select[j]; });
+    units.resize(n);
+    std::sort(units.begin(), units.end());
+    sample_rows.insert(sample_rows.end(), units.begin(), units.end());
+  }
+
+  Table census({{"area", Column(std::move(c_area))},
+                {"hh_size", Column(std::move(c_hh))},
+                {"age", Column(std::move(c_age))},
+                {"urban", Column(std::move(c_urban))},
+                {"gender", Column(std::move(c_gender))}});
+  Table sample = census.with_column("income", Column(std::move(income)))
+                     .take(sample_rows)
+                     .select({"area", "income", "hh_size", "age", "urban", "gender"});
+  return {std::move(census), std::move(sample)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -362,7 +470,7 @@ int main(int argc, char** argv) {
   try {
     const std::filesystem::path out = argv[1];
     std::filesystem::create_directories(out);
-    enum DataSet { kArea, kSurvey, kUnit, kDataSets };
+    enum DataSet { kArea, kSurvey, kUnit, kIncome, kDataSets };
     const std::vector<Key> keys =
         kelp_sae::random::split(kelp_sae::random::key_from_seed(kSeed), kDataSets);
 
@@ -378,6 +486,9 @@ int main(int argc, char** argv) {
     write(unit.sample, "unit_sample.csv");
     write(unit.census, "census.csv");
     write(unit.means, "area_means.csv");
+    const IncomeData income = make_income_data(keys[kIncome]);
+    write(income.sample, "income_sample.csv");
+    write(income.census, "income_census.csv");
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << '\n';
     return 1;
