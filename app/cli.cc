@@ -71,9 +71,16 @@ int run_parsed(const std::vector<std::string>& args, Io& io) {
       app.exit(e, io.out, io.err);
       return 0;
     }
-    io.err << "error: " << e.what();
-    if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr)
-      io.err << ". See kelp-sae --help for the options.";
+    // An unknown option is named first, even when it also hid a required one.
+    const std::vector<std::string> unknown = app.remaining(true);
+    if (!unknown.empty()) {
+      // ExtrasError lists its arguments from the back.
+      io.err << "error: "
+             << CLI::ExtrasError(std::vector<std::string>(unknown.rbegin(), unknown.rend())).what();
+    } else {
+      io.err << "error: " << e.what();
+    }
+    if (!unknown.empty()) io.err << ". See kelp-sae --help for the options.";
     io.err << '\n';
     return 2;
   }

@@ -66,6 +66,9 @@ TEST(CliTest, UnknownSubcommandsAndOptionsAreUsageErrors) {
       {{"--bogus"}, "error: The following argument was not expected: --bogus." + options},
       {{"-x"}, "error: The following argument was not expected: -x." + options},
       {{"-V"}, "error: The following argument was not expected: -V." + options},
+      // Named first, before the required options it hid.
+      {{"fh", "--bogus", "1", "--qq"},
+       "error: The following arguments were not expected: --bogus 1 --qq." + options},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
