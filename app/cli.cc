@@ -94,8 +94,9 @@ int run_parsed(const std::vector<std::string>& args, Io& io) {
     io.err << "error: " << e.what() << '\n';
     return 2;
   } catch (const std::bad_alloc&) {
-    io.err << "error: Out of memory: the run needs more memory than this machine has. Lower "
-              "--batch-size (bootstrap replicates held in memory at once) or --n-reps.\n";
+    io.err << "error: Out of memory. The bootstrap holds --batch-size replicates in memory at "
+              "once: lower --batch-size (or --n-reps); without the bootstrap, the input files "
+              "are too large for this machine's memory.\n";
     return 1;
   } catch (const std::exception& e) {
     io.err << "error: " << e.what() << '\n';

@@ -428,13 +428,27 @@ TEST_F(FhCommandTest, ProgramRunsRawSampleModeOnTheExampleData) {
 
 TEST_F(FhCommandTest, ProgramFailuresPrintOneLine) {
   // A failing direct estimation is one "error:" line, without the library's
-  // log line; a report that cannot be written fails.
+  // log line; so is running out of memory; a report that cannot be written
+  // fails.
   const ProgramOutcome failed =
       run_program("fh --sample " + kExamples + "survey_sample.csv --weight nope --pop-data " +
                   kExamples + "survey_areas.csv --y income --area area --x x1");
   EXPECT_EQ(failed.status, 1);
   EXPECT_THAT(failed.out, StartsWith("error: "));
   EXPECT_EQ(std::count(failed.out.begin(), failed.out.end(), '\n'), 1) << failed.out;
+
+#if !defined(__SANITIZE_ADDRESS__)  // ASan reserves more address space than the limit
+  // Replicates that do not fit in memory: the message says which option to lower.
+  const ProgramOutcome no_memory = testing::run_program(
+      "/bin/sh", "-c \"ulimit -v 400000 && exec '" + std::string(KELP_SAE_PROGRAM) +
+                     "' fh --data " + path("areas.csv") +
+                     " --y y --area area --variance var --mse bootstrap --n-reps 1e9 "
+                     "--batch-size 1e9 --quiet\"");
+  EXPECT_EQ(no_memory.status, 1);
+  EXPECT_THAT(no_memory.out, StartsWith("error: "));
+  EXPECT_THAT(no_memory.out, HasSubstr("lower --batch-size"));
+  EXPECT_EQ(std::count(no_memory.out.begin(), no_memory.out.end(), '\n'), 1) << no_memory.out;
+#endif
 
   const ProgramOutcome full = testing::run_program(
       KELP_SAE_PROGRAM,
