@@ -2,7 +2,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <new>
 #include <ostream>
 
 #include "kelp/errors.h"
@@ -17,23 +20,36 @@ void print_welcome(std::ostream& out) {
       << "Use `kelp-sae --version` for version info.\n";
 }
 
-}  // namespace
+// Flushes the output stream; a report that did not reach it is a failure.
+int finish(int status, Io& io) {
+  io.out << std::flush;
+  if (status == 0 && !io.out) {
+    io.err << "error: Cannot write to the standard output: "
+           << std::strerror(errno != 0 ? errno : EIO) << ".\n";
+    return 1;
+  }
+  return status;
+}
 
-int run(const std::vector<std::string>& args, Io io) {
+int run_parsed(const std::vector<std::string>& args, Io& io) {
   const std::vector<CommandDefinition> commands = registered_commands();
-  const auto is_command = [&](const std::string& name) {
-    return std::any_of(commands.begin(), commands.end(),
-                       [&](const CommandDefinition& c) { return c.name == name; });
-  };
-
-  if (!args.empty() && args.front() == "--version") {
+  if (args.empty()) {
+    print_welcome(io.out);
+    return 0;
+  }
+  if (args.front() == "--version") {
     io.out << "kelp-sae version " << kelp_sae::version << '\n';
     return 0;
   }
-  const bool wants_help = !args.empty() && (args.front() == "--help" || args.front() == "-h");
-  if (args.empty() || (!wants_help && !is_command(args.front()))) {
-    print_welcome(io.out);
-    return 0;
+  const std::string& first = args.front();
+  const bool is_command = std::any_of(commands.begin(), commands.end(),
+                                      [&](const CommandDefinition& c) { return c.name == first; });
+  if (!is_command && (first.empty() || first.front() != '-')) {
+    std::string names;
+    for (const CommandDefinition& c : commands) names += (names.empty() ? "" : ", ") + c.name;
+    io.err << "error: Unknown subcommand '" << first << "'. The subcommands are " << names
+           << "; see kelp-sae --help.\n";
+    return 2;
   }
 
   CLI::App app{"kelp-sae: small area estimation from the command line", "kelp-sae"};
@@ -55,7 +71,17 @@ int run(const std::vector<std::string>& args, Io io) {
       app.exit(e, io.out, io.err);
       return 0;
     }
-    io.err << "error: " << e.what() << '\n';
+    // An unknown option is named first, even when it also hid a required one.
+    const std::vector<std::string> unknown = app.remaining(true);
+    if (!unknown.empty()) {
+      // ExtrasError lists its arguments from the back.
+      io.err << "error: "
+             << CLI::ExtrasError(std::vector<std::string>(unknown.rbegin(), unknown.rend())).what();
+    } else {
+      io.err << "error: " << e.what();
+    }
+    if (!unknown.empty()) io.err << ". See kelp-sae --help for the options.";
+    io.err << '\n';
     return 2;
   }
   if (!action) {
@@ -67,10 +93,22 @@ int run(const std::vector<std::string>& args, Io io) {
   } catch (const CLI::ParseError& e) {
     io.err << "error: " << e.what() << '\n';
     return 2;
+  } catch (const std::bad_alloc&) {
+    io.err << "error: Out of memory. The bootstrap holds --batch-size replicates in memory at "
+              "once: lower --batch-size (or --n-reps); without the bootstrap, the input files "
+              "are too large for this machine's memory.\n";
+    return 1;
   } catch (const std::exception& e) {
     io.err << "error: " << e.what() << '\n';
     return 1;
   }
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, Io io) {
+  errno = 0;
+  return finish(run_parsed(args, io), io);
 }
 
 }  // namespace kelp_sae::cli

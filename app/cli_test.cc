@@ -22,6 +22,7 @@ using Outcome = kelp_sae::testing::CliOutcome;
 using kelp_sae::testing::run_cli;
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kWelcome =
     "Welcome to kelp-sae!\n"
@@ -41,13 +42,6 @@ TEST(CliTest, VersionAndWelcomeTexts) {
       {{"--version"}, version_line},
       {{"--version", "--help"}, version_line},  // further arguments are ignored
       {{"--version", "extra", "args"}, version_line},
-      {{"-x"}, kWelcome},
-      {{"-x", "--version"}, kWelcome},  // --version only counts as the first argument
-      {{"unknown"}, kWelcome},
-      {{"unknown", "--version"}, kWelcome},
-      {{"--Version"}, kWelcome},
-      {{"-V"}, kWelcome},
-      {{""}, kWelcome},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -55,6 +49,33 @@ TEST(CliTest, VersionAndWelcomeTexts) {
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, c.expected_out);
     EXPECT_EQ(o.err, "");
+  }
+}
+
+TEST(CliTest, UnknownSubcommandsAndOptionsAreUsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::string subcommands = "'. The subcommands are fh, eblup; see kelp-sae --help.\n";
+  const std::string options = " See kelp-sae --help for the options.\n";
+  const std::vector<Case> cases = {
+      {{"foo", "--bar"}, "error: Unknown subcommand 'foo" + subcommands},
+      {{"unknown", "--version"}, "error: Unknown subcommand 'unknown" + subcommands},
+      {{""}, "error: Unknown subcommand '" + subcommands},
+      {{"--bogus"}, "error: The following argument was not expected: --bogus." + options},
+      {{"-x"}, "error: The following argument was not expected: -x." + options},
+      {{"-V"}, "error: The following argument was not expected: -V." + options},
+      // Named first, before the required options it hid.
+      {{"fh", "--bogus", "1", "--qq"},
+       "error: The following arguments were not expected: --bogus 1 --qq." + options},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const Outcome o = run_cli(c.args);
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, c.err);
   }
 }
 
@@ -78,6 +99,8 @@ TEST(CliTest, SubcommandHelpExitsCleanly) {
     const Outcome o = run_cli({command.name, "--help"});
     EXPECT_EQ(o.status, 0);
     EXPECT_THAT(o.out, HasSubstr(command.name));
+    EXPECT_THAT(o.out, Not(HasSubstr(":FILE")));  // a file reads as one FILE
+    EXPECT_THAT(o.out, HasSubstr("without it a fresh seed is drawn each run"));
   }
 }
 
@@ -102,6 +125,9 @@ TEST(CliProgramTest, BinaryPrintsVersionAndWelcome) {
   const Outcome welcome = run_program("");
   EXPECT_EQ(welcome.status, 0);
   EXPECT_EQ(welcome.out, kWelcome);
+
+  // Output that cannot be written is a failure.
+  EXPECT_EQ(run_program("--version >/dev/full").status, 1);
 }
 
 }  // namespace

@@ -1,63 +1,213 @@
 #include "app/command_support.h"
 
+#include <fcntl.h>
 #include <omp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <fstream>
-#include <ostream>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
 #include <stdexcept>
+#include <streambuf>
+#include <string_view>
 
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/sink.h>
 #include <nlohmann/json.hpp>
 
+#include "kelp/errors.h"
 #include "kelp/printing.h"
-#include "kelp/table.h"
 #include "kelp_sae/core/logging.h"
 
 namespace kelp_sae::cli {
 namespace {
 
-void write_text_file(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary);
-  file << text;
-  file.close();
-  if (!file) throw std::runtime_error("Cannot write '" + path + "'.");
+// The text of a whole number from `min` to `max`, canonical ("1e6" ->
+// "1000000"), or an error text.
+std::string check_whole_number(std::string& text, std::int64_t min, std::int64_t max) {
+  const std::string range =
+      "must be a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') ++first;
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(first, last, value);
+  if (ec == std::errc::result_out_of_range) return range + "; got '" + text + "'.";
+  if (ec != std::errc() || end != last) {
+    // Written as a floating-point number (1e6)?
+    double d = 0.0;
+    auto [dend, dec] = std::from_chars(first, last, d);
+    if (dec != std::errc() || dend != last || first == last) {
+      return range + "; got '" + text + "'.";
+    }
+    // max + 1.0 rounds to 2^63 for the largest int64: a cast below it is safe.
+    if (!(d >= static_cast<double>(min) && d < static_cast<double>(max) + 1.0) ||
+        d != std::floor(d)) {
+      return range + "; got '" + text + "'.";
+    }
+    value = static_cast<std::int64_t>(d);
+  }
+  if (value < min || value > max) return range + "; got '" + text + "'.";
+  text = std::to_string(value);
+  return "";
+}
+
+CLI::Validator whole_number(std::int64_t min, std::int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) { return check_whole_number(text, min, max); }, "", "");
+}
+
+// A stream buffer that discards everything.
+class NullBuffer final : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+std::ostream& null_stream() {
+  static NullBuffer buffer;
+  static std::ostream stream(&buffer);
+  return stream;
+}
+
+// The library's log pattern, without error lines: in the program those
+// precede an exception whose text the program prints as its "error:" line.
+class WithoutErrorLines final : public spdlog::formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
+    if (msg.level < spdlog::level::err) inner_.format(msg, dest);
+  }
+  std::unique_ptr<spdlog::formatter> clone() const override {
+    return std::make_unique<WithoutErrorLines>();
+  }
+
+ private:
+  spdlog::pattern_formatter inner_{"[%l] %n: %v"};
+};
+
+std::string system_reason(int error) { return std::strerror(error); }
+
+[[noreturn]] void fail_to_write(const std::string& option, const std::string& target, int error) {
+  throw std::runtime_error("Cannot write " + option + " file '" + target +
+                           "': " + system_reason(error) + ".");
+}
+
+bool is_utf8(const std::string& text) {
+  try {
+    (void)nlohmann::json(text).dump();
+    return true;
+  } catch (const nlohmann::json::type_error&) {
+    return false;
+  }
+}
+
+// Writes `text` to the existing file at `path`; returns 0 or the errno.
+int write_whole_file(const std::string& path, std::string_view text, int flags) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
+  if (fd < 0) return errno;
+  int error = 0;
+  while (!text.empty() && error == 0) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n >= 0) {
+      text.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno != EINTR) {
+      error = errno;
+    }
+  }
+  // A full disk may show only when the data reach it; devices and pipes
+  // cannot be synchronised (EINVAL), which is no failure.
+  if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+mode_t file_creation_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return static_cast<mode_t>(0666) & ~mask;
 }
 
 }  // namespace
 
+CLI::Option* add_whole_number_option(CLI::App& app, const std::string& name, int& target,
+                                     std::int64_t min, std::int64_t max,
+                                     const std::string& description) {
+  return app.add_option(name, target, description)
+      ->type_name("INT")
+      ->transform(whole_number(min, max));
+}
+
+CLI::Option* add_whole_number_option(CLI::App& app, const std::string& name, std::int64_t& target,
+                                     std::int64_t min, std::int64_t max,
+                                     const std::string& description) {
+  return app.add_option(name, target, description)
+      ->type_name("INT")
+      ->transform(whole_number(min, max));
+}
+
+CLI::Option* add_positive_number_option(CLI::App& app, const std::string& name, double& target,
+                                        const std::string& description) {
+  const CLI::Validator positive(
+      [](std::string& text) -> std::string {
+        double value = 0.0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec == std::errc() && end == text.data() + text.size() && std::isfinite(value) &&
+            value > 0.0) {
+          return "";
+        }
+        return "must be a positive number; got '" + text + "'.";
+      },
+      "", "");
+  return app.add_option(name, target, description)->type_name("NUM")->check(positive);
+}
+
+CLI::Option* add_input_file_option(CLI::App& app, const std::string& name, std::string& target,
+                                   const std::string& description) {
+  // CLI::ExistingFile names itself FILE in the help; the type name says it.
+  return app.add_option(name, target, description)
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+}
+
 void add_covariate_options(CLI::App& app, CommonArgs& args) {
   app.add_option("--x", args.x, "Numeric covariates")->type_name("COL[,COL...]")->delimiter(',');
-  app.add_option("--cat", args.cat, "Categorical covariate, with an optional reference level")
+  app.add_option("--cat", args.cat,
+                 "Categorical covariate; REF, a level of COL, is the reference level")
       ->type_name("COL[:REF]");
 }
 
 void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default) {
   args.max_iter = max_iter_default;
-  app.add_option("--n-reps", args.n_reps, "Bootstrap replicates (default 100)")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--batch-size", args.batch_size, "Bootstrap replicates per batch (default 1)")
-      ->check(CLI::PositiveNumber);
-  args.seed_option =
-      app.add_option("--seed", args.seed, "Bootstrap seed; without it a fresh one is drawn")
-          ->check(CLI::NonNegativeNumber);
-  app.add_option("--tol", args.tol, "Optimiser gradient tolerance (default 1e-4)")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--max-iter", args.max_iter,
-                 "Optimiser iteration limit (default " + std::to_string(max_iter_default) + ")")
-      ->check(CLI::NonNegativeNumber);
+  add_whole_number_option(app, "--n-reps", args.n_reps, 1, kMaxReplicates,
+                          "Bootstrap replicates (default 100)");
+  add_whole_number_option(app, "--batch-size", args.batch_size, 1, kMaxReplicates,
+                          "Bootstrap replicates per batch, all held in memory (default 1)");
+  args.seed_option = add_whole_number_option(
+      app, "--seed", args.seed, 0, kMaxSeed,
+      "Bootstrap seed from 0 to 2^63-1: the same seed gives the same numbers in every "
+      "subcommand, whatever the threads; without it a fresh seed is drawn each run");
+  add_positive_number_option(app, "--tol", args.tol, "Optimiser gradient tolerance (default 1e-4)");
+  add_whole_number_option(
+      app, "--max-iter", args.max_iter, 0, std::numeric_limits<int>::max(),
+      "Optimiser iteration limit (default " + std::to_string(max_iter_default) + ")");
   app.add_flag("--no-progress", args.no_progress, "No bootstrap progress display");
-  args.threads_option = app.add_option("--threads", args.threads, "Threads for the bootstrap")
-                            ->check(CLI::PositiveNumber);
+  args.threads_option =
+      add_whole_number_option(app, "--threads", args.threads, 1, 4096, "Threads for the bootstrap");
 }
 
 void add_output_options(CLI::App& app, CommonArgs& args) {
   app.add_option("--out", args.out, "Write the predictions (CSV)")->type_name("FILE");
   app.add_option("--fixed-out", args.fixed_out, "Write the fixed effects (CSV)")->type_name("FILE");
   app.add_option("--json", args.json, "Write the whole result (JSON)")->type_name("FILE");
-  args.width_option =
-      app.add_option("--width", args.width, "Report width in characters (more than 20)")
-          ->check(CLI::Range(21, 100000));
-  app.add_flag("--quiet", args.quiet, "Print no report");
+  args.width_option = add_whole_number_option(app, "--width", args.width, 21, 100000,
+                                              "Report width in characters (more than 20)");
+  app.add_flag("--quiet", args.quiet, "Print no report and no progress");
   app.add_flag("--verbose", args.verbose, "Show information log lines");
 }
 
@@ -73,25 +223,205 @@ std::vector<kelp::Term> covariate_terms(const CommonArgs& args) {
   return terms;
 }
 
+void check_cat_references(const CommonArgs& args, const kelp::Table& table,
+                          const std::string& table_option) {
+  for (const std::string& text : args.cat) {
+    const kelp::Cat cat = parse_cat(text);
+    if (!cat.ref.has_value() || !table.has_column(cat.name)) continue;
+    const kelp::Column levels = table.distinct(cat.name);
+    std::string listed;
+    bool found = false;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      found = found || levels.text(i) == *cat.ref;
+      listed += (i == 0 ? "'" : ", '") + levels.text(i) + "'";
+    }
+    if (!found) {
+      throw kelp::ModelError({.title = "Unknown reference level",
+                              .detail = "--cat " + text + ": '" + *cat.ref +
+                                        "' is not a level of column '" + cat.name + "' in the " +
+                                        table_option + " table; its levels are " +
+                                        (listed.empty() ? std::string("none") : listed) + "."});
+    }
+  }
+}
+
+kelp::RandomStateArg random_state(const CommonArgs& args) {
+  if (args.seed_option == nullptr || args.seed_option->count() == 0) return {};
+  if (args.seed == 0) return kelp::RandomState(std::uint64_t{1} << 63);
+  return args.seed;
+}
+
 void apply_run_settings(const CommonArgs& args) {
   set_log_level(args.verbose ? spdlog::level::info : spdlog::level::warn);
+  // Every library logger shares one sink; its formatter decides the lines.
+  const auto& sinks = get_logger("kelp_sae.cli")->sinks();
+  for (const auto& sink : sinks) {
+    if (args.verbose) {
+      sink->set_pattern("[%l] %n: %v");
+    } else {
+      sink->set_formatter(std::make_unique<WithoutErrorLines>());
+    }
+  }
   if (args.threads_option != nullptr && args.threads_option->count() > 0) {
     omp_set_num_threads(args.threads);
   }
 }
 
-int emit_result(SAEResults& result, const CommonArgs& args, Io& io) {
+ProgressDisplay progress_display(const CommonArgs& args, Io& io) {
+  if (args.quiet || args.no_progress)
+    return {.progress_bar = false, .progress_out = &null_stream()};
+  // The library draws its bar only when stderr is a terminal and writes the
+  // plain lines to progress_out otherwise.
+  return {.progress_bar = true, .progress_out = &io.err};
+}
+
+// ---------------------------------------------------------------------------
+// Output files.
+
+struct OutputFiles::File {
+  std::string option;
+  std::string target;
+  std::string temporary{};  // empty for a device or pipe, written at commit
+  std::string pending{};    // the text for a device or pipe
+  bool written = false;
+};
+
+OutputFiles::OutputFiles(const CommonArgs& args) {
+  try {
+    create(args);
+  } catch (...) {
+    remove_temporaries();
+    throw;
+  }
+}
+
+void OutputFiles::create(const CommonArgs& args) {
+  const mode_t mode = file_creation_mode();
+  const std::pair<const char*, const std::string*> wanted[] = {
+      {"--out", &args.out}, {"--fixed-out", &args.fixed_out}, {"--json", &args.json}};
+  for (const auto& [option, target] : wanted) {
+    if (target->empty()) continue;
+    const auto fail = [&](int error) { fail_to_write(option, *target, error); };
+    struct stat info {};
+    const bool exists = ::stat(target->c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode)) fail(EISDIR);
+    for (const File& f : files_) {
+      if (f.target == *target) {
+        throw std::runtime_error(std::string("Cannot write ") + option + " file '" + *target +
+                                 "': " + f.option + " names the same file.");
+      }
+    }
+    if (exists && !S_ISREG(info.st_mode)) {
+      // A device or pipe (/dev/stdout) is written in place, never replaced.
+      if (::access(target->c_str(), W_OK) != 0) fail(errno);
+      files_.push_back({.option = option, .target = *target});
+      continue;
+    }
+    const std::filesystem::path path(*target);
+    const std::filesystem::path dir = path.parent_path();
+    std::string pattern = ((dir.empty() ? std::filesystem::path(".") : dir) /
+                           ("." + path.filename().string() + ".tmp-XXXXXX"))
+                              .string();
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0) fail(errno);
+    ::fchmod(fd, mode);
+    ::close(fd);
+    files_.push_back({.option = option, .target = *target, .temporary = pattern});
+  }
+}
+
+OutputFiles::~OutputFiles() { remove_temporaries(); }
+
+void OutputFiles::remove_temporaries() noexcept {
+  for (const File& f : files_) {
+    if (!f.temporary.empty()) std::remove(f.temporary.c_str());
+  }
+}
+
+bool OutputFiles::wanted(const std::string& option) const {
+  for (const File& f : files_) {
+    if (f.option == option) return true;
+  }
+  return false;
+}
+
+void OutputFiles::write(const std::string& option, const std::string& text) {
+  for (File& f : files_) {
+    if (f.option != option) continue;
+    if (f.temporary.empty()) {
+      f.pending = text;
+    } else if (const int error = write_whole_file(f.temporary, text, O_TRUNC); error != 0) {
+      fail_to_write(f.option, f.target, error);
+    }
+    f.written = true;
+  }
+}
+
+void OutputFiles::commit() {
+  for (File& f : files_) {
+    if (!f.written) throw std::logic_error("OutputFiles: " + f.option + " was not written.");
+  }
+  for (File& f : files_) {
+    if (!f.temporary.empty()) continue;
+    if (const int error = write_whole_file(f.target, f.pending, 0); error != 0) {
+      fail_to_write(f.option, f.target, error);
+    }
+  }
+  for (File& f : files_) {
+    if (f.temporary.empty()) continue;
+    if (::rename(f.temporary.c_str(), f.target.c_str()) != 0)
+      fail_to_write(f.option, f.target, errno);
+    f.temporary.clear();
+  }
+}
+
+int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& labels,
+                OutputFiles& outputs, Io& io) {
   if (args.width_option != nullptr && args.width_option->count() > 0) {
     result.set_print_width(args.width);
   }
-  if (!args.quiet) io.out << result.render(kelp::use_color(io.out)) << std::flush;
-  if (!args.out.empty()) {
-    write_text_file(args.out, kelp::to_csv_string(result.to_table("predictions")));
+  if (outputs.wanted("--out")) {
+    outputs.write("--out", kelp::to_csv_string(result.to_table("predictions")));
   }
-  if (!args.fixed_out.empty()) {
-    write_text_file(args.fixed_out, kelp::to_csv_string(result.to_table("fixed")));
+  if (outputs.wanted("--fixed-out")) {
+    outputs.write("--fixed-out", kelp::to_csv_string(result.to_table("fixed")));
   }
-  if (!args.json.empty()) write_text_file(args.json, result.to_dict().dump(2) + "\n");
+  if (outputs.wanted("--json")) {
+    // Which columns hold labels that JSON cannot carry as they are.
+    std::set<std::string> columns;
+    for (const SAEPred& p : result.prediction()) {
+      if (!is_utf8(p.area)) {
+        columns.insert(labels.area_column);
+        break;
+      }
+    }
+    for (const FixedEffect& f : result.fixed_effects()) {
+      if (is_utf8(f.term)) continue;
+      std::string column = f.term;  // a --x column
+      for (const std::string& text : args.cat) {
+        const std::string name = parse_cat(text).name;
+        if (f.term.rfind(name + "_", 0) == 0) column = name;
+      }
+      columns.insert(column);
+    }
+    for (const std::string& column : columns) {
+      io.err << "[warning] kelp_sae.cli: Column '" << column
+             << "' holds labels that are not valid UTF-8 (Latin-1?); the JSON output replaces "
+                "their invalid bytes with U+FFFD, the CSV output keeps them.\n";
+    }
+    outputs.write(
+        "--json",
+        result.to_dict().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  }
+  if (!args.quiet) {
+    io.out << result.render(kelp::use_color(io.out)) << std::flush;
+    if (!io.out) {
+      throw std::runtime_error("Cannot write the report to the standard output: " +
+                               system_reason(errno != 0 ? errno : EIO) +
+                               ". Use --quiet to print no report.");
+    }
+  }
+  outputs.commit();
   return 0;
 }
 

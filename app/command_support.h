@@ -2,15 +2,29 @@
 //
 // Each subcommand declares its own data and model options and embeds a
 // CommonArgs for the rest: covariates, the bootstrap and optimiser settings,
-// threads, and the outputs. The shared pieces keep the flags, their checks
-// and the output formats identical across subcommands.
+// threads, and the outputs. The shared pieces keep the flags, their checks,
+// their error texts and the output formats identical across subcommands.
+//
+// A run of a subcommand:
+//   apply_run_settings(c);
+//   OutputFiles outputs(c);                  // fails early on unwritable targets
+//   ... read the data, check_cat_references(c, table, "--data") ...
+//   options.rstate = random_state(c);
+//   const ProgressDisplay progress = progress_display(c, io);
+//   SAEResults result = model.fit(..., options);
+//   return emit_result(result, c, {.area_column = area}, outputs, io);
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/cli.h"
+#include "kelp/random_state.h"
+#include "kelp/table.h"
 #include "kelp/terms.h"
 #include "kelp_sae/core/containers.h"
 
@@ -19,6 +33,11 @@ class Option;
 }
 
 namespace kelp_sae::cli {
+
+// The largest --n-reps and --batch-size: the bootstrap draws up to three
+// random keys per replicate from one root key, which holds 2^32 children.
+inline constexpr std::int64_t kMaxReplicates = 1'000'000'000;
+inline constexpr std::int64_t kMaxSeed = std::numeric_limits<std::int64_t>::max();
 
 struct CommonArgs {
   std::vector<std::string> x;
@@ -42,6 +61,21 @@ struct CommonArgs {
   CLI::Option* width_option = nullptr;
 };
 
+// Whole-number and positive-number options whose errors name the option, the
+// accepted range and the text given ("--n-reps: must be a whole number from
+// 1 to 1000000000; got '0'."). Whole numbers may be written as 1e6.
+CLI::Option* add_whole_number_option(CLI::App& app, const std::string& name, int& target,
+                                     std::int64_t min, std::int64_t max,
+                                     const std::string& description);
+CLI::Option* add_whole_number_option(CLI::App& app, const std::string& name, std::int64_t& target,
+                                     std::int64_t min, std::int64_t max,
+                                     const std::string& description);
+CLI::Option* add_positive_number_option(CLI::App& app, const std::string& name, double& target,
+                                        const std::string& description);
+// An input file that must exist; the help shows it as FILE.
+CLI::Option* add_input_file_option(CLI::App& app, const std::string& name, std::string& target,
+                                   const std::string& description);
+
 // --x COL[,COL...] and --cat COL[:REF] (repeatable).
 void add_covariate_options(CLI::App& app, CommonArgs& args);
 // --n-reps, --batch-size, --seed, --tol, --max-iter, --no-progress, --threads;
@@ -54,15 +88,73 @@ void add_output_options(CLI::App& app, CommonArgs& args);
 kelp::Cat parse_cat(const std::string& text);
 // The --x columns followed by the --cat terms, in the order given.
 std::vector<kelp::Term> covariate_terms(const CommonArgs& args);
+// Every --cat reference level must be a level of its column in `table` (read
+// from the option `table_option`); throws kelp::ModelError listing the
+// levels otherwise. Columns missing from the table are left to the model.
+void check_cat_references(const CommonArgs& args, const kelp::Table& table,
+                          const std::string& table_option);
 
-// Log level (--verbose) and OpenMP threads (--threads), before the fit.
+// The bootstrap random state for --seed: none without the option (a fresh
+// seed each run), else a state that reproduces the same numbers for the same
+// --seed in every subcommand. Seed 0 is passed as RandomState(2^63), a seed
+// no other --seed value reaches, because the library reads a zero seed as
+// "draw a fresh one".
+kelp::RandomStateArg random_state(const CommonArgs& args);
+
+// Log level and OpenMP threads, before the fit. Without --verbose only
+// warnings are logged, and error log lines are dropped: a failure reaches the
+// user once, as the program's "error:" line.
 void apply_run_settings(const CommonArgs& args);
 
-// Applies --width, prints the report unless --quiet, and writes the
-// predictions CSV (area,pred,mse,cv,lci,uci,indicator), the fixed-effects
-// CSV and the JSON result. The report is styled only on a terminal (see
-// kelp::use_color). Throws std::runtime_error naming a file that
-// cannot be written.
-int emit_result(SAEResults& result, const CommonArgs& args, Io& io);
+// How the bootstrap shows progress, in the library's terms: nothing with
+// --quiet or --no-progress; otherwise a bar when stderr is a terminal and
+// plain "Batch i/n completed." lines on the error stream when it is not.
+struct ProgressDisplay {
+  bool progress_bar = false;
+  std::ostream* progress_out = nullptr;
+};
+ProgressDisplay progress_display(const CommonArgs& args, Io& io);
+
+// The output files of a run (--out, --fixed-out, --json), written whole or
+// not at all: each is written to a temporary file beside its target, and
+// commit() renames them all once every one is written. Temporaries not
+// committed are removed on destruction, leaving earlier files untouched.
+// Errors are std::runtime_error texts naming the option, the file and the
+// system's reason.
+class OutputFiles {
+ public:
+  // Creates the temporaries, so that an unwritable target fails before the fit.
+  explicit OutputFiles(const CommonArgs& args);
+  ~OutputFiles();
+  OutputFiles(const OutputFiles&) = delete;
+  OutputFiles& operator=(const OutputFiles&) = delete;
+
+  bool wanted(const std::string& option) const;
+  // Writes the whole text of the output of `option` to its temporary.
+  void write(const std::string& option, const std::string& text);
+  // Renames every temporary to its target.
+  void commit();
+
+ private:
+  struct File;
+  void create(const CommonArgs& args);
+  void remove_temporaries() noexcept;
+  std::vector<File> files_;
+};
+
+// What the result's labels are read from, for messages.
+struct LabelSources {
+  std::string area_column;
+};
+
+// Applies --width, prints the report unless --quiet, writes the predictions
+// CSV (area,pred,mse,cv,lci,uci,indicator), the fixed-effects CSV and the
+// JSON result, and commits the outputs only when the report and every file
+// are written. Labels that are not valid UTF-8 keep their bytes in the CSV
+// files and the report; the JSON replaces invalid sequences by U+FFFD, with
+// one warning naming the column. The report is styled only on a terminal
+// (see kelp::use_color).
+int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& labels,
+                OutputFiles& outputs, Io& io);
 
 }  // namespace kelp_sae::cli

@@ -51,25 +51,28 @@ int run_eblup(const EblupArgs& a, Io& io) {
 
   const CommonArgs& c = a.common;
   apply_run_settings(c);
+  OutputFiles outputs(c);
 
+  const ProgressDisplay progress = progress_display(c, io);
   EblupOptions options{.method = a.method,
                        .intercept = !a.no_intercept,
                        .mse = a.mse,
                        .n_reps = c.n_reps,
                        .batch_size = c.batch_size,
                        .drop_nulls = a.drop_nulls,
+                       .rstate = random_state(c),
                        .tol = c.tol,
                        .max_iter = c.max_iter,
-                       .progress_bar = !c.no_progress};
+                       .progress_bar = progress.progress_bar,
+                       .progress_out = progress.progress_out};
   if (a.pop_size_option->count() > 0) options.pop_size = a.pop_size;
-  if (c.seed_option->count() > 0) options.rstate = c.seed;
-  // Progress lines go with the diagnostics, keeping the report stream clean.
-  options.progress_out = &io.err;
 
-  const UnitLevel model(kelp::read_csv(a.sample));
+  kelp::Table sample = kelp::read_csv(a.sample);
+  check_cat_references(c, sample, "--sample");
+  const UnitLevel model(std::move(sample));
   const kelp::Table pop = kelp::read_csv(a.pop);
   SAEResults result = model.eblup(a.y, TermList(covariate_terms(c)), a.area, pop, options);
-  return emit_result(result, c, io);
+  return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }
 
 CommandAction attach_eblup(CLI::App& app) {
@@ -77,13 +80,9 @@ CommandAction attach_eblup(CLI::App& app) {
   EblupArgs& a = *args;
 
   // Data.
-  app.add_option("--sample", a.sample, "Unit records of the sample (CSV)")
-      ->type_name("FILE")
-      ->check(CLI::ExistingFile)
-      ->required();
-  app.add_option("--pop", a.pop, "Population: unit records, or one row per area with --pop-size")
-      ->type_name("FILE")
-      ->check(CLI::ExistingFile)
+  add_input_file_option(app, "--sample", a.sample, "Unit records of the sample (CSV)")->required();
+  add_input_file_option(app, "--pop", a.pop,
+                        "Population: unit records, or one row per area with --pop-size")
       ->required();
   a.pop_size_option =
       app.add_option("--pop-size", a.pop_size,

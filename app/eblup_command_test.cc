@@ -112,6 +112,16 @@ TEST(EblupCommand, EstimationFailuresPrintOneErrorLineAndExitWithStatusOne) {
                                    "area", "--x", "x", "--pop-size", "size"});
   EXPECT_EQ(no_size.status, 1);
   EXPECT_THAT(no_size.err, StartsWith("error: Missing Population Columns: "));
+
+  const std::string data = std::string(KELP_SAE_SOURCE_DIR) + "/examples/data/";
+  const Outcome unknown_level =
+      run_cli({"eblup", "--sample", data + "unit_sample.csv", "--pop", data + "census.csv", "--y",
+               "y", "--area", "area", "--cat", "sector:Services"});
+  EXPECT_EQ(unknown_level.status, 1);
+  EXPECT_EQ(unknown_level.err,
+            "error: Unknown reference level: --cat sector:Services: 'Services' is not a level of "
+            "column 'sector' in the --sample table; its levels are 'agriculture', 'industry', "
+            "'services'.\n");
 }
 
 TEST(EblupCommand, WritesReportAndOutputFiles) {

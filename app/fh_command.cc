@@ -72,25 +72,29 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
 
   const CommonArgs& c = a.common;
   apply_run_settings(c);
+  OutputFiles outputs(c);
 
+  const ProgressDisplay progress = progress_display(c, io);
   FhOptions options{.method = a.method,
                     .mse = a.mse,
                     .n_reps = c.n_reps,
                     .batch_size = c.batch_size,
                     .drop_nulls = !a.keep_nulls,
+                    .rstate = random_state(c),
                     .tol = c.tol,
                     .max_iter = c.max_iter,
-                    .progress_bar = !c.no_progress};
-  if (c.seed_option->count() > 0) options.rstate = c.seed;
-  // Progress lines go with the diagnostics, keeping the report stream clean.
-  options.progress_out = &io.err;
+                    .progress_bar = progress.progress_bar,
+                    .progress_out = progress.progress_out};
 
   std::optional<AreaLevel> model;
   if (area_table_mode) {
     options.variance = a.variance;
-    model.emplace(kelp::read_csv(a.data));
+    kelp::Table data = kelp::read_csv(a.data);
+    check_cat_references(c, data, "--data");
+    model.emplace(std::move(data));
   } else {
     options.pop_data = kelp::read_csv(a.pop_data);
+    check_cat_references(c, *options.pop_data, "--pop-data");
     options.statistic = a.statistic;
     options.ratio_denom = non_empty(a.ratio_denom);
     model.emplace(kelp::Sample(
@@ -99,7 +103,7 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
   }
 
   SAEResults result = model->fh(a.y, TermList(covariate_terms(c)), a.area, options);
-  return emit_result(result, c, io);
+  return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }
 
 CommandAction attach_fh(CLI::App& app) {
@@ -109,9 +113,7 @@ CommandAction attach_fh(CLI::App& app) {
   FhOptionHandles& h = *handles;
 
   // Area-table mode.
-  h.data = app.add_option("--data", a.data, "Area table (CSV): one row per area")
-               ->type_name("FILE")
-               ->check(CLI::ExistingFile)
+  h.data = add_input_file_option(app, "--data", a.data, "Area table (CSV): one row per area")
                ->group("Area-table mode");
   CLI::Option* variance =
       app.add_option("--variance", a.variance, "Sampling-variance column of the area table")
@@ -120,15 +122,12 @@ CommandAction attach_fh(CLI::App& app) {
   h.data->needs(variance);
 
   // Raw-sample mode.
-  h.sample = app.add_option("--sample", a.sample, "Unit records of a survey sample (CSV)")
-                 ->type_name("FILE")
-                 ->check(CLI::ExistingFile)
-                 ->group("Raw-sample mode");
-  CLI::Option* pop_data =
-      app.add_option("--pop-data", a.pop_data, "Area covariate table (CSV) keyed by the area")
-          ->type_name("FILE")
-          ->check(CLI::ExistingFile)
+  h.sample =
+      add_input_file_option(app, "--sample", a.sample, "Unit records of a survey sample (CSV)")
           ->group("Raw-sample mode");
+  CLI::Option* pop_data = add_input_file_option(app, "--pop-data", a.pop_data,
+                                                "Area covariate table (CSV) keyed by the area")
+                              ->group("Raw-sample mode");
   CLI::Option* weight = app.add_option("--weight", a.weight, "Sampling weight column")
                             ->type_name("COL")
                             ->group("Raw-sample mode");

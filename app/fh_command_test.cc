@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -135,6 +136,36 @@ TEST_F(FhCommandTest, UsageErrorsExitWithStatusTwo) {
   }
 }
 
+TEST_F(FhCommandTest, NumberOptionErrorsNameTheOptionAndTheRange) {
+  struct Case {
+    std::vector<std::string> extra;
+    std::string err;
+  };
+  const std::string reps = "must be a whole number from 1 to 1000000000; got '";
+  const std::string seed = "--seed: must be a whole number from 0 to 9223372036854775807; got '";
+  const std::vector<Case> cases = {
+      {{"--n-reps", "0"}, "--n-reps: " + reps + "0'."},
+      {{"--n-reps", "2147483647"}, "--n-reps: " + reps + "2147483647'."},
+      {{"--batch-size", "1e10"}, "--batch-size: " + reps + "1e10'."},
+      {{"--batch-size", "2.5"}, "--batch-size: " + reps + "2.5'."},
+      {{"--seed", "-3"}, seed + "-3'."},
+      {{"--seed", "9223372036854775808"}, seed + "9223372036854775808'."},
+      {{"--seed", "1e300"}, seed + "1e300'."},
+      {{"--seed", "9.223372036854775808e18"}, seed + "9.223372036854775808e18'."},
+      {{"--tol", "0"}, "--tol: must be a positive number; got '0'."},
+      {{"--tol", "inf"}, "--tol: must be a positive number; got 'inf'."},
+      {{"--max-iter", "-1"}, "--max-iter: must be a whole number from 0 to 2147483647; got '-1'."},
+      {{"--width", "20"}, "--width: must be a whole number from 21 to 100000; got '20'."},
+      {{"--threads", "0"}, "--threads: must be a whole number from 1 to 4096; got '0'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    const Outcome o = run_cli(area_args(c.extra));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "error: " + c.err + "\n");
+  }
+}
+
 TEST_F(FhCommandTest, EstimationFailuresPrintOneErrorLine) {
   struct Case {
     std::vector<std::string> args;
@@ -148,6 +179,9 @@ TEST_F(FhCommandTest, EstimationFailuresPrintOneErrorLine) {
        "error: Non-finite values: 1 area has missing or non-finite values in column 'x2'.\n"},
       {area_args({"--max-iter", "0"}),
        "error: Optimization failed: BFGS optimizer did not converge.\n"},
+      {area_args({"--cat", "region:Nowhere"}),
+       "error: Unknown reference level: --cat region:Nowhere: 'Nowhere' is not a level of "
+       "column 'region' in the --data table; its levels are 'East', 'North', 'West'.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);
@@ -201,6 +235,112 @@ TEST_F(FhCommandTest, PrintsTheReportUnlessQuiet) {
         std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
     EXPECT_EQ(width, 72) << line;
   }
+}
+
+TEST_F(FhCommandTest, OutputsAreWrittenWholeOrNotAtAll) {
+  // A failing output, or a failing fit, leaves the folder as it was: the
+  // earlier predictions untouched and no new or temporary file.
+  fs::create_directory(path("sub"));
+  struct Case {
+    std::vector<std::string> extra;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"--json", path("missing/res.json")},
+       "error: Cannot write --json file '" + path("missing/res.json") +
+           "': No such file or directory.\n"},
+      {{"--json", path("sub")},
+       "error: Cannot write --json file '" + path("sub") + "': Is a directory.\n"},
+      {{"--json", "/dev/full"},
+       "error: Cannot write --json file '/dev/full': No space left on device.\n"},
+      {{"--max-iter", "0"}, "error: Optimization failed: BFGS optimizer did not converge.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    write("pred.csv", "earlier\n");
+    std::vector<std::string> extra = {"--quiet", "--out", path("pred.csv"), "--fixed-out",
+                                      path("fixed.csv")};
+    extra.insert(extra.end(), c.extra.begin(), c.extra.end());
+    const Outcome o = run_cli(area_args(extra));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_EQ(read(path("pred.csv")), "earlier\n");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"areas.csv", "pred.csv", "sub"}));
+  }
+  // A device is written in place, never replaced.
+  const Outcome to_stdout = run_cli(area_args({"--quiet", "--json", "/dev/null"}));
+  EXPECT_EQ(to_stdout.status, 0) << to_stdout.err;
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(FhCommandTest, LatinOneLabelsKeepTheirBytesInCsvAndAreReplacedInJson) {
+  write("latin1.csv",
+        "area,y,var,x1\n"
+        "K\xf6ln,10.2,1.1,3.0\nM\xfcnchen,12.9,0.8,4.1\nBonn,9.1,1.5,2.2\n"
+        "Essen,14.8,0.6,5.0\nKiel,11.7,1.2,3.9\n");
+  const Outcome o =
+      run_cli({"fh", "--data", path("latin1.csv"), "--y", "y", "--area", "area", "--variance",
+               "var", "--x", "x1", "--quiet", "--out", path("pred.csv"), "--json", path("r.json")});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err,
+            "[warning] kelp_sae.cli: Column 'area' holds labels that are not valid UTF-8 "
+            "(Latin-1?); the JSON output replaces their invalid bytes with U+FFFD, the CSV "
+            "output keeps them.\n");
+  const kelp::Table pred = kelp::read_csv(path("pred.csv"));
+  std::ifstream json_file(path("r.json"));
+  const nlohmann::json j = nlohmann::json::parse(json_file);
+  std::vector<std::string> csv_areas;
+  std::vector<std::string> json_areas;
+  for (std::size_t i = 0; i < pred.num_rows(); ++i) {
+    csv_areas.push_back(pred.column("area").text(i));
+    json_areas.push_back(j.at("prediction")[i].at("area").get<std::string>());
+  }
+  EXPECT_THAT(csv_areas, ::testing::Contains("K\xf6ln"));
+  EXPECT_THAT(csv_areas, ::testing::Contains("M\xfcnchen"));
+  EXPECT_THAT(json_areas, ::testing::Contains("K\xef\xbf\xbdln"));
+  EXPECT_THAT(json_areas, ::testing::Contains("M\xef\xbf\xbdnchen"));
+}
+
+TEST_F(FhCommandTest, ProgressIsShownOnTheErrorStreamUnlessQuietOrNoProgress) {
+  struct Case {
+    std::vector<std::string> extra;
+    bool shown;
+  };
+  const std::vector<Case> cases = {{{}, true}, {{"--no-progress"}, false}, {{"--quiet"}, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.extra));
+    std::vector<std::string> extra = {"--mse",        "bootstrap", "--n-reps", "10",
+                                      "--batch-size", "5",         "--seed",   "1"};
+    extra.insert(extra.end(), c.extra.begin(), c.extra.end());
+    const Outcome o = run_cli(area_args(extra));
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, c.shown ? "Bootstrap FH: 10 reps, batch_size=5, batches=2\n"
+                               "  Batch 1/2 completed.\n  Batch 2/2 completed.\n"
+                             : "");
+    EXPECT_EQ(o.out.find("Batch"), std::string::npos);
+  }
+}
+
+TEST_F(FhCommandTest, AnySeedReproducesTheBootstrapAndNoSeedDrawsAFreshOne) {
+  const auto bootstrap_mse = [this](std::vector<std::string> seed) {
+    std::vector<std::string> extra = {"--mse",   "bootstrap", "--n-reps",      "2e1",
+                                      "--quiet", "--out",     path("pred.csv")};
+    extra.insert(extra.end(), seed.begin(), seed.end());
+    const Outcome o = run_cli(area_args(extra));
+    EXPECT_EQ(o.status, 0) << o.err;
+    return read(path("pred.csv"));
+  };
+  for (const std::string seed : {"0", "1", "9223372036854775807"}) {
+    SCOPED_TRACE(seed);
+    EXPECT_EQ(bootstrap_mse({"--seed", seed}), bootstrap_mse({"--seed", seed}));
+  }
+  EXPECT_NE(bootstrap_mse({"--seed", "0"}), bootstrap_mse({"--seed", "1"}));
+  EXPECT_NE(bootstrap_mse({}), bootstrap_mse({}));  // equal with probability 2^-30
 }
 
 // ---------------------------------------------------------------------------
@@ -284,6 +424,37 @@ TEST_F(FhCommandTest, ProgramRunsRawSampleModeOnTheExampleData) {
                             "Fay-Herriot (MSE: Prasad Rao)");
   std::ifstream json_file(path("res.json"));
   EXPECT_EQ(nlohmann::json::parse(json_file).at("y"), "direct_est");
+}
+
+TEST_F(FhCommandTest, ProgramFailuresPrintOneLine) {
+  // A failing direct estimation is one "error:" line, without the library's
+  // log line; so is running out of memory; a report that cannot be written
+  // fails.
+  const ProgramOutcome failed =
+      run_program("fh --sample " + kExamples + "survey_sample.csv --weight nope --pop-data " +
+                  kExamples + "survey_areas.csv --y income --area area --x x1");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_THAT(failed.out, StartsWith("error: "));
+  EXPECT_EQ(std::count(failed.out.begin(), failed.out.end(), '\n'), 1) << failed.out;
+
+#if !defined(__SANITIZE_ADDRESS__)  // ASan reserves more address space than the limit
+  // Replicates that do not fit in memory: the message says which option to lower.
+  const ProgramOutcome no_memory = testing::run_program(
+      "/bin/sh", "-c \"ulimit -v 400000 && exec '" + std::string(KELP_SAE_PROGRAM) +
+                     "' fh --data " + path("areas.csv") +
+                     " --y y --area area --variance var --mse bootstrap --n-reps 1e9 "
+                     "--batch-size 1e9 --quiet\"");
+  EXPECT_EQ(no_memory.status, 1);
+  EXPECT_THAT(no_memory.out, StartsWith("error: "));
+  EXPECT_THAT(no_memory.out, HasSubstr("lower --batch-size"));
+  EXPECT_EQ(std::count(no_memory.out.begin(), no_memory.out.end(), '\n'), 1) << no_memory.out;
+#endif
+
+  const ProgramOutcome full = testing::run_program(
+      KELP_SAE_PROGRAM,
+      "fh --data " + path("areas.csv") + " --y y --area area --variance var >/dev/full",
+      testing::Stderr::kDiscard);
+  EXPECT_EQ(full.status, 1);
 }
 
 }  // namespace
