@@ -74,7 +74,7 @@ std::vector<kelp::Term> covariate_terms(const CommonArgs& args) {
 }
 
 void apply_run_settings(const CommonArgs& args) {
-  set_log_level(args.verbose ? spdlog::level::info : spdlog::level::warn);
+  set_log_level(args.verbose ? LogLevel::kInfo : LogLevel::kWarning);
   if (args.threads_option != nullptr && args.threads_option->count() > 0) {
     omp_set_num_threads(args.threads);
   }

@@ -12,7 +12,7 @@
 
 #include "app/cli.h"
 #include "kelp/terms.h"
-#include "kelp_sae/core/containers.h"
+#include "kelp_sae/results/containers.h"
 
 namespace CLI {
 class Option;
