@@ -237,6 +237,7 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
                                                        {"prasad_rao", "bootstrap"}) == 1;
   internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
                                          .batch_size = options.batch_size,
+                                         .rstate = options.rstate,
                                          .tol = options.tol,
                                          .max_iter = options.max_iter,
                                          .bootstrap = bootstrap});

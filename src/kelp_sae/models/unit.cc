@@ -105,6 +105,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   check_bootstrap_intercept(options, bootstrap);
   internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
                                          .batch_size = options.batch_size,
+                                         .rstate = options.rstate,
                                          .tol = options.tol,
                                          .max_iter = options.max_iter,
                                          .bootstrap = bootstrap});

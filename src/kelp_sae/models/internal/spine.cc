@@ -47,6 +47,9 @@ void validate_fit_run(std::string_view function, const FitRunOptions& options) {
   if (!options.bootstrap) return;
   check_at_least(function, "n_reps", options.n_reps, 1);
   check_at_least(function, "batch_size", options.batch_size, 1);
+  if (const auto* seed = std::get_if<std::int64_t>(&options.rstate)) {
+    check_at_least(function, "rstate", *seed, 0);
+  }
 }
 
 VarianceMethod parse_variance_method(std::string_view function, std::string_view text) {

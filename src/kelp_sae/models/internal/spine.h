@@ -33,16 +33,18 @@ namespace kelp_sae::models::internal {
 
 // The fit and bootstrap settings shared by the front ends.
 struct FitRunOptions {
-  int n_reps = 100;        // bootstrap replicates
-  int batch_size = 1;      // replicates evaluated together
-  double tol = 1e-4;       // optimiser gradient tolerance
-  int max_iter = 100;      // optimiser iteration limit
-  bool bootstrap = false;  // whether n_reps and batch_size are used
+  int n_reps = 100;                  // bootstrap replicates
+  int batch_size = 1;                // replicates evaluated together
+  kelp::RandomStateArg rstate = {};  // random state of the bootstrap
+  double tol = 1e-4;                 // optimiser gradient tolerance
+  int max_iter = 100;                // optimiser iteration limit
+  bool bootstrap = false;            // whether n_reps, batch_size and rstate are used
 };
 
 // Checks the settings for `function` ("fh", "eblup", "ebp"): tol finite and
 // at least 0, max_iter at least 0, and with the bootstrap n_reps and
-// batch_size at least 1. Throws ArgumentError naming the option.
+// batch_size at least 1 and an integer rstate at least 0. Throws
+// ArgumentError naming the option.
 void validate_fit_run(std::string_view function, const FitRunOptions& options);
 
 // The method text, trimmed and in any case, as a VarianceMethod; anything

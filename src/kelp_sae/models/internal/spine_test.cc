@@ -24,6 +24,8 @@ TEST(Spine, FitRunOptionsAreCheckedInOnePlace) {
       {{.tol = -1e-4}, "ebp: tol must be a finite number at least 0; got -0.0001."},
       {{.tol = std::nan("")}, "ebp: tol must be a finite number at least 0; got nan."},
       {{.max_iter = -1}, "ebp: max_iter must be at least 0; got -1."},
+      {{.rstate = std::int64_t{-2}}, ""},  // unused without the bootstrap
+      {{.rstate = std::int64_t{-2}, .bootstrap = true}, "ebp: rstate must be at least 0; got -2."},
       {{.tol = 0.0, .max_iter = 0}, ""},
   };
   for (const Case& c : cases) {
