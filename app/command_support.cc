@@ -17,8 +17,6 @@
 #include <streambuf>
 #include <string_view>
 
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/sink.h>
 #include <nlohmann/json.hpp>
 
 #include "kelp/errors.h"
@@ -75,21 +73,6 @@ std::ostream& null_stream() {
   static std::ostream stream(&buffer);
   return stream;
 }
-
-// The library's log pattern, without error lines: in the program those
-// precede an exception whose text the program prints as its "error:" line.
-class WithoutErrorLines final : public spdlog::formatter {
- public:
-  void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
-    if (msg.level < spdlog::level::err) inner_.format(msg, dest);
-  }
-  std::unique_ptr<spdlog::formatter> clone() const override {
-    return std::make_unique<WithoutErrorLines>();
-  }
-
- private:
-  spdlog::pattern_formatter inner_{"[%l] %n: %v"};
-};
 
 std::string system_reason(int error) { return std::strerror(error); }
 
@@ -252,16 +235,8 @@ kelp::RandomStateArg random_state(const CommonArgs& args) {
 }
 
 void apply_run_settings(const CommonArgs& args) {
-  set_log_level(args.verbose ? spdlog::level::info : spdlog::level::warn);
-  // Every library logger shares one sink; its formatter decides the lines.
-  const auto& sinks = get_logger("kelp_sae.cli")->sinks();
-  for (const auto& sink : sinks) {
-    if (args.verbose) {
-      sink->set_pattern("[%l] %n: %v");
-    } else {
-      sink->set_formatter(std::make_unique<WithoutErrorLines>());
-    }
-  }
+  set_log_level(args.verbose ? LogLevel::kInfo : LogLevel::kWarning);
+  set_console_errors(args.verbose);
   if (args.threads_option != nullptr && args.threads_option->count() > 0) {
     omp_set_num_threads(args.threads);
   }

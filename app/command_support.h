@@ -26,7 +26,7 @@
 #include "kelp/random_state.h"
 #include "kelp/table.h"
 #include "kelp/terms.h"
-#include "kelp_sae/core/containers.h"
+#include "kelp_sae/results/containers.h"
 
 namespace CLI {
 class Option;

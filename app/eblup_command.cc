@@ -21,9 +21,9 @@
 #include "app/cli.h"
 #include "app/command_support.h"
 #include "kelp/table.h"
-#include "kelp_sae/core/containers.h"
 #include "kelp_sae/models/common.h"
 #include "kelp_sae/models/unit.h"
+#include "kelp_sae/results/containers.h"
 
 namespace kelp_sae::cli {
 namespace {

@@ -19,8 +19,8 @@
 #include "app/command_support.h"
 #include "kelp/sample.h"
 #include "kelp/table.h"
-#include "kelp_sae/core/containers.h"
 #include "kelp_sae/models/area.h"
+#include "kelp_sae/results/containers.h"
 
 namespace kelp_sae::cli {
 namespace {

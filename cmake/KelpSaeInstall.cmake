@@ -14,7 +14,8 @@ set(KELP_SAE_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kelp_sae"
     CACHE STRING "Install folder of the kelp_sae CMake package files")
 
 set(kelp_sae_exported_targets
-    kelp kelp_sae_core kelp_sae_random kelp_sae_kernels kelp_sae_models kelp_sae)
+    kelp kelp_sae_core kelp_sae_random kelp_sae_kernels kelp_sae_results kelp_sae_models
+    kelp_sae)
 
 # Static libraries built with the sanitizers need the sanitizer runtimes when
 # a consumer links them; in the build tree add_link_options() already does it.
@@ -35,10 +36,13 @@ install(TARGETS ${kelp_sae_exported_targets}
 install(TARGETS kelp-sae RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
 # Headers keep their folders below src/: include/kelp/..., include/kelp_sae/...
+# Headers in internal/ folders are used only by the library's own sources and
+# are not installed.
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/src/"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
   FILES_MATCHING PATTERN "*.h"
-  PATTERN "testdata" EXCLUDE)
+  PATTERN "testdata" EXCLUDE
+  PATTERN "internal" EXCLUDE)
 install(FILES "${PROJECT_BINARY_DIR}/generated/kelp_sae/version.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/kelp_sae")
 

@@ -17,6 +17,20 @@ function(kelp_add_tests)
                        PROPERTIES ENVIRONMENT "OMP_NUM_THREADS=2")
 endfunction()
 
+# kelp_stage_include_root(<out-var> <target> <path below src/>)
+# Each library sees only its own headers and those of the targets it links:
+# its include root in the build tree holds one link, <root>/<path below src/>,
+# to its source folder. A kernel that includes "kelp/table.h" therefore fails
+# to compile, because no target it links stages the kelp folder.
+function(kelp_stage_include_root out_var target path)
+  file(RELATIVE_PATH rel "${PROJECT_SOURCE_DIR}/src" "${path}")
+  set(root "${PROJECT_BINARY_DIR}/include/${target}")
+  get_filename_component(parent "${root}/${rel}" DIRECTORY)
+  file(MAKE_DIRECTORY "${parent}")
+  file(CREATE_LINK "${path}" "${root}/${rel}" SYMBOLIC)
+  set(${out_var} "${root}" PARENT_SCOPE)
+endfunction()
+
 # kelp_add_library(<target> EXPORT_NAME <name> DEPS <public deps...> PRIVATE_DEPS <...>)
 # Builds a library from every .cc file below the current folder, except tests
 # (*_test.cc) and benchmarks (*_benchmark.cc), and one test executable per
@@ -36,8 +50,9 @@ function(kelp_add_library target)
   add_library(${target} ${lib_sources})
   add_library(kelp_sae::${ARG_EXPORT_NAME} ALIAS ${target})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${ARG_EXPORT_NAME})
+  kelp_stage_include_root(root "${target}" "${CMAKE_CURRENT_SOURCE_DIR}")
   target_include_directories(${target} PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
+    $<BUILD_INTERFACE:${root}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   # A static library exports its private link dependencies; the warning flags
   # belong to this build only, so they are kept out of the installed package.

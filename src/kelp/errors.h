@@ -17,6 +17,9 @@ struct ModelErrorInfo {
   std::string title;
   std::string detail;
   std::optional<std::string> code = std::nullopt;
+  // The library argument the detail refers to (for example "drop_nulls"),
+  // so that a program can name its own option instead.
+  std::optional<std::string> argument = std::nullopt;
 };
 
 class ModelError : public std::runtime_error {
@@ -25,6 +28,7 @@ class ModelError : public std::runtime_error {
   const std::string& title() const noexcept { return info_.title; }
   const std::string& detail() const noexcept { return info_.detail; }
   const std::optional<std::string>& code() const noexcept { return info_.code; }
+  const std::optional<std::string>& argument() const noexcept { return info_.argument; }
 
  private:
   ModelErrorInfo info_;

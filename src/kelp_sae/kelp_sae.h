@@ -9,8 +9,8 @@
 //   std::cout << res;
 #pragma once
 
-#include "kelp_sae/core/containers.h"
 #include "kelp_sae/core/enumerations.h"
 #include "kelp_sae/models/area.h"
 #include "kelp_sae/models/unit.h"
+#include "kelp_sae/results/containers.h"
 #include "kelp_sae/version.h"

@@ -12,23 +12,22 @@
 #include <vector>
 
 #include "kelp/errors.h"
+#include "kelp_sae/core/checks.h"
 #include "kelp_sae/core/logging.h"
 #include "kelp_sae/kernels/mse/bootstrap_area.h"
 #include "kelp_sae/kernels/mse/prasad_rao.h"
 #include "kelp_sae/kernels/optimization/fh.h"
 #include "kelp_sae/models/common.h"
+#include "kelp_sae/models/internal/spine.h"
 #include "kelp_sae/random/keys.h"
 
 namespace kelp_sae {
 namespace {
 
-constexpr const char* kLoggerName = "kelp_sae.models.area";
+namespace internal = models::internal;
 
-// Population standard deviation (divisor n).
-double population_sd(const Eigen::Ref<const Eigen::VectorXd>& v) {
-  const double mean = v.mean();
-  return std::sqrt((v.array() - mean).square().mean());
-}
+constexpr const char* kLoggerName = "kelp_sae.models.area";
+constexpr const char* kFunction = "fh";
 
 std::string areas_text(Eigen::Index count) {
   return count == 1 ? "1 area has" : fmt::format("{} areas have", count);
@@ -152,7 +151,8 @@ SAEResults AreaLevel::fh(const std::string& y, const TermList& x, const AreaTerm
     return fit_fh_core(data_, y, x, *options.variance, area_col, options);
   }
   if (!options.pop_data) {
-    throw std::invalid_argument(
+    throw ArgumentError(
+        kFunction, "pop_data",
         "Missing 'pop_data'. When running on raw sample data (variance=None), you MUST provide "
         "'pop_data'.");
   }
@@ -173,7 +173,8 @@ kelp::Table AreaLevel::calculate_direct_estimates(
     const std::string& y, const std::string& area_col, const Statistic& statistic,
     const std::optional<std::string>& denominator) const {
   if (!sample_) {
-    throw std::invalid_argument("Automated aggregation requires a 'kelp.Sample' object.");
+    throw ArgumentError(kFunction, "sample",
+                        "Automated aggregation requires a 'kelp.Sample' object.");
   }
   try {
     const kelp::Estimation estimation = sample_->estimation();
@@ -188,7 +189,8 @@ kelp::Table AreaLevel::calculate_direct_estimates(
           return estimation.proportion({.y = y, .by = area_col});
         case kelp::PopParam::RATIO:
           if (!denominator) {
-            throw std::invalid_argument(
+            throw ArgumentError(
+                kFunction, "ratio_denom",
                 "The Ratio statistic needs a denominator variable: set 'ratio_denom'.");
           }
           return estimation.ratio({.y = y, .x = *denominator, .by = area_col});
@@ -205,7 +207,7 @@ kelp::Table AreaLevel::calculate_direct_estimates(
                         {"direct_est", kelp::Column(estimate.est())},
                         {"direct_var", kelp::Column(std::move(variances))}});
   } catch (const std::exception& e) {
-    get_logger(kLoggerName)->error("Failed to delegate to kelp.estimation: {}", e.what());
+    get_logger(kLoggerName).error("Failed to delegate to kelp.estimation: {}", e.what());
     throw;
   }
 }
@@ -217,54 +219,40 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const Eigen::Index n = data.y.size();
   const Eigen::Index p = data.X.cols();
 
-  // Standardise: the response by its deviation, each covariate by its own.
-  double s_y = population_sd(data.y);
-  if (s_y == 0.0) s_y = 1.0;
+  // Standardise: the response by its deviation, each covariate by its own
+  // (a covariate whose deviation is at most 1e-8 is left unscaled).
+  const double s_y = internal::column_scale(data.y, /*centre=*/false).scale;
   const Eigen::VectorXd y_t = data.y / s_y;
   const Eigen::VectorXd D_t = data.D / (s_y * s_y);
   Eigen::VectorXd s_x = Eigen::VectorXd::Ones(p);
   Eigen::MatrixXd X_t = data.X;
   for (Eigen::Index j = 1; j < p; ++j) {
-    const double s = population_sd(data.X.col(j));
-    if (s > 1e-8) {
-      s_x(j) = s;
-      X_t.col(j) /= s;
-    }
+    s_x(j) = internal::column_scale(data.X.col(j), /*centre=*/false, /*floor=*/1e-8).scale;
+    X_t.col(j) /= s_x(j);
   }
 
   // Options are checked once the data are known to be usable.
-  const std::string method = models::normalize_method(options.method);
-  if (method != "REML" && method != "ML") throw std::invalid_argument("Unknown method.");
-  const std::string mse_method = models::to_lower(options.mse);
-  if (mse_method != "prasad_rao" && mse_method != "bootstrap") {
-    throw std::invalid_argument("Invalid mse option: '" + options.mse +
-                                "'. Must be 'prasad_rao' or 'bootstrap'.");
-  }
-  const bool bootstrap = mse_method == "bootstrap";
-  std::uint64_t seed = 0;
-  if (bootstrap) {
-    if (options.n_reps < 1) {
-      throw std::invalid_argument(
-          fmt::format("n_reps must be at least 1 for the bootstrap MSE; got {}.", options.n_reps));
-    }
-    if (options.batch_size < 1) {
-      throw std::invalid_argument(fmt::format(
-          "batch_size must be at least 1 for the bootstrap MSE; got {}.", options.batch_size));
-    }
-    seed = kelp::seed_from_random_state(options.rstate);
-    if (seed == 0) seed = models::fresh_seed();
-  }
+  const VarianceMethod method = internal::parse_variance_method(kFunction, options.method);
+  const bool bootstrap = internal::check_option_choice(kFunction, "mse", options.mse,
+                                                       {"prasad_rao", "bootstrap"}) == 1;
+  internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
+                                         .batch_size = options.batch_size,
+                                         .rstate = options.rstate,
+                                         .tol = options.tol,
+                                         .max_iter = options.max_iter,
+                                         .bootstrap = bootstrap});
+  const std::uint64_t seed =
+      bootstrap ? internal::resolve_seed(kFunction, options.rstate, internal::ZeroSeed::kDrawFresh)
+                : 0;
 
   // Fit log sigma_u on the standardised problem.
   const Eigen::VectorXd init = Eigen::VectorXd::Zero(p + 1);
   const kernels::FitOptions fit_options{.tol = options.tol, .max_iter = options.max_iter};
   const OptimizationResult fit =
-      method == "REML" ? kernels::fit_fay_herriot_reml(init, X_t, y_t, D_t, fit_options)
-                       : kernels::fit_fay_herriot_ml(init, X_t, y_t, D_t, fit_options);
-  if (!fit.success) {
-    throw kelp::ModelError(
-        {.title = "Optimization failed", .detail = "BFGS optimizer did not converge."});
-  }
+      method == VarianceMethod::REML
+          ? kernels::fit_fay_herriot_reml(init, X_t, y_t, D_t, fit_options)
+          : kernels::fit_fay_herriot_ml(init, X_t, y_t, D_t, fit_options);
+  internal::require_converged(fit);
 
   // Back to the data scale.
   const Eigen::VectorXd beta_t = fit.params.head(p);
@@ -279,18 +267,20 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const double v_log = fit.hessian_inv(p, p);
 
   // EBLUPs and Prasad-Rao MSEs always; bootstrap MSEs on request.
+  const std::string method_text = internal::variance_method_text(method);
   const kernels::PrasadRaoResult pr = kernels::estimate_mse_prasad_rao(
-      data.X, data.y, data.D, beta_hat, sigma_u2, cov_beta, method);
+      data.X, data.y, data.D, beta_hat, sigma_u2, cov_beta, method_text);
   const Eigen::VectorXd& estimates = pr.estimates;
   Eigen::VectorXd mse = pr.mse;
   if (bootstrap) {
     const random::Key key = random::key_from_seed(seed);
-    mse = kernels::mse_bootstrap_area_fh(X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
+    mse = kernels::mse_bootstrap_area_fh(X_t, D_t, beta_t, sigma_u_t, method_text, options.n_reps,
+                                         key,
                                          {.batch_size = options.batch_size,
                                           .progress_bar = options.progress_bar,
                                           .out = options.progress_out}) *
           (s_y * s_y);
-    get_logger(kLoggerName)->info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
+    get_logger(kLoggerName).info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
   }
 
   std::vector<FixedEffect> fixed = models::make_fixed_effects(data.design_names, beta_hat, se);
@@ -301,35 +291,24 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
                              .est = sigma_u,
                              .se = var_sigma > 0.0 ? std::sqrt(var_sigma) : 0.0};
 
-  std::vector<SAEPred> predictions;
-  predictions.reserve(static_cast<std::size_t>(n));
-  for (Eigen::Index i = 0; i < n; ++i) {
-    const double pred = estimates(i);
-    const double m = mse(i);
-    const double rmse = std::sqrt(m);
-    predictions.push_back(SAEPred{.area = data.areas[static_cast<std::size_t>(i)],
-                                  .pred = pred,
-                                  .mse = m,
-                                  .cv = pred != 0.0 ? rmse / pred : 0.0,
-                                  .lci = pred - 1.96 * rmse,
-                                  .uci = pred + 1.96 * rmse});
-  }
+  std::vector<SAEPred> predictions =
+      internal::prediction_rows(data.areas, estimates, mse, internal::CvRule::kNonZeroPrediction);
 
   // Marginal normal log-likelihood at the estimates, for REML and ML alike.
   const Eigen::ArrayXd resid = (data.y - data.X * beta_hat).array();
   const Eigen::ArrayXd V = sigma_u2 + data.D.array();
   const double log_lik = -0.5 * ((2.0 * std::numbers::pi * V).log() + resid.square() / V).sum();
-  const auto N = static_cast<double>(n);
-  const auto k = static_cast<double>(p + 1);
-  const SAEStats stats{.method = method,
+  const internal::InformationCriteria criteria =
+      internal::information_criteria(log_lik, static_cast<double>(p + 1), static_cast<double>(n));
+  const SAEStats stats{.method = method_text,
                        .n_obs = static_cast<long long>(n),
                        .n_areas = static_cast<long long>(n),
                        .sigma_u = sigma_u,
                        .sigma_e = 0.0,
                        .log_likelihood = log_lik,
-                       .aic = -2.0 * log_lik + 2.0 * k,
-                       .bic = -2.0 * log_lik + k * std::log(N),
-                       .kic = -2.0 * log_lik + 3.0 * k,
+                       .aic = criteria.aic,
+                       .bic = criteria.bic,
+                       .kic = criteria.kic,
                        .icc = (sigma_u2 / V).mean()};
 
   SAEResults result("Area Level", y,

@@ -34,10 +34,14 @@
 // is 0, draws a fresh, non-reproducible seed).
 //
 // Failures (nothing is stored in fitted() on failure):
-//   std::invalid_argument   "Missing 'pop_data'. ...", "Automated aggregation
-//                           requires a 'kelp.Sample' object.", "Unknown method.",
-//                           "Invalid mse option: '<mse>'. ...", bootstrap n_reps
-//                           or batch_size below 1
+//   ArgumentError           (a std::invalid_argument naming the argument)
+//                           "Missing 'pop_data'. ...", "Automated aggregation
+//                           requires a 'kelp.Sample' object.", and the option
+//                           checks: "fh: method must be 'REML' or 'ML'; got
+//                           '<method>'.", "fh: mse must be 'prasad_rao' or
+//                           'bootstrap'; got '<mse>'.", tol negative or not
+//                           finite, max_iter below 0, bootstrap n_reps or
+//                           batch_size below 1, a negative integer rstate
 //   NotImplementedError     "Statistic <statistic> not supported."
 //   kelp::ModelError        "Missing columns" (code MISSING_COLUMN), "Empty
 //                           dataset", "Non-numeric column", "Invalid sampling
@@ -54,8 +58,8 @@
 #include "kelp/sample.h"
 #include "kelp/table.h"
 #include "kelp/terms.h"
-#include "kelp_sae/core/containers.h"
-#include "kelp_sae/core/features.h"
+#include "kelp_sae/results/containers.h"
+#include "kelp_sae/results/features.h"
 
 namespace kelp_sae {
 

@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 
 #include <algorithm>
 #include <cmath>
@@ -68,28 +67,9 @@ void expect_rel(double actual, double expected, double rel) {
 
 // Collects the records of the "kelp_sae.models.area" logger as
 // "<level>|<message>" lines while alive.
-class LogCapture {
+class LogCapture : public kelp_sae::LogCapture {
  public:
-  LogCapture() : logger_(get_logger("kelp_sae.models.area")) {
-    sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-    sink_->set_pattern("%l|%v");
-    logger_->sinks().push_back(sink_);
-  }
-  ~LogCapture() {
-    auto& sinks = logger_->sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  std::string text() {
-    logger_->flush();
-    return stream_.str();
-  }
-
- private:
-  std::shared_ptr<spdlog::logger> logger_;
-  std::ostringstream stream_;
-  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+  LogCapture() : kelp_sae::LogCapture("kelp_sae.models.area") {}
 };
 
 // ---------------------------------------------------------------------------
@@ -287,7 +267,7 @@ TEST(AreaLevelFh, MethodTextIsUpperCasedThenTrimmed) {
     AreaLevel model(reference_table());
     EXPECT_EQ(thrown_message<std::invalid_argument>(
                   [&] { model.fh("y", "x1", "area", {.variance = "var", .method = bad}); }),
-              "Unknown method.");
+              "fh: method must be 'REML' or 'ML'; got '" + bad + "'.");
   }
 }
 
@@ -316,13 +296,13 @@ TEST(AreaLevelFh, RejectsInvalidMseOptions) {
   };
   const std::vector<Case> cases = {
       {{.variance = "var", .mse = "bootstap"},
-       "Invalid mse option: 'bootstap'. Must be 'prasad_rao' or 'bootstrap'."},
+       "fh: mse must be 'prasad_rao' or 'bootstrap'; got 'bootstap'."},
       {{.variance = "var", .mse = " bootstrap"},
-       "Invalid mse option: ' bootstrap'. Must be 'prasad_rao' or 'bootstrap'."},
+       "fh: mse must be 'prasad_rao' or 'bootstrap'; got ' bootstrap'."},
       {{.variance = "var", .mse = "bootstrap", .n_reps = 0},
-       "n_reps must be at least 1 for the bootstrap MSE; got 0."},
+       "fh: n_reps must be at least 1; got 0."},
       {{.variance = "var", .mse = "bootstrap", .batch_size = -2},
-       "batch_size must be at least 1 for the bootstrap MSE; got -2."},
+       "fh: batch_size must be at least 1; got -2."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -351,9 +331,9 @@ TEST(AreaLevelFh, BootstrapIsReproducibleFromTheSeed) {
                      .progress_out = &progress});
   };
   LogCapture log;
-  set_log_level(spdlog::level::info);
+  set_log_level(LogLevel::kInfo);
   const SAEResults a = run(std::int64_t{2024});
-  set_log_level(spdlog::level::warn);
+  set_log_level(LogLevel::kWarning);
   const SAEResults b = run(std::int64_t{2024});
   const SAEResults c = run(kelp::RandomState(2024));
   const SAEResults d = run(std::int64_t{7});

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "kelp/table.h"
-#include "kelp_sae/core/containers.h"
+#include "kelp_sae/results/containers.h"
 
 namespace kelp_sae {
 

@@ -3,40 +3,41 @@
 #include <Eigen/QR>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <stdexcept>
 #include <utility>
 
 #include "kelp/errors.h"
+#include "kelp_sae/core/checks.h"
 #include "kelp_sae/core/logging.h"
 #include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/mse/bootstrap_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/prediction/prediction.h"
 #include "kelp_sae/models/common.h"
+#include "kelp_sae/models/internal/spine.h"
 #include "kelp_sae/random/keys.h"
 
 namespace kelp_sae {
 namespace {
 
+namespace internal = models::internal;
+
 constexpr const char* kLogger = "kelp_sae.models.unit";
+constexpr const char* kFunction = "eblup";
 
 // The design on the scaled data: the constant (with an intercept), then each
 // feature centred and divided by its standard deviation (divisor n; a zero
 // deviation is replaced by 1, so a constant feature becomes all zeros).
 // `X` holds the constant 1 in column 0, then the features.
 Eigen::MatrixXd scaled_design(const Eigen::Ref<const Eigen::MatrixXd>& X, bool intercept) {
-  const Eigen::Index n = X.rows();
   const Eigen::Index k = X.cols() - 1;
   const Eigen::Index offset = intercept ? 1 : 0;
-  Eigen::MatrixXd out(n, k + offset);
+  Eigen::MatrixXd out(X.rows(), k + offset);
   if (intercept) out.col(0).setOnes();
   for (Eigen::Index j = 0; j < k; ++j) {
     const auto x = X.col(j + 1);
-    const double mean = x.mean();
-    double sd = std::sqrt((x.array() - mean).square().sum() / static_cast<double>(n));
-    if (sd == 0.0) sd = 1.0;
-    out.col(j + offset) = (x.array() - mean) / sd;
+    const internal::ColumnScale s = internal::column_scale(x, /*centre=*/true);
+    out.col(j + offset) = (x.array() - s.centre) / s.scale;
   }
   return out;
 }
@@ -78,28 +79,12 @@ Eigen::Vector2d start_values(const Eigen::Ref<const Eigen::MatrixXd>& X,
   return {start, start};
 }
 
-std::uint64_t bootstrap_seed(const kelp::RandomStateArg& rstate) {
-  if (std::holds_alternative<std::monostate>(rstate)) return models::fresh_seed();
-  if (const auto* seed = std::get_if<std::int64_t>(&rstate))
-    return static_cast<std::uint64_t>(*seed);
-  return kelp::seed_from_random_state(rstate);
-}
-
-void validate(const EblupOptions& options, bool bootstrap, const std::string& method) {
-  if (method != "REML" && method != "ML") throw std::invalid_argument("Unknown method.");
-  if (!bootstrap) return;
-  if (!options.intercept) {
-    throw std::invalid_argument(
-        "The bootstrap MSE needs the intercept: its replicate fits always include the constant "
-        "column. Use intercept=true or mse='Analytical'.");
-  }
-  if (options.n_reps < 1) {
-    throw std::invalid_argument("n_reps must be at least 1 for the bootstrap MSE; got " +
-                                std::to_string(options.n_reps) + ".");
-  }
-  if (options.batch_size < 1) {
-    throw std::invalid_argument("batch_size must be at least 1 for the bootstrap MSE; got " +
-                                std::to_string(options.batch_size) + ".");
+// The intercept rule of the bootstrap, checked with the other options.
+void check_bootstrap_intercept(const EblupOptions& options, bool bootstrap) {
+  if (bootstrap && !options.intercept) {
+    throw ArgumentError(kFunction, "intercept",
+                        "eblup: the bootstrap MSE needs the intercept: its replicate fits always "
+                        "include the constant column. Use intercept=true or mse='Analytical'.");
   }
 }
 
@@ -114,14 +99,19 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const std::string& area_col = area.name();
   const UnitFeatures features = resolve_unit_features(x, data_);
 
-  const std::string mse_key = models::to_lower(options.mse);
-  if (mse_key != "analytical" && mse_key != "bootstrap") {
-    throw std::invalid_argument("Invalid mse option: '" + options.mse +
-                                "'. Must be 'Analytical' or 'Bootstrap'.");
-  }
-  const bool bootstrap = mse_key == "bootstrap";
-  const std::string method = models::normalize_method(options.method);
-  validate(options, bootstrap, method);
+  const bool bootstrap = internal::check_option_choice(kFunction, "mse", options.mse,
+                                                       {"Analytical", "Bootstrap"}) == 1;
+  const VarianceMethod method = internal::parse_variance_method(kFunction, options.method);
+  check_bootstrap_intercept(options, bootstrap);
+  internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
+                                         .batch_size = options.batch_size,
+                                         .rstate = options.rstate,
+                                         .tol = options.tol,
+                                         .max_iter = options.max_iter,
+                                         .bootstrap = bootstrap});
+  const std::uint64_t seed =
+      bootstrap ? internal::resolve_seed(kFunction, options.rstate, internal::ZeroSeed::kIsSeed)
+                : 0;
 
   // Sample, area coding and design matrices.
   const UnitSample sample =
@@ -136,10 +126,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                    std::to_string(n) + " units for " + std::to_string(p) + " columns."});
   }
 
-  const double y_mean = sample.y.mean();
-  double y_std = std::sqrt((sample.y.array() - y_mean).square().sum() / static_cast<double>(n));
-  if (y_std == 0.0) y_std = 1.0;
-  const Eigen::VectorXd y_scaled = (sample.y.array() - y_mean) / y_std;
+  const internal::ColumnScale y_scale = internal::column_scale(sample.y, /*centre=*/true);
+  const double y_std = y_scale.scale;
+  const Eigen::VectorXd y_scaled = (sample.y.array() - y_scale.centre) / y_std;
   Eigen::MatrixXd X_mat_scaled = scaled_design(sample.X, options.intercept);
 
   std::vector<std::string> final_feature_names;
@@ -151,9 +140,10 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const Eigen::Vector2d init = start_values(X_mat_scaled, y_scaled);
   const kernels::LmmFitOptions fit_options{.tol = options.tol, .max_iter = options.max_iter};
   const OptimizationResult fit =
-      method == "REML"
+      method == VarianceMethod::REML
           ? kernels::fit_lmm_reml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options)
           : kernels::fit_lmm_ml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options);
+  internal::require_converged(fit);
   X_mat_scaled.resize(0, 0);  // the scaled copy is no longer needed
   const Eigen::Index n_params = fit.params.size();
   const double sigma_e = std::exp(fit.params(n_params - 2)) * y_std;
@@ -161,9 +151,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
 
   // Coefficients, their covariance and the likelihood on the raw scale.
   const auto X_mat_raw = sample.X.rightCols(p);  // with or without the constant column
-  const kernels::LmmStats stats =
-      kernels::evaluate_lmm_stats(Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), X_mat_raw,
-                                  sample.y, sample.area_indices, m, method);
+  const kernels::LmmStats stats = kernels::evaluate_lmm_stats(
+      Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), X_mat_raw, sample.y,
+      sample.area_indices, m, internal::variance_method_text(method));
   const Eigen::VectorXd& beta = stats.beta;
   const Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
 
@@ -183,7 +173,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const auto logger = get_logger(kLogger);
   Eigen::VectorXd mse;
   if (!bootstrap) {
-    logger->info("Computing Analytical MSE (Prasad-Rao)...");
+    logger.info("Computing Analytical MSE (Prasad-Rao)...");
     // Approximate covariance of (sigma_e^2, sigma_u^2): the variances of
     // chi-square estimators with n - p and M degrees of freedom.
     const Eigen::Matrix2d var_cov =
@@ -192,9 +182,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
             .asDiagonal();
     mse = kernels::analytical_mse_bhf(sigma_u2, sigma_e2, stats.cov, X_pop_means, pop.n_i, var_cov);
   } else {
-    logger->info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...",
-                 options.n_reps, options.batch_size);
-    const random::Key key = random::key_from_seed(bootstrap_seed(options.rstate));
+    logger.info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...",
+                options.n_reps, options.batch_size);
+    const random::Key key = random::key_from_seed(seed);
     const UnitSampleBlocks blocks = build_sample_blocks(sample, pop);
     if (blocks.design.X.rows() == 0) {
       throw kelp::ModelError(
@@ -211,39 +201,31 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                                       .out = options.progress_out});
   }
 
-  std::vector<SAEPred> prediction;
-  prediction.reserve(static_cast<std::size_t>(M));
-  for (Eigen::Index a = 0; a < M; ++a) {
-    const double root = std::sqrt(mse(a));
-    prediction.push_back(SAEPred{.area = pop.pop_areas[static_cast<std::size_t>(a)],
-                                 .pred = pred(a),
-                                 .mse = mse(a),
-                                 .cv = pred(a) > 0.0 ? root / pred(a) : 0.0,
-                                 .lci = pred(a) - 1.96 * root,
-                                 .uci = pred(a) + 1.96 * root,
-                                 .indicator = "Mean"});
-  }
+  std::vector<SAEPred> prediction = internal::prediction_rows(
+      pop.pop_areas, pred, mse, internal::CvRule::kPositivePrediction, "Mean");
 
-  // Fit statistics; the 2 pi constant counts n - p for REML and ML alike.
-  const auto n_obs = static_cast<double>(n);
-  const auto k_params = static_cast<double>(beta.size() + 2);
-  const double corrected = stats.neg2_loglik + static_cast<double>(n - X_mat_raw.cols()) *
-                                                   std::log(2.0 * std::numbers::pi);
+  // Fit statistics: the likelihood with the constant of the fitting method.
+  const double log_likelihood =
+      internal::gaussian_log_likelihood(stats.neg2_loglik, method, n, X_mat_raw.cols());
+  const internal::InformationCriteria criteria = internal::information_criteria(
+      log_likelihood, static_cast<double>(beta.size() + 2), static_cast<double>(n));
   const SAEStats sae_stats{.method = options.method,
                            .n_obs = static_cast<long long>(n),
                            .n_areas = static_cast<long long>(M),
                            .sigma_u = sigma_u,
                            .sigma_e = sigma_e,
-                           .log_likelihood = -0.5 * corrected,
-                           .aic = corrected + 2.0 * k_params,
-                           .bic = corrected + k_params * std::log(n_obs),
-                           .kic = corrected + 3.0 * k_params,
+                           .log_likelihood = log_likelihood,
+                           .aic = criteria.aic,
+                           .bic = criteria.bic,
+                           .kic = criteria.kic,
                            .icc = sigma_u2 / (sigma_u2 + sigma_e2)};
 
-  return SAEResults("Unit Level", y, "BHF (EBLUP) - MSE: " + models::title_case_label(mse_key),
-                    sae_stats, models::make_fixed_effects(final_feature_names, beta, se),
-                    RandomEffect{.term = "Area", .dist = "Normal", .est = sigma_u, .se = 0.0},
-                    std::move(prediction));
+  return SAEResults(
+      "Unit Level", y,
+      "BHF (EBLUP) - MSE: " + models::title_case_label(bootstrap ? "bootstrap" : "analytical"),
+      sae_stats, models::make_fixed_effects(final_feature_names, beta, se),
+      RandomEffect{.term = "Area", .dist = "Normal", .est = sigma_u, .se = 0.0},
+      std::move(prediction));
 }
 
 }  // namespace kelp_sae

@@ -28,15 +28,20 @@
 // evaluated on the raw design at those variance components.
 //
 // Failures:
-//   std::invalid_argument   "Invalid mse option: '<mse>'. Must be 'Analytical'
-//                           or 'Bootstrap'.", "Unknown method.", the bootstrap
-//                           without an intercept, bootstrap n_reps or
-//                           batch_size below 1
+//   ArgumentError           (a std::invalid_argument naming the argument)
+//                           "eblup: mse must be 'Analytical' or 'Bootstrap';
+//                           got '<mse>'.", "eblup: method must be 'REML' or
+//                           'ML'; got '<method>'.", the bootstrap without an
+//                           intercept, tol negative or not finite, max_iter
+//                           below 0, bootstrap n_reps or batch_size below 1, a
+//                           negative integer rstate
 //   kelp::ModelError        "Missing columns", "Empty dataset", "Non-numeric
 //                           column", "Input data contains NaNs", "Missing area
 //                           labels", "Missing Population Columns", "Duplicate
 //                           population areas", "Population data contains NaNs",
-//                           "Too few observations", "Categorical Resolution Error"
+//                           "Too few observations", "Categorical Resolution Error",
+//                           "Optimization failed" (the variance components did
+//                           not converge)
 #pragma once
 
 #include <iosfwd>
@@ -46,9 +51,9 @@
 #include "kelp/random_state.h"
 #include "kelp/sample.h"
 #include "kelp/table.h"
-#include "kelp_sae/core/containers.h"
-#include "kelp_sae/core/features.h"
 #include "kelp_sae/models/unit_data.h"
+#include "kelp_sae/results/containers.h"
+#include "kelp_sae/results/features.h"
 
 namespace kelp_sae {
 

@@ -230,7 +230,8 @@ void gather(const kelp::Column& column, const std::vector<std::size_t>& rows, do
 [[noreturn]] void throw_nan_input() {
   throw kelp::ModelError({.title = "Input data contains NaNs",
                           .detail = "Missing values found in 'y' or predictor variables. Ensure "
-                                    "'drop_nulls=True' or clean your data manually."});
+                                    "'drop_nulls=True' or clean your data manually.",
+                          .argument = "drop_nulls"});
 }
 
 }  // namespace
@@ -292,7 +293,8 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
     throw kelp::ModelError(
         {.title = "Missing area labels",
          .detail = "Area column '" + area + "' has " + std::to_string(null_areas) +
-                   " null values. Ensure 'drop_nulls=True' or clean your data manually."});
+                   " null values. Ensure 'drop_nulls=True' or clean your data manually.",
+         .argument = "drop_nulls"});
   }
 
   SortedRows sorted = sort_by_area(coding, keep);
@@ -355,7 +357,8 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
       throw kelp::ModelError(
           {.title = "Missing area labels",
            .detail = "Population area column '" + area +
-                     "' has null values. Ensure 'drop_nulls=True' or clean your data manually."});
+                     "' has null values. Ensure 'drop_nulls=True' or clean your data manually.",
+           .argument = "drop_nulls"});
     }
   }
   const SortedRows sorted = sort_by_area(coding, keep);
@@ -418,11 +421,12 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
       if (std::isnan(out.X_pop_means(a, j))) bad = features[static_cast<std::size_t>(j)];
     }
     if (bad) {
-      throw kelp::ModelError(
-          {.title = "Population data contains NaNs",
-           .detail = "Missing values found in population column '" + *bad + "' for area '" +
-                     out.pop_areas[static_cast<std::size_t>(a)] +
-                     "'. Ensure 'drop_nulls=True' or clean your data manually."});
+      throw kelp::ModelError({.title = "Population data contains NaNs",
+                              .detail = "Missing values found in population column '" + *bad +
+                                        "' for area '" +
+                                        out.pop_areas[static_cast<std::size_t>(a)] +
+                                        "'. Ensure 'drop_nulls=True' or clean your data manually.",
+                              .argument = "drop_nulls"});
     }
   }
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "kelp/table.h"
-#include "kelp_sae/core/features.h"
 #include "kelp_sae/kernels/sample_design.h"
+#include "kelp_sae/results/features.h"
 
 namespace kelp_sae {
 

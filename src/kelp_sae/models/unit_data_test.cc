@@ -12,6 +12,7 @@ namespace kelp_sae {
 namespace {
 
 using kelp_sae::testing::expect_model_error;
+using kelp_sae::testing::thrown_model_error;
 
 using kelp::Column;
 using kelp::Table;
@@ -131,6 +132,12 @@ TEST(PrepareUnitSample, TitlesAndMessages) {
       {{"area", Column({"a", "b"})}, {"y", Column({1.0, 2.0})}, {"x", Column({1.0, kelp::null})}});
   expect_model_error([&] { prepare_unit_sample(null_x, "y", "area", features_of(null_x, {"x"})); },
                      "Input data contains NaNs", nan_detail);
+  // The detail names a library argument; the error says which, for programs
+  // that name their own option instead.
+  EXPECT_EQ(thrown_model_error([&] {
+              prepare_unit_sample(null_x, "y", "area", features_of(null_x, {"x"}));
+            }).argument(),
+            "drop_nulls");
   const Table nan_y({{"area", Column({"a", "b"})}, {"y", Column({1.0, std::nan("")})}});
   expect_model_error([&] { prepare_unit_sample(nan_y, "y", "area", {}, {.drop_nulls = true}); },
                      "Input data contains NaNs", nan_detail);

@@ -298,12 +298,13 @@ Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, int n_reps, const SampleD
   check(n_reps >= 1, kFunction, "n_reps must be at least 1, got " + std::to_string(n_reps));
   check(options.batch_size >= 1, kFunction,
         "batch_size must be at least 1, got " + std::to_string(options.batch_size));
-  auto logger = get_logger("kelp_sae.kernels.mse.bootstrap_unit");
+  const Logger logger = get_logger("kelp_sae.kernels.mse.bootstrap_unit");
   if (N_i.size() > 0) {
-    logger->info(N_i.maxCoeff() <= 1.0 ? "BHF Bootstrap: Using Infinite Population Assumption."
-                                       : "BHF Bootstrap: Using Finite Population Correction.");
+    logger.log(LogLevel::kInfo, N_i.maxCoeff() <= 1.0
+                                    ? "BHF Bootstrap: Using Infinite Population Assumption."
+                                    : "BHF Bootstrap: Using Finite Population Correction.");
   }
-  logger->info("Pre-computing constant design statistics (BHF)...");
+  logger.info("Pre-computing constant design statistics (BHF)...");
   const Context c = make_context(kFunction, sample, X_pop_means, N_i, smp_area_idx_in_pop, beta_hat,
                                  sigma_u, sigma_e);
   const Eigen::Index m = X_pop_means.rows();

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <omp.h>
-#include <spdlog/sinks/ostream_sink.h>
 
 #include <cmath>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -245,12 +245,8 @@ TEST(BootstrapBhfTest, CloseToAnalyticalMseOnAWellSpecifiedModel) {
 
 TEST(BootstrapBhfTest, ProgressLinesAndLog) {
   const BhfCase s = small_setup();
-  auto logger = get_logger("kelp_sae.kernels.mse.bootstrap_unit");
-  std::ostringstream log;
-  auto log_sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log);
-  log_sink->set_pattern("%v");
-  logger->sinks().push_back(log_sink);
-  set_log_level(spdlog::level::info);
+  auto capture = std::make_unique<LogCapture>("kelp_sae.kernels.mse.bootstrap_unit");
+  set_log_level(LogLevel::kInfo);
   std::ostringstream lines;
   mse_bootstrap_bhf(random::key_from_seed(1), 5, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta,
                     s.sigma_u, s.sigma_e, {.batch_size = 2, .progress_bar = false, .out = &lines});
@@ -259,16 +255,17 @@ TEST(BootstrapBhfTest, ProgressLinesAndLog) {
   mse_bootstrap_bhf(random::key_from_seed(1), 1, finite.sample, finite.X_pop_means, finite.N_i,
                     finite.idx, finite.beta, finite.sigma_u, finite.sigma_e,
                     {.progress_bar = false, .out = &lines});
-  set_log_level(spdlog::level::warn);
-  logger->sinks().pop_back();
+  set_log_level(LogLevel::kWarning);
+  const std::string log_text = capture->text();
+  capture.reset();
   EXPECT_EQ(lines.str(),
             "  Batch 1/3 completed.\n  Batch 2/3 completed.\n  Batch 3/3 completed.\n  Batch 1/1 "
             "completed.\n");
-  EXPECT_EQ(log.str(),
-            "BHF Bootstrap: Using Infinite Population Assumption.\n"
-            "Pre-computing constant design statistics (BHF)...\n"
-            "BHF Bootstrap: Using Finite Population Correction.\n"
-            "Pre-computing constant design statistics (BHF)...\n");
+  EXPECT_EQ(log_text,
+            "info|BHF Bootstrap: Using Infinite Population Assumption.\n"
+            "info|Pre-computing constant design statistics (BHF)...\n"
+            "info|BHF Bootstrap: Using Finite Population Correction.\n"
+            "info|Pre-computing constant design statistics (BHF)...\n");
 
   // Many batches: the first, every tenth and the last.
   std::ostringstream many;

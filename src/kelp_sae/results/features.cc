@@ -1,4 +1,4 @@
-#include "kelp_sae/core/features.h"
+#include "kelp_sae/results/features.h"
 
 #include <algorithm>
 #include <cmath>

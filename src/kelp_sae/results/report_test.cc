@@ -1,4 +1,5 @@
 // The console report of SAEResults: golden layouts, styles and widths.
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -7,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "kelp/printing.h"
-#include "kelp_sae/core/containers.h"
+#include "kelp_sae/results/containers.h"
 
 namespace kelp_sae {
 namespace {
@@ -57,7 +58,7 @@ TEST_F(ReportTest, MatchesGoldenLayouts) {
     SCOPED_TRACE(width);
     SAEResults r = golden_result();
     const std::string expected =
-        read_file(std::string(KELP_SAE_SOURCE_DIR) + "/src/kelp_sae/core/testdata/report_w" +
+        read_file(std::string(KELP_SAE_SOURCE_DIR) + "/src/kelp_sae/results/testdata/report_w" +
                   std::to_string(width) + ".txt");
     EXPECT_EQ(r.set_print_width(width).render(), expected);
     EXPECT_EQ(to_string(r), expected);

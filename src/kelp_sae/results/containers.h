@@ -1,5 +1,7 @@
 // Result records of every model fit, their one-line text forms, the console
-// report and the exports to JSON and tables.
+// report and the exports to JSON and tables. The records are declared here
+// and built in containers.cc; the report and text forms live in report.cc,
+// the JSON and table exports in exports.cc.
 //
 // FixedEffect, RandomEffect, SAEStats and SAEPred are plain value records;
 // an SAEResults owns them and hands them out by const reference, so a
@@ -21,7 +23,6 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "kelp/table.h"
-#include "kelp_sae/core/optimization_result.h"
 
 namespace kelp_sae {
 
@@ -106,7 +107,11 @@ class SAEResults {
   // that is not an integer throws std::invalid_argument
   // "print width must be int or None; got '<text>'".
   SAEResults& set_print_width(std::string_view width);
-  // Type-wide default width (messages begin "class print width ...").
+  // Type-wide default width, used by every result without a width of its own
+  // (messages begin "class print width ..."). It is one process-wide value,
+  // read and written atomically, so setting it while another thread renders
+  // a report is safe; the report uses whichever value it reads first. The
+  // program sets it once from --width before any fit.
   static void set_default_print_width(std::optional<int> width);
   static void set_default_print_width(std::string_view width);
   static std::optional<int> default_print_width() noexcept;

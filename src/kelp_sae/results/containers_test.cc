@@ -1,5 +1,6 @@
 // Result records: text forms, width settings, dictionary and table export.
-#include "kelp_sae/core/containers.h"
+#include "kelp_sae/results/containers.h"
+#include "kelp_sae/core/optimization_result.h"
 
 #include <cmath>
 #include <limits>

@@ -1,0 +1,144 @@
+#include "kelp_sae/models/internal/spine.h"
+
+#include <cctype>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "kelp/errors.h"
+#include "kelp_sae/core/checks.h"
+#include "kelp_sae/models/common.h"
+
+namespace kelp_sae::models::internal {
+namespace {
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string accepted_list(std::initializer_list<std::string_view> accepted) {
+  std::string out;
+  std::size_t i = 0;
+  for (std::string_view a : accepted) {
+    if (i > 0) out += i + 1 == accepted.size() ? " or " : ", ";
+    out += fmt::format("'{}'", a);
+    ++i;
+  }
+  return out;
+}
+
+}  // namespace
+
+void validate_fit_run(std::string_view function, const FitRunOptions& options) {
+  if (!(std::isfinite(options.tol) && options.tol >= 0.0)) {
+    throw_argument_error(function, "tol", "must be a finite number at least 0",
+                         fmt::format("{}", options.tol));
+  }
+  check_at_least(function, "max_iter", options.max_iter, 0);
+  if (!options.bootstrap) return;
+  check_at_least(function, "n_reps", options.n_reps, 1);
+  check_at_least(function, "batch_size", options.batch_size, 1);
+  if (const auto* seed = std::get_if<std::int64_t>(&options.rstate)) {
+    check_at_least(function, "rstate", *seed, 0);
+  }
+}
+
+VarianceMethod parse_variance_method(std::string_view function, std::string_view text) {
+  const std::string method = normalize_method(text);
+  if (method == "REML") return VarianceMethod::REML;
+  if (method == "ML") return VarianceMethod::ML;
+  throw_argument_error(function, "method", "must be 'REML' or 'ML'", fmt::format("'{}'", text));
+}
+
+const char* variance_method_text(VarianceMethod method) {
+  return method == VarianceMethod::REML ? "REML" : "ML";
+}
+
+std::size_t check_option_choice(std::string_view function, std::string_view argument,
+                                std::string_view text,
+                                std::initializer_list<std::string_view> accepted) {
+  std::size_t i = 0;
+  for (std::string_view a : accepted) {
+    if (equal_ignoring_case(a, text)) return i;
+    ++i;
+  }
+  throw_argument_error(function, argument, "must be " + accepted_list(accepted),
+                       fmt::format("'{}'", text));
+}
+
+std::uint64_t resolve_seed(std::string_view function, const kelp::RandomStateArg& rstate,
+                           ZeroSeed zero) {
+  if (std::holds_alternative<std::monostate>(rstate)) return fresh_seed();
+  if (const auto* seed = std::get_if<std::int64_t>(&rstate)) {
+    check_at_least(function, "rstate", *seed, 0);
+  }
+  const std::uint64_t seed = kelp::seed_from_random_state(rstate);
+  return seed == 0 && zero == ZeroSeed::kDrawFresh ? fresh_seed() : seed;
+}
+
+ColumnScale column_scale(const Eigen::Ref<const Eigen::VectorXd>& v, bool centre, double floor) {
+  const double mean = v.mean();
+  const double sd = std::sqrt((v.array() - mean).square().mean());
+  return {.centre = centre ? mean : 0.0, .scale = sd > floor ? sd : 1.0};
+}
+
+Eigen::VectorXd apply_scale(const ColumnScale& s, const Eigen::Ref<const Eigen::VectorXd>& v) {
+  if (s.centre == 0.0) return v / s.scale;
+  return (v.array() - s.centre) / s.scale;
+}
+
+std::vector<SAEPred> prediction_rows(const std::vector<std::string>& areas,
+                                     const Eigen::Ref<const Eigen::VectorXd>& pred,
+                                     const Eigen::Ref<const Eigen::VectorXd>& mse, CvRule cv_rule,
+                                     const std::optional<std::string>& indicator) {
+  if (static_cast<Eigen::Index>(areas.size()) != pred.size() || pred.size() != mse.size()) {
+    throw std::invalid_argument("prediction_rows: areas, pred and mse must have equal lengths.");
+  }
+  std::vector<SAEPred> rows;
+  rows.reserve(areas.size());
+  for (std::size_t a = 0; a < areas.size(); ++a) {
+    const auto i = static_cast<Eigen::Index>(a);
+    const double p = pred(i);
+    const double root = std::sqrt(mse(i));
+    const bool has_cv = cv_rule == CvRule::kNonZeroPrediction ? p != 0.0 : p > 0.0;
+    SAEPred row{.area = areas[a],
+                .pred = p,
+                .mse = mse(i),
+                .cv = has_cv ? root / p : 0.0,
+                .lci = p - 1.96 * root,
+                .uci = p + 1.96 * root};
+    if (indicator) row.indicator = *indicator;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+double gaussian_log_likelihood(double neg2_loglik_without_constant, VarianceMethod method,
+                               Eigen::Index n, Eigen::Index p) {
+  const Eigen::Index dof = method == VarianceMethod::ML ? n : n - p;
+  return -0.5 * (neg2_loglik_without_constant +
+                 static_cast<double>(dof) * std::log(2.0 * std::numbers::pi));
+}
+
+InformationCriteria information_criteria(double log_likelihood, double k, double n) {
+  const double deviance = -2.0 * log_likelihood;
+  return {.aic = deviance + 2.0 * k, .bic = deviance + k * std::log(n), .kic = deviance + 3.0 * k};
+}
+
+void require_converged(const OptimizationResult& fit) {
+  if (!fit.success) {
+    throw kelp::ModelError(
+        {.title = "Optimization failed", .detail = "BFGS optimizer did not converge."});
+  }
+}
+
+}  // namespace kelp_sae::models::internal

@@ -1,0 +1,118 @@
+// The shared front-end spine: what every model front end (fh, eblup, ebp)
+// does around its kernels, written once.
+//
+//   - FitRunOptions: the fit and bootstrap settings every front end takes,
+//     checked in one place (validate_fit_run);
+//   - parse_variance_method / check_option_choice: option texts parsed once
+//     into types, with messages that name the option, the value and the
+//     accepted values;
+//   - resolve_seed: the random state of the bootstrap as a seed;
+//   - column_scale: standardisation with divisor n;
+//   - prediction_rows: area rows with MSE, CV and the normal interval;
+//   - gaussian_log_likelihood / information_criteria: one definition of the
+//     likelihood constant and of AIC, BIC and KIC;
+//   - require_converged: the convergence policy.
+//
+// Internal to the model front ends; not installed.
+#pragma once
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelp/random_state.h"
+#include "kelp_sae/core/optimization_result.h"
+#include "kelp_sae/core/variance_method.h"
+#include "kelp_sae/results/containers.h"
+
+namespace kelp_sae::models::internal {
+
+// The fit and bootstrap settings shared by the front ends.
+struct FitRunOptions {
+  int n_reps = 100;                  // bootstrap replicates
+  int batch_size = 1;                // replicates evaluated together
+  kelp::RandomStateArg rstate = {};  // random state of the bootstrap
+  double tol = 1e-4;                 // optimiser gradient tolerance
+  int max_iter = 100;                // optimiser iteration limit
+  bool bootstrap = false;            // whether n_reps, batch_size and rstate are used
+};
+
+// Checks the settings for `function` ("fh", "eblup", "ebp"): tol finite and
+// at least 0, max_iter at least 0, and with the bootstrap n_reps and
+// batch_size at least 1 and an integer rstate at least 0. Throws
+// ArgumentError naming the option.
+void validate_fit_run(std::string_view function, const FitRunOptions& options);
+
+// The method text, trimmed and in any case, as a VarianceMethod; anything
+// else throws ArgumentError "<function>: method must be 'REML' or 'ML'; got
+// '<text>'.".
+VarianceMethod parse_variance_method(std::string_view function, std::string_view text);
+
+// The method as the kernels' text form ("REML", "ML").
+const char* variance_method_text(VarianceMethod method);
+
+// The position of `text` among `accepted`, compared ignoring case (no
+// trimming); else ArgumentError "<function>: <argument> must be 'a' or 'b';
+// got '<text>'." listing `accepted` as written.
+std::size_t check_option_choice(std::string_view function, std::string_view argument,
+                                std::string_view text,
+                                std::initializer_list<std::string_view> accepted);
+
+// What a seed of 0 means to a front end. Fay-Herriot's bootstrap takes 0 from
+// any random state as "draw a fresh seed"; the unit-level front ends use an
+// integer state as the seed itself, 0 included.
+enum class ZeroSeed { kDrawFresh, kIsSeed };
+
+// The seed of the bootstrap's root key. No state draws a fresh seed in
+// [0, 2^30); a negative integer throws ArgumentError naming `rstate`; a
+// RandomState gives its seed (0 drawing fresh under kDrawFresh).
+std::uint64_t resolve_seed(std::string_view function, const kelp::RandomStateArg& rstate,
+                           ZeroSeed zero);
+
+// Centre and scale of one column: the mean when `centre` (else 0), and the
+// standard deviation with divisor n when it exceeds `floor` (else 1, so the
+// column is left unscaled). Applying it: (v - centre) / scale.
+struct ColumnScale {
+  double centre = 0.0;
+  double scale = 1.0;
+};
+ColumnScale column_scale(const Eigen::Ref<const Eigen::VectorXd>& v, bool centre,
+                         double floor = 0.0);
+Eigen::VectorXd apply_scale(const ColumnScale& s, const Eigen::Ref<const Eigen::VectorXd>& v);
+
+// When a prediction's coefficient of variation sqrt(mse) / pred is given (0
+// otherwise): Fay-Herriot for any non-zero prediction, the unit-level means
+// for positive ones.
+enum class CvRule { kNonZeroPrediction, kPositivePrediction };
+
+// One row per area: the prediction, its MSE, the CV under `cv_rule` and the
+// interval pred -/+ 1.96 sqrt(mse); `indicator` when given, else the record's
+// default. `areas`, `pred` and `mse` have equal lengths.
+std::vector<SAEPred> prediction_rows(const std::vector<std::string>& areas,
+                                     const Eigen::Ref<const Eigen::VectorXd>& pred,
+                                     const Eigen::Ref<const Eigen::VectorXd>& mse, CvRule cv_rule,
+                                     const std::optional<std::string>& indicator = std::nullopt);
+
+// The Gaussian log-likelihood from -2 log L without its constant: the
+// constant is n log(2 pi) for ML and (n - p) log(2 pi) for REML, whose
+// likelihood is that of n - p error contrasts.
+double gaussian_log_likelihood(double neg2_loglik_without_constant, VarianceMethod method,
+                               Eigen::Index n, Eigen::Index p);
+
+struct InformationCriteria {
+  double aic = 0.0;  // -2 log L + 2 k
+  double bic = 0.0;  // -2 log L + k log n
+  double kic = 0.0;  // -2 log L + 3 k
+};
+// k: estimated parameters (coefficients and variance components); n: observations.
+InformationCriteria information_criteria(double log_likelihood, double k, double n);
+
+// The convergence policy: a fit that did not converge is never used. Throws
+// kelp::ModelError "Optimization failed" / "BFGS optimizer did not converge.".
+void require_converged(const OptimizationResult& fit);
+
+}  // namespace kelp_sae::models::internal

@@ -1,0 +1,108 @@
+#include "kelp_sae/models/internal/spine.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "kelp_sae/core/checks.h"
+
+namespace kelp_sae::models::internal {
+namespace {
+
+TEST(Spine, FitRunOptionsAreCheckedInOnePlace) {
+  struct Case {
+    FitRunOptions options;
+    std::string message;  // empty: accepted
+  };
+  const std::vector<Case> cases = {
+      {{.n_reps = 0, .batch_size = 0}, ""},  // unused without the bootstrap
+      {{.n_reps = 0, .bootstrap = true}, "ebp: n_reps must be at least 1; got 0."},
+      {{.batch_size = -3, .bootstrap = true}, "ebp: batch_size must be at least 1; got -3."},
+      {{.tol = -1e-4}, "ebp: tol must be a finite number at least 0; got -0.0001."},
+      {{.tol = std::nan("")}, "ebp: tol must be a finite number at least 0; got nan."},
+      {{.max_iter = -1}, "ebp: max_iter must be at least 0; got -1."},
+      {{.rstate = std::int64_t{-2}}, ""},  // unused without the bootstrap
+      {{.rstate = std::int64_t{-2}, .bootstrap = true}, "ebp: rstate must be at least 0; got -2."},
+      {{.tol = 0.0, .max_iter = 0}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (c.message.empty()) {
+      EXPECT_NO_THROW(validate_fit_run("ebp", c.options));
+      continue;
+    }
+    try {
+      validate_fit_run("ebp", c.options);
+      ADD_FAILURE() << "accepted";
+    } catch (const ArgumentError& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST(Spine, SeedResolution) {
+  // An integer state is the seed itself, 0 included, unless 0 means "fresh".
+  EXPECT_EQ(resolve_seed("eblup", std::int64_t{0}, ZeroSeed::kIsSeed), 0u);
+  EXPECT_EQ(resolve_seed("fh", std::int64_t{42}, ZeroSeed::kDrawFresh), 42u);
+  EXPECT_EQ(resolve_seed("fh", kelp::RandomState(7), ZeroSeed::kDrawFresh), 7u);
+  // Negative integers are rejected whatever 0 means.
+  for (const ZeroSeed zero : {ZeroSeed::kIsSeed, ZeroSeed::kDrawFresh}) {
+    try {
+      resolve_seed("eblup", std::int64_t{-1}, zero);
+      ADD_FAILURE() << "negative seed accepted";
+    } catch (const ArgumentError& e) {
+      EXPECT_EQ(e.argument(), "rstate");
+      EXPECT_STREQ(e.what(), "eblup: rstate must be at least 0; got -1.");
+    }
+  }
+  // Fresh seeds lie in [0, 2^30) and differ between calls (a repeat has
+  // probability 2^-30 per pair).
+  std::vector<std::uint64_t> fresh;
+  for (int i = 0; i < 3; ++i) fresh.push_back(resolve_seed("fh", {}, ZeroSeed::kIsSeed));
+  for (std::uint64_t s : fresh) EXPECT_LT(s, std::uint64_t{1} << 30);
+  EXPECT_FALSE(fresh[0] == fresh[1] && fresh[1] == fresh[2]);
+}
+
+TEST(Spine, OptionTextsParseOnceWithTheirMessages) {
+  EXPECT_EQ(parse_variance_method("fh", " reml "), VarianceMethod::REML);
+  EXPECT_EQ(parse_variance_method("fh", "ml"), VarianceMethod::ML);
+  EXPECT_THROW(parse_variance_method("fh", "REM"), ArgumentError);
+  EXPECT_EQ(check_option_choice("eblup", "mse", "BOOTSTRAP", {"Analytical", "Bootstrap"}), 1u);
+  try {
+    check_option_choice("eblup", "mse", " bootstrap", {"Analytical", "Bootstrap"});
+    ADD_FAILURE() << "untrimmed text accepted";
+  } catch (const ArgumentError& e) {
+    EXPECT_STREQ(e.what(), "eblup: mse must be 'Analytical' or 'Bootstrap'; got ' bootstrap'.");
+  }
+}
+
+TEST(Spine, LikelihoodConstantFollowsTheMethod) {
+  // -2 log L = 10 without constant, n = 20, p = 3.
+  const double log2pi = std::log(2.0 * std::numbers::pi);
+  EXPECT_NEAR(gaussian_log_likelihood(10.0, VarianceMethod::ML, 20, 3), -0.5 * (10 + 20 * log2pi),
+              1e-12);
+  EXPECT_NEAR(gaussian_log_likelihood(10.0, VarianceMethod::REML, 20, 3), -0.5 * (10 + 17 * log2pi),
+              1e-12);
+}
+
+TEST(Spine, PredictionRowsApplyTheCvRule) {
+  const Eigen::Vector3d pred(2.0, -2.0, 0.0);
+  const Eigen::Vector3d mse(4.0, 4.0, 1.0);
+  const std::vector<std::string> areas = {"a", "b", "c"};
+  const auto fh = prediction_rows(areas, pred, mse, CvRule::kNonZeroPrediction);
+  const auto unit = prediction_rows(areas, pred, mse, CvRule::kPositivePrediction, "Mean");
+  EXPECT_DOUBLE_EQ(fh[0].cv, 1.0);
+  EXPECT_DOUBLE_EQ(fh[1].cv, -1.0);
+  EXPECT_DOUBLE_EQ(unit[1].cv, 0.0);
+  EXPECT_DOUBLE_EQ(fh[2].cv, 0.0);
+  EXPECT_DOUBLE_EQ(fh[0].lci, 2.0 - 1.96 * 2.0);
+  EXPECT_DOUBLE_EQ(fh[0].uci, 2.0 + 1.96 * 2.0);
+  EXPECT_EQ(fh[0].indicator, "mean");
+  EXPECT_EQ(unit[0].indicator, "Mean");
+}
+
+}  // namespace
+}  // namespace kelp_sae::models::internal
