@@ -146,7 +146,7 @@ TEST(UnitLevelEblup, InterceptOnlyPredictionsAndAnalyticalMseByHand) {
       const double d_e = -su2 / (e.n_i * V * V);
       const double d_u = (se2 / e.n_i) / (V * V);
       mse = su2 * (1.0 - gamma) + (1.0 - gamma) * (1.0 - gamma) * v0 +
-            2.0 * (d_e * d_e * var_e2 + d_u * d_u * var_u2);
+            2.0 * V * (d_e * d_e * var_e2 + d_u * d_u * var_u2);
     }
     EXPECT_NEAR(pr.pred, pred, 1e-10 * std::abs(pred));
     EXPECT_NEAR(pr.mse, mse, 1e-10 * mse);
