@@ -83,12 +83,10 @@ void BM_BootstrapFh(benchmark::State& state) {
   const FhData& d = fh_data(1000);
   const int saved = omp_get_max_threads();
   omp_set_num_threads(static_cast<int>(state.range(0)));
-  NullBuffer null_buffer;
-  std::ostream null_stream(&null_buffer);
   for (auto _ : state) {
     Eigen::VectorXd mse =
-        mse_bootstrap_area_fh(d.X, d.D, d.beta, d.sigma_u, "REML", 1000, random::key_from_seed(7),
-                              {.batch_size = 100, .progress_bar = false, .out = &null_stream});
+        mse_bootstrap_area_fh(d.X, d.D, d.beta, d.sigma_u, kelp_sae::VarianceMethod::REML, 1000,
+                              random::key_from_seed(7), {.batch_size = 100});
     benchmark::DoNotOptimize(mse.data());
   }
   omp_set_num_threads(saved);

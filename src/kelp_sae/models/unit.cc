@@ -9,6 +9,8 @@
 
 #include "kelp/errors.h"
 #include "kelp_sae/core/logging.h"
+#include "kelp_sae/core/progress.h"
+#include "kelp_sae/core/variance_method.h"
 #include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/mse/bootstrap_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
@@ -147,11 +149,14 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   final_feature_names.insert(final_feature_names.end(), sample.feature_names.begin(),
                              sample.feature_names.end());
 
+  const VarianceMethod variance_method =
+      method == "REML" ? VarianceMethod::REML : VarianceMethod::ML;
+
   // Variance components on the scaled data.
   const Eigen::Vector2d init = start_values(X_mat_scaled, y_scaled);
   const kernels::LmmFitOptions fit_options{.tol = options.tol, .max_iter = options.max_iter};
   const OptimizationResult fit =
-      method == "REML"
+      variance_method == VarianceMethod::REML
           ? kernels::fit_lmm_reml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options)
           : kernels::fit_lmm_ml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options);
   X_mat_scaled.resize(0, 0);  // the scaled copy is no longer needed
@@ -163,7 +168,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const auto X_mat_raw = sample.X.rightCols(p);  // with or without the constant column
   const kernels::LmmStats stats =
       kernels::evaluate_lmm_stats(Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), X_mat_raw,
-                                  sample.y, sample.area_indices, m, method);
+                                  sample.y, sample.area_indices, m, variance_method);
   const Eigen::VectorXd& beta = stats.beta;
   const Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
 
@@ -204,11 +209,21 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
     }
     // Without pop_size every N_i counts at least one row, so "all sizes at
     // most 1" (sizes unknown to the bootstrap) means all equal to 1.
-    mse = kernels::mse_bootstrap_bhf(key, options.n_reps, blocks.design, X_pop_means, pop.N_i,
-                                     blocks.area_idx_in_pop, beta, sigma_u, sigma_e,
-                                     {.batch_size = options.batch_size,
-                                      .progress_bar = options.progress_bar,
-                                      .out = options.progress_out});
+    logger->info(pop.N_i.size() > 0 && pop.N_i.maxCoeff() <= 1.0
+                     ? "BHF Bootstrap: Using Infinite Population Assumption."
+                     : "BHF Bootstrap: Using Finite Population Correction.");
+    logger->info("Pre-computing constant design statistics (BHF)...");
+    ProgressDisplay display({.desc = "Bootstrap BHF",
+                             .fallback = "Starting BHF Bootstrap",
+                             .batch_size = static_cast<std::size_t>(options.batch_size),
+                             .n_reps = static_cast<std::size_t>(options.n_reps),
+                             .use_bar = options.progress_bar,
+                             .lines = options.progress_bar ? BatchLines::kHeaderAndEvery
+                                                           : BatchLines::kFirstOfEachTenth,
+                             .out = options.progress_out});
+    mse = kernels::mse_bootstrap_bhf(
+        key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop, beta,
+        sigma_u, sigma_e, {.batch_size = options.batch_size, .on_progress = display.callback()});
   }
 
   std::vector<SAEPred> prediction;

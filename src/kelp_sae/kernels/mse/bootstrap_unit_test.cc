@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <omp.h>
-#include <spdlog/sinks/ostream_sink.h>
 
 #include <cmath>
-#include <sstream>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "kelp_sae/core/logging.h"
 #include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
 
@@ -59,11 +59,10 @@ BhfCase make_setup(const std::vector<int>& sizes, Eigen::Index m_pop) {
 
 BhfCase small_setup() { return make_setup({3, 1, 5, 2, 4}, 7); }
 
-Eigen::VectorXd bootstrap(const BhfCase& s, Key key, int n_reps, int batch_size) {
-  std::ostringstream sink;
+Eigen::VectorXd bootstrap(const BhfCase& s, Key key, std::int64_t n_reps, int batch_size,
+                          const ProgressCallback& on_progress = nullptr) {
   return mse_bootstrap_bhf(key, n_reps, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta, s.sigma_u,
-                           s.sigma_e,
-                           {.batch_size = batch_size, .progress_bar = false, .out = &sink});
+                           s.sigma_e, {.batch_size = batch_size, .on_progress = on_progress});
 }
 
 BhfBatchResult batch(const BhfCase& s, std::vector<Key> keys) {
@@ -243,43 +242,21 @@ TEST(BootstrapBhfTest, CloseToAnalyticalMseOnAWellSpecifiedModel) {
   EXPECT_LT((ratio - 1.0).abs().maxCoeff(), 0.15) << ratio.transpose();
 }
 
-TEST(BootstrapBhfTest, ProgressLinesAndLog) {
+TEST(BootstrapBhfTest, ReportsEachBatchInOrderAndStartsHugeRunsWithoutUpFrontMemory) {
   const BhfCase s = small_setup();
-  auto logger = get_logger("kelp_sae.kernels.mse.bootstrap_unit");
-  std::ostringstream log;
-  auto log_sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log);
-  log_sink->set_pattern("%v");
-  logger->sinks().push_back(log_sink);
-  set_log_level(spdlog::level::info);
-  std::ostringstream lines;
-  mse_bootstrap_bhf(random::key_from_seed(1), 5, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta,
-                    s.sigma_u, s.sigma_e, {.batch_size = 2, .progress_bar = false, .out = &lines});
-  BhfCase finite = s;
-  finite.N_i.setConstant(40.0);
-  mse_bootstrap_bhf(random::key_from_seed(1), 1, finite.sample, finite.X_pop_means, finite.N_i,
-                    finite.idx, finite.beta, finite.sigma_u, finite.sigma_e,
-                    {.progress_bar = false, .out = &lines});
-  set_log_level(spdlog::level::warn);
-  logger->sinks().pop_back();
-  EXPECT_EQ(lines.str(),
-            "  Batch 1/3 completed.\n  Batch 2/3 completed.\n  Batch 3/3 completed.\n  Batch 1/1 "
-            "completed.\n");
-  EXPECT_EQ(log.str(),
-            "BHF Bootstrap: Using Infinite Population Assumption.\n"
-            "Pre-computing constant design statistics (BHF)...\n"
-            "BHF Bootstrap: Using Finite Population Correction.\n"
-            "Pre-computing constant design statistics (BHF)...\n");
-
-  // Many batches: the first, every tenth and the last.
-  std::ostringstream many;
-  mse_bootstrap_bhf(random::key_from_seed(1), 25, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta,
-                    s.sigma_u, s.sigma_e, {.progress_bar = false, .out = &many});
-  EXPECT_EQ(many.str(),
-            "  Batch 1/25 completed.\n  Batch 3/25 completed.\n  Batch 5/25 completed.\n  Batch "
-            "7/25 completed.\n"
-            "  Batch 9/25 completed.\n  Batch 11/25 completed.\n  Batch 13/25 completed.\n"
-            "  Batch 15/25 completed.\n  Batch 17/25 completed.\n  Batch 19/25 completed.\n"
-            "  Batch 21/25 completed.\n  Batch 23/25 completed.\n  Batch 25/25 completed.\n");
+  std::vector<std::pair<std::size_t, std::size_t>> seen;
+  const auto record = [&](std::size_t done, std::size_t total) { seen.emplace_back(done, total); };
+  bootstrap(s, random::key_from_seed(1), 5, 2, record);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 3}, {2, 3}, {3, 3}}));
+  // The largest count the keys hold, in batches of 2: the first batches are
+  // reported (the callback then stops the run) without all keys being made.
+  seen.clear();
+  const auto stop = [&](std::size_t done, std::size_t total) {
+    record(done, total);
+    throw std::runtime_error("stopped");
+  };
+  EXPECT_THROW(bootstrap(s, random::key_from_seed(1), 1431655765, 2, stop), std::runtime_error);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 715827883}}));
 }
 
 TEST(BootstrapBhfTest, BadInputIsRejected) {
@@ -297,6 +274,14 @@ TEST(BootstrapBhfTest, BadInputIsRejected) {
             "mse_bootstrap_bhf: n_reps must be at least 1, got 0");
   EXPECT_EQ(message([&] { bootstrap(s, key, 3, 0); }),
             "mse_bootstrap_bhf: batch_size must be at least 1, got 0");
+  EXPECT_EQ(message([&] { bootstrap(s, key, 1431655766, 2); }),
+            "mse_bootstrap_bhf: n_reps must be at most 1431655765 (three replicate keys each from "
+            "one seed), got 1431655766; lower n_reps");
+  const std::string too_big = message([&] { bootstrap(s, key, 3, 2000000000); });
+  EXPECT_TRUE(
+      too_big.starts_with("mse_bootstrap_bhf: batch_size 2000000000 needs about 1136000 MB"))
+      << too_big;
+  EXPECT_TRUE(too_big.ends_with("; lower batch_size")) << too_big;
   BhfCase no_constant = s;
   no_constant.sample.X(2, 0) = 0.0;
   EXPECT_EQ(message([&] { bootstrap(no_constant, key, 3, 1); }),
