@@ -44,6 +44,19 @@ TEST(AnalyticalMseBhfTest, WorkedByHand) {
   }
 }
 
+TEST(AnalyticalMseBhfTest, ScalesWithTheSquareOfTheResponseUnit) {
+  // y -> c y: variances and cov(beta_hat) by c^2, their covariance by c^4.
+  const HandCase h = hand_case();
+  const Eigen::VectorXd base = analytical_mse_bhf(1.0, 4.0, h.beta_cov, h.x_pop, h.n_i, h.vc);
+  for (const double c : {1e-3, 1e3}) {
+    SCOPED_TRACE(c);
+    const double c2 = c * c;
+    const Eigen::VectorXd mse = analytical_mse_bhf(c2, 4.0 * c2, c2 * h.beta_cov, h.x_pop, h.n_i,
+                                                   Eigen::Matrix2d(c2 * c2 * h.vc));
+    EXPECT_LE(((mse - c2 * base).array() / (c2 * base).array()).abs().maxCoeff(), 1e-12);
+  }
+}
+
 TEST(AnalyticalMseBhfTest, ZeroParameterCovarianceEqualsNone) {
   const HandCase c = hand_case();
   EXPECT_EQ(analytical_mse_bhf(1.0, 4.0, c.beta_cov, c.x_pop, c.n_i, Eigen::Matrix2d::Zero()),

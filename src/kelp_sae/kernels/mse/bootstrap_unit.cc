@@ -246,8 +246,11 @@ class BatchRunner {
     // Standardise over the sample units for the refit.
     const auto n = static_cast<double>(s.X.rows());
     st.mean = total / n;
-    st.sd = std::sqrt(std::max(total_sq / n - st.mean * st.mean, 1e-10));
-    const double scale = 1.0 / (st.sd + 1e-6);
+    // The scale is the replicate's own standard deviation, so the refit is
+    // the same whatever the unit of the response (1 for a constant response).
+    const double variance = total_sq / n - st.mean * st.mean;
+    st.sd = variance > 0.0 ? std::sqrt(variance) : 1.0;
+    const double scale = 1.0 / st.sd;
     double yy = 0.0;
     for (Eigen::Index v = 0; v < v_areas; ++v) {
       double sum = 0.0;

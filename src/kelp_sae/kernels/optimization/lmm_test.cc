@@ -226,6 +226,42 @@ TEST(LmmFitTest, AgreesWithNlme) {
   }
 }
 
+// Multiplying y by c multiplies sigma_e, sigma_u and beta_hat by c and
+// cov(beta_hat) by c^2, and shifts -2 log L by 2 N log c (ML) or
+// 2 (N - p) log c (REML): nothing in the evaluation may depend on the unit.
+TEST(LmmFitTest, ScalingTheResponseScalesTheFit) {
+  const NestedData d = read_nested_error_csv();
+  const double n = static_cast<double>(d.X.rows());
+  const Eigen::Vector2d theta(0.2, -0.4);
+  for (const VarianceMethod method : kMethods) {
+    const LmmStats base = evaluate_lmm_stats(theta, d.X, d.y, d.area, d.m, method);
+    const OptimizationResult fit = method == VarianceMethod::REML
+                                       ? fit_lmm_reml(theta, d.X, d.y, d.area, d.m, {.tol = 1e-9})
+                                       : fit_lmm_ml(theta, d.X, d.y, d.area, d.m, {.tol = 1e-9});
+    for (const double c : {1e-3, 1e3}) {
+      SCOPED_TRACE(std::string(name(method)) + " c=" + std::to_string(c));
+      const Eigen::VectorXd y = c * d.y;
+      const Eigen::Vector2d theta_c = theta.array() + std::log(c);
+      const LmmStats st = evaluate_lmm_stats(theta_c, d.X, y, d.area, d.m, method);
+      EXPECT_LE((st.beta - c * base.beta).cwiseAbs().maxCoeff(),
+                1e-10 * c * base.beta.cwiseAbs().maxCoeff());
+      EXPECT_LE((st.cov - c * c * base.cov).cwiseAbs().maxCoeff(),
+                1e-10 * c * c * base.cov.cwiseAbs().maxCoeff());
+      const double df = method == VarianceMethod::REML ? n - 3.0 : n;
+      EXPECT_NEAR(st.neg2_loglik, base.neg2_loglik + 2.0 * df * std::log(c),
+                  1e-10 * std::abs(base.neg2_loglik));
+      const OptimizationResult fit_c =
+          method == VarianceMethod::REML ? fit_lmm_reml(theta_c, d.X, y, d.area, d.m, {.tol = 1e-9})
+                                         : fit_lmm_ml(theta_c, d.X, y, d.area, d.m, {.tol = 1e-9});
+      EXPECT_NEAR(fit_c.params(3), fit.params(3) + std::log(c), 1e-8);
+      EXPECT_NEAR(fit_c.params(4), fit.params(4) + std::log(c), 1e-8);
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(fit_c.params(k), c * fit.params(k), 1e-8 * c * std::abs(fit.params(k)));
+      }
+    }
+  }
+}
+
 TEST(LmmFitTest, HessianInverseLayout) {
   const NestedData d = read_nested_error_csv();
   const OptimizationResult fit = fit_lmm_reml(Eigen::Vector2d(-0.5, -0.5), d.X, d.y, d.area, d.m);
