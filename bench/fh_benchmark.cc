@@ -10,9 +10,7 @@
 
 #include <cmath>
 #include <map>
-#include <ostream>
 #include <span>
-#include <streambuf>
 
 #include "kelp_sae/kernels/kernels.h"
 #include "kelp_sae/kernels/mse/bootstrap_area.h"
@@ -73,11 +71,6 @@ void BM_FitPrasadRao(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_FitPrasadRao)->Arg(50)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-
-// Discards the (disabled) progress output.
-struct NullBuffer : std::streambuf {
-  int overflow(int c) override { return c; }
-};
 
 void BM_BootstrapFh(benchmark::State& state) {
   const FhData& d = fh_data(1000);

@@ -12,8 +12,6 @@
 #include <cmath>
 #include <map>
 #include <memory>
-#include <ostream>
-#include <streambuf>
 
 #include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/mse/bootstrap_unit.h"
@@ -137,12 +135,6 @@ const BootData& boot_data() {
   }();
   return data;
 }
-
-// Swallows the progress lines.
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return c; }
-};
 
 void BM_BootstrapBhf(benchmark::State& state) {
   const BootData& b = boot_data();

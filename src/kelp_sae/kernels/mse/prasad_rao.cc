@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kelp_sae/kernels/prediction/eblup.h"
+
 namespace kelp_sae::kernels {
 namespace {
 
@@ -46,7 +48,8 @@ PrasadRaoResult estimate_mse_prasad_rao(
   const Eigen::ArrayXd B2 = B.square();
 
   PrasadRaoResult out;
-  out.estimates = (gamma * y.array() + (1.0 - gamma) * mu).matrix();
+  out.estimates.resize(y.size());
+  for (Eigen::Index i = 0; i < y.size(); ++i) out.estimates(i) = eblup(gamma(i), y(i), mu(i));
   out.g1 = (gamma * D.array()).matrix();
   // diag(X Cov X'), row by row.
   const Eigen::ArrayXd leverage = ((X * beta_cov).array() * X.array()).rowwise().sum();
