@@ -7,6 +7,9 @@
 #include <exception>
 #include <new>
 #include <ostream>
+#include <regex>
+#include <string>
+#include <utility>
 
 #include "kelp/errors.h"
 #include "kelp_sae/version.h"
@@ -99,12 +102,33 @@ int run_parsed(const std::vector<std::string>& args, Io& io) {
               "are too large for this machine's memory.\n";
     return 1;
   } catch (const std::exception& e) {
-    io.err << "error: " << e.what() << '\n';
+    io.err << "error: " << in_program_terms(e.what()) << '\n';
     return 1;
   }
 }
 
 }  // namespace
+
+std::string in_program_terms(std::string message) {
+  // Library texts name keyword arguments; the program's user knows flags.
+  static const std::pair<std::regex, const char*> kTerms[] = {
+      {std::regex("'drop_nulls=True'"), "--drop-nulls"},
+      {std::regex("\\(variance=None\\)"), "(no --variance)"},
+      {std::regex("'pop_data'"), "--pop-data"},
+      {std::regex("a 'kelp\\.Sample' object"), "--sample with --weight"},
+      {std::regex("\\bn_reps\\b"), "--n-reps"},
+      {std::regex("\\bbatch_size\\b"), "--batch-size"},
+      {std::regex("\\bmax_iter\\b"), "--max-iter"},
+      {std::regex("\\bdrop_nulls\\b"), "--drop-nulls"},
+      {std::regex("\\bratio_denom\\b"), "--ratio-denom"},
+      {std::regex("\\bpop_size\\b"), "--pop-size"},
+      {std::regex("\\bn_mc\\b"), "--n-mc"},
+      {std::regex("\\btransform_shift\\b"), "--shift"},
+      {std::regex("\\bboxcox_bounds\\b"), "--lambda-bounds"},
+  };
+  for (const auto& [pattern, flag] : kTerms) message = std::regex_replace(message, pattern, flag);
+  return message;
+}
 
 int run(const std::vector<std::string>& args, Io io) {
   errno = 0;

@@ -25,6 +25,10 @@ struct Io {
 // Runs the program on its arguments (without the program name).
 int run(const std::vector<std::string>& args, Io io);
 
+// A library message in the program's terms: the keyword arguments that
+// library texts name (n_reps, 'drop_nulls=True', ...) become the flags.
+std::string in_program_terms(std::string message);
+
 // A subcommand: its name, one-line description, and a function that declares
 // its options on the CLI11 subcommand and returns the action that runs after
 // parsing. Each subcommand lives in its own file.

@@ -79,6 +79,21 @@ TEST(CliTest, UnknownSubcommandsAndOptionsAreUsageErrors) {
   }
 }
 
+TEST(CliTest, LibraryMessagesNameTheFlags) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Ensure 'drop_nulls=True' or clean your data manually.",
+       "Ensure --drop-nulls or clean your data manually."},
+      {"n_reps must be at most 5; lower n_reps", "--n-reps must be at most 5; lower --n-reps"},
+      {"more than half the memory; lower batch_size",
+       "more than half the memory; lower --batch-size"},
+      {"column 'my_n_reps' is missing", "column 'my_n_reps' is missing"},
+  };
+  for (const auto& [library, program] : cases) {
+    SCOPED_TRACE(library);
+    EXPECT_EQ(kelp_sae::cli::in_program_terms(library), program);
+  }
+}
+
 TEST(CliTest, HelpListsEverySubcommand) {
   for (const std::string flag : {"--help", "-h"}) {
     SCOPED_TRACE(flag);

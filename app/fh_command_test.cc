@@ -441,8 +441,8 @@ TEST_F(FhCommandTest, ProgramFailuresPrintOneLine) {
   // Replicates that do not fit in memory: the message says which option to lower.
   const ProgramOutcome no_memory = testing::run_program(
       "/bin/sh", "-c \"ulimit -v 400000 && exec '" + std::string(KELP_SAE_PROGRAM) +
-                     "' fh --data " + path("areas.csv") +
-                     " --y y --area area --variance var --mse bootstrap --n-reps 1e9 "
+                     "' eblup --sample " + kExamples + "unit_sample.csv --pop " + kExamples +
+                     "census.csv --y y --x x1 --area area --mse Bootstrap --n-reps 1e9 "
                      "--batch-size 1e9 --quiet\"");
   EXPECT_EQ(no_memory.status, 1);
   EXPECT_THAT(no_memory.out, StartsWith("error: "));

@@ -56,7 +56,8 @@ void benchmark_fh_losses(int N, int p, int n_iter) {
 
   const double fused = time_loss([&] { return reml_loss(ls, X, y, D); }, n_iter);
   const double cholesky = time_loss([&] { return reml_loss_cholesky(ls, X, y, D); }, n_iter);
-  const double unified = time_loss([&] { return fh_loss_unified(ls, X, y, D, "REML"); }, n_iter);
+  const double unified = time_loss(
+      [&] { return fh_loss_unified(ls, X, y, D, kelp_sae::VarianceMethod::REML); }, n_iter);
 
   const std::string rule(70, '-');
   std::printf("Benchmarking Fay-Herriot Losses (N=%d, p=%d, %d iterations)\n", N, p, n_iter);

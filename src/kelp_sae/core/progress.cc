@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -13,7 +14,9 @@
 namespace kelp_sae {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Seconds as "mm:ss", or "h:mm:ss" from one hour on.
 std::string format_duration(double seconds) {
@@ -30,94 +33,69 @@ void write_stderr(const std::string& text) {
   std::fflush(stderr);
 }
 
+bool line_due(const ProgressDisplayOptions& o, std::size_t i, std::size_t total) {
+  switch (o.lines) {
+    case BatchLines::kHeaderAndEvery:
+      return i % static_cast<std::size_t>(o.print_every) == 1 || i == total;
+    case BatchLines::kEveryTenth:
+      return i % std::max<std::size_t>(1, total / 10) == 0;
+    case BatchLines::kFirstOfEachTenth:
+      return total <= 20 || (i - 1) % (total / 10) == 0 || i == total;
+  }
+  return false;
+}
+
 }  // namespace
 
-struct ProgressIterator::State {
-  enum class Mode { kSilent, kBar, kLines };
-  Mode mode = Mode::kSilent;
-  bool started = false;
-  bool bar_finished = false;
-  std::size_t completed = 0;
-  Clock::time_point start{};
-  Clock::time_point last_draw{};
-
-  void draw_bar(const ProgressOptions& options, bool force);
-};
-
-ProgressIterator::ProgressIterator(ProgressOptions options) : options_(std::move(options)) {
-  if (options_.msg.print_every < 1) {
-    throw std::invalid_argument("ProgressIterator: msg.print_every must be at least 1, got " +
-                                std::to_string(options_.msg.print_every));
+ProgressDisplay::ProgressDisplay(ProgressDisplayOptions options) : options_(std::move(options)) {
+  if (options_.print_every < 1) {
+    throw std::invalid_argument("ProgressDisplay: print_every must be at least 1, got " +
+                                std::to_string(options_.print_every));
   }
-  state_ = new State();
   if (!options_.enabled) {
-    state_->mode = State::Mode::kSilent;
+    mode_ = Mode::kSilent;
   } else if (options_.use_bar && ::isatty(STDERR_FILENO) == 1) {
-    state_->mode = State::Mode::kBar;
+    mode_ = Mode::kBar;
   } else {
-    state_->mode = State::Mode::kLines;
+    mode_ = Mode::kLines;
   }
 }
 
-ProgressIterator::~ProgressIterator() {
-  // A loop left early (break or exception) must not leave the terminal's
-  // cursor on the bar line.
-  if (state_->mode == State::Mode::kBar && state_->started && !state_->bar_finished) {
-    write_stderr("\n");
+ProgressDisplay::~ProgressDisplay() {
+  if (mode_ == Mode::kBar && started_ && !bar_finished_) write_stderr("\n");
+}
+
+ProgressCallback ProgressDisplay::callback() {
+  return [this](std::size_t done, std::size_t total) { (*this)(done, total); };
+}
+
+void ProgressDisplay::operator()(std::size_t done, std::size_t total) {
+  if (mode_ == Mode::kSilent) return;
+  const bool first = !started_;
+  if (first) {
+    started_ = true;
+    start_ = now_seconds();
   }
-  delete state_;
-}
-
-ProgressIterator::iterator& ProgressIterator::iterator::operator++() {
-  owner_->on_batch_done(index_);
-  ++index_;
-  return *this;
-}
-
-ProgressIterator::iterator ProgressIterator::begin() {
-  State& s = *state_;
-  if (!s.started) {
-    s.started = true;
-    s.start = Clock::now();
-    if (s.mode == State::Mode::kLines) {
-      std::ostream& out = options_.out != nullptr ? *options_.out : std::cout;
-      const std::string& fallback = options_.msg.fallback.value_or(options_.msg.desc);
-      out << fallback << ": " << options_.n_reps << " reps, batch_size=" << options_.batch_size
-          << ", batches=" << options_.n_batches << std::endl;
-    } else if (s.mode == State::Mode::kBar) {
-      s.draw_bar(options_, true);
-    }
+  if (mode_ == Mode::kBar) {
+    draw_bar(done, total, first || done == total);
+    return;
   }
-  return iterator(this, 0);
-}
-
-ProgressIterator::iterator ProgressIterator::end() { return iterator(this, options_.n_batches); }
-
-void ProgressIterator::on_batch_done(std::size_t index) {
-  State& s = *state_;
-  if (index >= options_.n_batches) return;  // advancing past the end: nothing was run
-  s.completed = index + 1;
-  if (s.mode == State::Mode::kLines) {
-    const auto every = static_cast<std::size_t>(options_.msg.print_every);
-    const std::size_t number = index + 1;
-    if (number % every == 1 || number == options_.n_batches) {
-      std::ostream& out = options_.out != nullptr ? *options_.out : std::cout;
-      out << "  Batch " << number << "/" << options_.n_batches << " completed." << std::endl;
-    }
-  } else if (s.mode == State::Mode::kBar) {
-    s.draw_bar(options_, s.completed == options_.n_batches);
+  std::ostream& out = options_.out != nullptr ? *options_.out : std::cout;
+  if (first && options_.lines == BatchLines::kHeaderAndEvery) {
+    out << options_.fallback.value_or(options_.desc) << ": " << options_.n_reps
+        << " reps, batch_size=" << options_.batch_size << ", batches=" << total << std::endl;
+  }
+  if (done >= 1 && line_due(options_, done, total)) {
+    out << "  Batch " << done << "/" << total << " completed." << std::endl;
   }
 }
 
-void ProgressIterator::State::draw_bar(const ProgressOptions& options, bool force) {
-  State& s = *this;
-  const Clock::time_point now = Clock::now();
+void ProgressDisplay::draw_bar(std::size_t done, std::size_t total, bool force) {
+  const double now = now_seconds();
   // Redraw at most ten times a second; the first and last states always.
-  if (!force && now - s.last_draw < std::chrono::milliseconds(100)) return;
-  s.last_draw = now;
-  const std::size_t total = options.n_batches;
-  const std::size_t done = s.completed;
-  const double elapsed = std::chrono::duration<double>(now - s.start).count();
+  if (!force && now - last_draw_ < 0.1) return;
+  last_draw_ = now;
+  const double elapsed = now - start_;
   const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
   constexpr int kWidth = 20;
   const auto filled = static_cast<int>(fraction * kWidth);
@@ -128,12 +106,12 @@ void ProgressIterator::State::draw_bar(const ProgressOptions& options, bool forc
     remaining = format_duration(static_cast<double>(total - done) / per_second);
   }
   std::string line = fmt::format(
-      "\r{} (Batch size: {}): {:3d}%|{}{}| {}/{} [{}<{}, {}batch/s]", options.msg.desc,
-      options.batch_size, static_cast<int>(fraction * 100.0), std::string(filled, '#'),
+      "\r{} (Batch size: {}): {:3d}%|{}{}| {}/{} [{}<{}, {}batch/s]", options_.desc,
+      options_.batch_size, static_cast<int>(fraction * 100.0), std::string(filled, '#'),
       std::string(kWidth - filled, ' '), done, total, format_duration(elapsed), remaining, rate);
   if (done == total) {
     line += "\n";
-    s.bar_finished = true;
+    bar_finished_ = true;
   }
   write_stderr(line);
 }

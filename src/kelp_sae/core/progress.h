@@ -1,17 +1,22 @@
-// Progress over bootstrap batches.
+// What the user sees of a bootstrap's progress: the default progress
+// callback of the model front ends.
 //
-//   ProgressIterator it({.n_batches = 12, .batch_size = 10, .n_reps = 120,
-//                        .enabled = true, .use_bar = true,
-//                        .msg = {.desc = "Bootstrap FH"}});
-//   for (std::size_t i : it) { run_batch(i); }
+//   ProgressDisplay display({.desc = "Bootstrap FH", .batch_size = 10, .n_reps = 120});
+//   mse_bootstrap_area_fh(..., {.batch_size = 10, .on_progress = display.callback()});
 //
-// Disabled: yields 0 .. n_batches-1 silently. With a bar on a terminal
-// (stderr is a tty): a progress bar on stderr showing "<desc> (Batch size:
-// <batch_size>)", unit "batch", count, rate, elapsed and remaining time.
-// Otherwise plain lines on stdout: on first use
-//   "<fallback>: <n_reps> reps, batch_size=<batch_size>, batches=<n_batches>"
-// and after batch i+1 is finished "  Batch <i+1>/<n_batches> completed." when
-// (i+1) % print_every == 1 or i+1 == n_batches.
+// The display is fed (done, total) after each finished batch. With use_bar
+// and stderr a terminal: a progress bar on stderr showing "<desc> (Batch
+// size: <batch_size>)", unit "batch", count, rate, elapsed and remaining
+// time. Otherwise plain lines to `out` (std::cout when null), by `lines`:
+//   kHeaderAndEvery: on first use
+//       "<fallback>: <n_reps> reps, batch_size=<batch_size>, batches=<total>"
+//     then "  Batch <i>/<total> completed." when i % print_every == 1 or
+//     i == total;
+//   kEveryTenth: "  Batch <i>/<total> completed." when i % max(1, total / 10)
+//     == 0;
+//   kFirstOfEachTenth: the same line for every batch when total <= 20, else
+//     when (i - 1) % (total / 10) == 0 or i == total.
+// Disabled: silent. The display must outlive the callbacks it hands out.
 #pragma once
 
 #include <cstddef>
@@ -19,56 +24,48 @@
 #include <optional>
 #include <string>
 
+#include "kelp_sae/core/progress_callback.h"
+
 namespace kelp_sae {
 
-struct ProgressMessage {
-  std::string desc = "Bootstrap";
-  std::optional<std::string> fallback = std::nullopt;  // defaults to desc
-  long print_every = 5;
-};
+enum class BatchLines { kHeaderAndEvery, kEveryTenth, kFirstOfEachTenth };
 
-struct ProgressOptions {
-  std::size_t n_batches = 0;
+struct ProgressDisplayOptions {
+  std::string desc = "Bootstrap";
+  std::optional<std::string> fallback = std::nullopt;  // header text; defaults to desc
+  long print_every = 5;
   std::size_t batch_size = 1;
   std::size_t n_reps = 0;
   bool enabled = true;
-  bool use_bar = true;
-  ProgressMessage msg = {};
-  // Destination of the plain lines (std::cout when null); for tests.
-  std::ostream* out = nullptr;
+  bool use_bar = true;  // the bar when stderr is a terminal
+  BatchLines lines = BatchLines::kHeaderAndEvery;
+  std::ostream* out = nullptr;  // destination of the plain lines; std::cout when null
 };
 
-class ProgressIterator {
+class ProgressDisplay {
  public:
-  // Throws std::invalid_argument when msg.print_every < 1.
-  explicit ProgressIterator(ProgressOptions options);
-  ~ProgressIterator();
-  ProgressIterator(const ProgressIterator&) = delete;
-  ProgressIterator& operator=(const ProgressIterator&) = delete;
+  // Throws std::invalid_argument when print_every < 1.
+  explicit ProgressDisplay(ProgressDisplayOptions options);
+  // Ends an unfinished bar's line, so that an abandoned run does not leave
+  // the terminal's cursor on it.
+  ~ProgressDisplay();
+  ProgressDisplay(const ProgressDisplay&) = delete;
+  ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
-  class iterator {
-   public:
-    using value_type = std::size_t;
-    using difference_type = std::ptrdiff_t;
-    std::size_t operator*() const { return index_; }
-    iterator& operator++();
-    bool operator==(const iterator& other) const { return index_ == other.index_; }
-
-   private:
-    friend class ProgressIterator;
-    iterator(ProgressIterator* owner, std::size_t index) : owner_(owner), index_(index) {}
-    ProgressIterator* owner_;
-    std::size_t index_;
-  };
-
-  iterator begin();
-  iterator end();
+  // Batch `done` of `total` is finished.
+  void operator()(std::size_t done, std::size_t total);
+  // A callback that forwards to this display.
+  ProgressCallback callback();
 
  private:
-  void on_batch_done(std::size_t index);
-  struct State;
-  ProgressOptions options_;
-  State* state_ = nullptr;
+  enum class Mode { kSilent, kBar, kLines };
+  void draw_bar(std::size_t done, std::size_t total, bool force);
+  ProgressDisplayOptions options_;
+  Mode mode_ = Mode::kSilent;
+  bool started_ = false;
+  bool bar_finished_ = false;
+  double start_ = 0.0;      // steady-clock seconds at the first report
+  double last_draw_ = 0.0;  // steady-clock seconds of the last redraw
 };
 
 }  // namespace kelp_sae

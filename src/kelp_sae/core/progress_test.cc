@@ -8,116 +8,106 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace kelp_sae {
 namespace {
 
-struct Iteration {
-  std::vector<std::size_t> indices;
-  std::string output;
-};
-
-// Iterates to the end (or up to and including `stop_at`, then breaks) and
-// collects the indices and the plain-line output. use_bar is off, so the
-// result does not depend on whether stderr is a terminal.
-Iteration run(ProgressOptions options, std::size_t stop_at = static_cast<std::size_t>(-1)) {
+// Feeds batches 1 .. total to a display with the bar off (so the output does
+// not depend on whether stderr is a terminal) and returns its plain lines.
+std::string run(ProgressDisplayOptions options, std::size_t total) {
   std::ostringstream out;
   options.out = &out;
   options.use_bar = false;
-  Iteration r;
-  ProgressIterator progress(options);
-  for (std::size_t i : progress) {
-    r.indices.push_back(i);
-    if (i == stop_at) break;
+  {
+    ProgressDisplay display(options);
+    const ProgressCallback report = display.callback();
+    for (std::size_t i = 1; i <= total; ++i) report(i, total);
   }
-  r.output = out.str();
-  return r;
+  return out.str();
 }
 
-std::vector<std::size_t> iota(std::size_t n) {
-  std::vector<std::size_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = i;
-  return v;
+std::string batch_lines(std::initializer_list<int> numbers, int total) {
+  std::string s;
+  for (int i : numbers) {
+    s += "  Batch " + std::to_string(i) + "/" + std::to_string(total) + " completed.\n";
+  }
+  return s;
 }
 
 TEST(ProgressTest, PlainLinesFollowThePrintingRule) {
   struct Case {
     const char* name;
-    std::size_t n_batches, batch_size, n_reps;
-    bool enabled;
-    const char* desc;
-    const char* fallback;  // null: none
-    long print_every;
-    const char* expected;
+    ProgressDisplayOptions options;
+    std::size_t total;
+    std::string expected;
   };
   const Case cases[] = {
-      {"default every 5, 12 batches: batches 1, 6, 11 and the last", 12, 10, 120, true,
-       "Bootstrap FH", nullptr, 5,
-       "Bootstrap FH: 120 reps, batch_size=10, batches=12\n"
-       "  Batch 1/12 completed.\n"
-       "  Batch 6/12 completed.\n"
-       "  Batch 11/12 completed.\n"
-       "  Batch 12/12 completed.\n"},
-      {"every 1: every remainder is 0, so only the last batch", 4, 2, 8, true, "Bootstrap", nullptr,
-       1,
-       "Bootstrap: 8 reps, batch_size=2, batches=4\n"
-       "  Batch 4/4 completed.\n"},
-      {"fallback text replaces desc in the header", 3, 1, 3, true, "Bootstrap BHF",
-       "Starting BHF Bootstrap", 2,
-       "Starting BHF Bootstrap: 3 reps, batch_size=1, batches=3\n"
-       "  Batch 1/3 completed.\n"
-       "  Batch 3/3 completed.\n"},
-      {"a last batch on the rule is printed once", 6, 1, 6, true, "Bootstrap", nullptr, 5,
-       "Bootstrap: 6 reps, batch_size=1, batches=6\n"
-       "  Batch 1/6 completed.\n"
-       "  Batch 6/6 completed.\n"},
-      {"no batches: the header only", 0, 5, 0, true, "Bootstrap", nullptr, 5,
-       "Bootstrap: 0 reps, batch_size=5, batches=0\n"},
-      {"disabled: silent", 7, 1, 7, false, "Bootstrap", nullptr, 5, ""},
+      {"default every 5, 12 batches: batches 1, 6, 11 and the last",
+       {.desc = "Bootstrap FH", .batch_size = 10, .n_reps = 120},
+       12,
+       "Bootstrap FH: 120 reps, batch_size=10, batches=12\n" + batch_lines({1, 6, 11, 12}, 12)},
+      {"every 1: every remainder is 0, so only the last batch",
+       {.print_every = 1, .batch_size = 2, .n_reps = 8},
+       4,
+       "Bootstrap: 8 reps, batch_size=2, batches=4\n" + batch_lines({4}, 4)},
+      {"fallback text replaces desc in the header",
+       {.desc = "Bootstrap BHF",
+        .fallback = "Starting BHF Bootstrap",
+        .print_every = 2,
+        .n_reps = 3},
+       3,
+       "Starting BHF Bootstrap: 3 reps, batch_size=1, batches=3\n" + batch_lines({1, 3}, 3)},
+      {"a last batch on the rule is printed once",
+       {.n_reps = 6},
+       6,
+       "Bootstrap: 6 reps, batch_size=1, batches=6\n" + batch_lines({1, 6}, 6)},
+      {"disabled: silent", {.enabled = false}, 7, ""},
+      {"every tenth, few batches: each",
+       {.lines = BatchLines::kEveryTenth},
+       3,
+       batch_lines({1, 2, 3}, 3)},
+      {"every tenth of 25: the even ones, not the last",
+       {.lines = BatchLines::kEveryTenth},
+       25,
+       batch_lines({2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24}, 25)},
+      {"first of each tenth, up to 20 batches: each",
+       {.lines = BatchLines::kFirstOfEachTenth},
+       3,
+       batch_lines({1, 2, 3}, 3)},
+      {"first of each tenth of 25: the odd ones",
+       {.lines = BatchLines::kFirstOfEachTenth},
+       25,
+       batch_lines({1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25}, 25)},
+      {"first of each tenth of 32: every third and the last",
+       {.lines = BatchLines::kFirstOfEachTenth},
+       32,
+       batch_lines({1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 32}, 32)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ProgressOptions options{.n_batches = c.n_batches,
-                            .batch_size = c.batch_size,
-                            .n_reps = c.n_reps,
-                            .enabled = c.enabled,
-                            .msg = {.desc = c.desc, .print_every = c.print_every}};
-    if (c.fallback != nullptr) options.msg.fallback = c.fallback;
-    const Iteration r = run(options);
-    EXPECT_EQ(r.output, c.expected);
-    EXPECT_EQ(r.indices, iota(c.n_batches));
+    EXPECT_EQ(run(c.options, c.total), c.expected);
   }
 }
 
-TEST(ProgressTest, PrintsNothingUntilIterationBegins) {
+TEST(ProgressTest, PrintsNothingUntilTheFirstReport) {
   std::ostringstream out;
-  { ProgressIterator progress({.n_batches = 3, .use_bar = false, .out = &out}); }
+  { ProgressDisplay display({.use_bar = false, .out = &out}); }
   EXPECT_EQ(out.str(), "");
-}
-
-TEST(ProgressTest, BatchAbandonedByBreakIsNotReported) {
-  // Batch 6 (index 5) is left by `break` before it is finished.
-  const Iteration r = run({.n_batches = 12, .batch_size = 1, .n_reps = 12}, 5);
-  EXPECT_EQ(r.indices, iota(6));
-  EXPECT_EQ(r.output,
-            "Bootstrap: 12 reps, batch_size=1, batches=12\n"
-            "  Batch 1/12 completed.\n");
 }
 
 TEST(ProgressTest, RejectsPrintEveryBelowOne) {
   for (long every : {0L, -3L}) {
     SCOPED_TRACE(every);
     try {
-      ProgressIterator progress({.n_batches = 2, .msg = {.print_every = every}});
+      ProgressDisplay display({.print_every = every});
       FAIL() << "no exception";
     } catch (const std::invalid_argument& e) {
-      EXPECT_EQ(
-          std::string(e.what()),
-          "ProgressIterator: msg.print_every must be at least 1, got " + std::to_string(every));
+      EXPECT_EQ(std::string(e.what()),
+                "ProgressDisplay: print_every must be at least 1, got " + std::to_string(every));
     }
   }
 }
@@ -151,37 +141,29 @@ std::string capture_stderr_on_terminal(F body) {
 
 TEST(ProgressTest, BarOnTerminalStderr) {
   std::ostringstream out;
-  std::vector<std::size_t> seen;
   const std::string bar = capture_stderr_on_terminal([&] {
-    ProgressIterator progress({.n_batches = 3,
-                               .batch_size = 4,
-                               .n_reps = 12,
-                               .msg = {.desc = "Bootstrap FH"},
-                               .out = &out});
-    for (std::size_t i : progress) seen.push_back(i);
+    ProgressDisplay display({.desc = "Bootstrap FH", .batch_size = 4, .n_reps = 12, .out = &out});
+    for (std::size_t i = 1; i <= 3; ++i) display(i, 3);
   });
   if (bar == "<no pty>") GTEST_SKIP() << "no pseudo-terminal available";
-  EXPECT_EQ(seen, iota(3));
   EXPECT_EQ(out.str(), "");  // no plain lines when the bar is shown
-  EXPECT_NE(bar.find("\rBootstrap FH (Batch size: 4):   0%|"), std::string::npos) << bar;
+  EXPECT_NE(bar.find("\rBootstrap FH (Batch size: 4):  33%|######"), std::string::npos) << bar;
   EXPECT_NE(bar.find("100%|####################| 3/3 [00:00<00:00, "), std::string::npos) << bar;
   EXPECT_NE(bar.find("batch/s]"), std::string::npos) << bar;
   EXPECT_EQ(bar.back(), '\n') << bar;
 
   // Without use_bar a terminal gets the plain lines.
   const std::string none = capture_stderr_on_terminal([&] {
-    ProgressIterator progress({.n_batches = 1, .use_bar = false, .out = &out});
-    for (std::size_t i : progress) (void)i;
+    ProgressDisplay display({.use_bar = false, .out = &out});
+    display(1, 1);
   });
   EXPECT_EQ(none, "");
   EXPECT_EQ(out.str(), "Bootstrap: 0 reps, batch_size=1, batches=1\n  Batch 1/1 completed.\n");
 
-  // A loop left early ends the bar line.
+  // A run abandoned early ends the bar line.
   const std::string early = capture_stderr_on_terminal([&] {
-    ProgressIterator progress({.n_batches = 5});
-    for (std::size_t i : progress) {
-      if (i == 1) break;
-    }
+    ProgressDisplay display({});
+    display(1, 5);
   });
   EXPECT_EQ(early.back(), '\n') << early;
   EXPECT_EQ(early.find("5/5"), std::string::npos) << early;

@@ -14,6 +14,8 @@
 #include "kelp/errors.h"
 #include "kelp_sae/core/checks.h"
 #include "kelp_sae/core/logging.h"
+#include "kelp_sae/core/progress.h"
+#include "kelp_sae/core/variance_method.h"
 #include "kelp_sae/kernels/mse/bootstrap_area.h"
 #include "kelp_sae/kernels/mse/prasad_rao.h"
 #include "kelp_sae/kernels/optimization/fh.h"
@@ -269,16 +271,22 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   // EBLUPs and Prasad-Rao MSEs always; bootstrap MSEs on request.
   const std::string method_text = internal::variance_method_text(method);
   const kernels::PrasadRaoResult pr = kernels::estimate_mse_prasad_rao(
-      data.X, data.y, data.D, beta_hat, sigma_u2, cov_beta, method_text);
+      data.X, data.y, data.D, beta_hat, sigma_u2, cov_beta, method);
   const Eigen::VectorXd& estimates = pr.estimates;
   Eigen::VectorXd mse = pr.mse;
   if (bootstrap) {
     const random::Key key = random::key_from_seed(seed);
-    mse = kernels::mse_bootstrap_area_fh(X_t, D_t, beta_t, sigma_u_t, method_text, options.n_reps,
-                                         key,
-                                         {.batch_size = options.batch_size,
-                                          .progress_bar = options.progress_bar,
-                                          .out = options.progress_out}) *
+    ProgressDisplay display(
+        {.desc = "Bootstrap FH",
+         .fallback = "Bootstrap FH",
+         .batch_size = static_cast<std::size_t>(options.batch_size),
+         .n_reps = static_cast<std::size_t>(options.n_reps),
+         .use_bar = options.progress_bar,
+         .lines = options.progress_bar ? BatchLines::kHeaderAndEvery : BatchLines::kEveryTenth,
+         .out = options.progress_out});
+    mse = kernels::mse_bootstrap_area_fh(
+              X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
+              {.batch_size = options.batch_size, .on_progress = display.callback()}) *
           (s_y * s_y);
     get_logger(kLoggerName).info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
   }

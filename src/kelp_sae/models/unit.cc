@@ -9,6 +9,8 @@
 #include "kelp/errors.h"
 #include "kelp_sae/core/checks.h"
 #include "kelp_sae/core/logging.h"
+#include "kelp_sae/core/progress.h"
+#include "kelp_sae/core/variance_method.h"
 #include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/mse/bootstrap_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
@@ -151,9 +153,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
 
   // Coefficients, their covariance and the likelihood on the raw scale.
   const auto X_mat_raw = sample.X.rightCols(p);  // with or without the constant column
-  const kernels::LmmStats stats = kernels::evaluate_lmm_stats(
-      Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), X_mat_raw, sample.y,
-      sample.area_indices, m, internal::variance_method_text(method));
+  const kernels::LmmStats stats =
+      kernels::evaluate_lmm_stats(Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), X_mat_raw,
+                                  sample.y, sample.area_indices, m, method);
   const Eigen::VectorXd& beta = stats.beta;
   const Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
 
@@ -194,11 +196,21 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
     }
     // Without pop_size every N_i counts at least one row, so "all sizes at
     // most 1" (sizes unknown to the bootstrap) means all equal to 1.
-    mse = kernels::mse_bootstrap_bhf(key, options.n_reps, blocks.design, X_pop_means, pop.N_i,
-                                     blocks.area_idx_in_pop, beta, sigma_u, sigma_e,
-                                     {.batch_size = options.batch_size,
-                                      .progress_bar = options.progress_bar,
-                                      .out = options.progress_out});
+    logger.log(LogLevel::kInfo, pop.N_i.size() > 0 && pop.N_i.maxCoeff() <= 1.0
+                                    ? "BHF Bootstrap: Using Infinite Population Assumption."
+                                    : "BHF Bootstrap: Using Finite Population Correction.");
+    logger.info("Pre-computing constant design statistics (BHF)...");
+    ProgressDisplay display({.desc = "Bootstrap BHF",
+                             .fallback = "Starting BHF Bootstrap",
+                             .batch_size = static_cast<std::size_t>(options.batch_size),
+                             .n_reps = static_cast<std::size_t>(options.n_reps),
+                             .use_bar = options.progress_bar,
+                             .lines = options.progress_bar ? BatchLines::kHeaderAndEvery
+                                                           : BatchLines::kFirstOfEachTenth,
+                             .out = options.progress_out});
+    mse = kernels::mse_bootstrap_bhf(
+        key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop, beta,
+        sigma_u, sigma_e, {.batch_size = options.batch_size, .on_progress = display.callback()});
   }
 
   std::vector<SAEPred> prediction = internal::prediction_rows(

@@ -143,7 +143,7 @@ TEST(UnitLevelEblup, InterceptOnlyPredictionsAndAnalyticalMseByHand) {
       const double d_e = -su2 / (e.n_i * V * V);
       const double d_u = (se2 / e.n_i) / (V * V);
       mse = su2 * (1.0 - gamma) + (1.0 - gamma) * (1.0 - gamma) * v0 +
-            2.0 * (d_e * d_e * var_e2 + d_u * d_u * var_u2);
+            2.0 * V * (d_e * d_e * var_e2 + d_u * d_u * var_u2);
     }
     EXPECT_NEAR(pr.pred, pred, 1e-10 * std::abs(pred));
     EXPECT_NEAR(pr.mse, mse, 1e-10 * mse);
@@ -429,6 +429,52 @@ TEST(UnitLevelEblup, ZeroStandardErrorGivesZeroScoreAndUnitPValue) {
   EXPECT_EQ(rows[0].p_value, 1.0);
   EXPECT_EQ(rows[0].lci, 2.0);
   EXPECT_NEAR(rows[1].p_value, 2.0 * (1.0 - 0.5 * std::erfc(-2.0 / std::sqrt(2.0))), 1e-15);
+}
+
+// Results in any unit of the response: y -> c y scales the predictions, the
+// coefficients and their standard errors by c and every MSE by c^2.
+TEST(UnitLevelEblup, ScalingTheResponseScalesEveryResult) {
+  const Table base = nested_error_sample();
+  std::vector<std::string> group;
+  for (std::size_t i = 0; i < base.num_rows(); ++i) group.push_back(std::string(1, "ABC"[i % 3]));
+  const Table data = base.with_column("g", Column(group));
+  const Table pop = area_means_population()
+                        .with_column("g_B", Column(std::vector<double>(22, 0.3)))
+                        .with_column("g_C", Column(std::vector<double>(22, 0.4)));
+  const std::vector<double>& y = base.column("y").float_values();
+  const TermList x{"x1", kelp::Cat{"g"}};
+  const auto near = [](double got, double want, double tol) {
+    EXPECT_NEAR(got, want, tol * std::abs(want) + 1e-300);
+  };
+  for (const char* method : {"REML", "ML"}) {
+    for (const char* mse : {"Analytical", "Bootstrap"}) {
+      const EblupOptions options{.pop_size = "N",
+                                 .method = method,
+                                 .mse = mse,
+                                 .n_reps = 12,
+                                 .batch_size = 4,
+                                 .rstate = 3,
+                                 .progress_bar = false};
+      const SAEResults one = UnitLevel(data).eblup("y", x, "area", pop, options);
+      for (const double c : {1e-3, 1.0, 1e3}) {
+        SCOPED_TRACE(std::string(method) + " " + mse + " c=" + std::to_string(c));
+        std::vector<double> yc(y);
+        for (double& v : yc) v *= c;
+        const SAEResults r =
+            UnitLevel(data.with_column("yc", Column(yc))).eblup("yc", x, "area", pop, options);
+        ASSERT_EQ(r.prediction().size(), one.prediction().size());
+        for (std::size_t i = 0; i < r.prediction().size(); ++i) {
+          near(r.prediction()[i].pred, c * one.prediction()[i].pred, 1e-8);
+          near(r.prediction()[i].mse, c * c * one.prediction()[i].mse, 1e-8);
+        }
+        ASSERT_EQ(r.fixed_effects().size(), 4u);
+        for (std::size_t k = 0; k < 4; ++k) {
+          near(r.fixed_effects()[k].est, c * one.fixed_effects()[k].est, 1e-8);
+          near(r.fixed_effects()[k].se, c * one.fixed_effects()[k].se, 1e-8);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

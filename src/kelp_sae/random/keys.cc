@@ -356,6 +356,18 @@ std::vector<Key> split(Key key, std::size_t n) {
   return children;
 }
 
+void split(Key key, std::uint64_t first, std::span<Key> out) {
+  constexpr std::uint64_t kMaxChildren = std::uint64_t{1} << 32;
+  if (first > kMaxChildren || out.size() > kMaxChildren - first) {
+    throw std::invalid_argument("split: first + count must be at most 2^32, got first " +
+                                std::to_string(first) + " and count " + std::to_string(out.size()));
+  }
+  for (std::size_t start = 0; start < out.size(); start += kBlock) {
+    split_block(key, static_cast<std::uint32_t>(first + start), out.data() + start,
+                std::min(kBlock, out.size() - start));
+  }
+}
+
 std::pair<Key, Key> split2(Key key) {
   return {encrypt(key, 0, kSplitTag), encrypt(key, 1, kSplitTag)};
 }

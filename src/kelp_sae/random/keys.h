@@ -34,6 +34,11 @@ Key key_from_seed(std::uint64_t seed);
 // n independent child keys; child i depends only on (key, i). At most 2^32
 // children (std::invalid_argument otherwise).
 std::vector<Key> split(Key key, std::size_t n);
+// Children first .. first + out.size() - 1 of split(key, n) for any n beyond
+// them: out[j] is child first + j. Lets a caller derive the keys of a range
+// of replicates without holding all n. first + out.size() must not exceed
+// 2^32 (std::invalid_argument otherwise).
+void split(Key key, std::uint64_t first, std::span<Key> out);
 // The first two children of split(key, 2).
 std::pair<Key, Key> split2(Key key);
 // A key derived from (key, value), independent of split's children.

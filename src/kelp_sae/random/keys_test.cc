@@ -178,6 +178,14 @@ TEST(KeysTest, SeedsAndChildrenGiveDistinctKeys) {
   const auto [first, second] = split2(parent);
   EXPECT_EQ(first, children[0]);
   EXPECT_EQ(second, children[1]);
+  // A range of children, across a block boundary, equals that slice.
+  std::vector<Key> range(300);
+  split(parent, 99000, range);
+  EXPECT_TRUE(std::equal(range.begin(), range.end(), children.begin() + 99000));
+  // The last child of the 2^32 and one beyond.
+  std::vector<Key> last(1);
+  EXPECT_NO_THROW(split(parent, (std::uint64_t{1} << 32) - 1, last));
+  EXPECT_THROW(split(parent, std::uint64_t{1} << 32, last), std::invalid_argument);
 }
 
 TEST(KeysTest, RelatedKeysGiveUncorrelatedDraws) {

@@ -36,7 +36,9 @@ Eigen::VectorXd analytical_mse_bhf(double sigma_u2, double sigma_e2,
       const double v = sigma_u2 + ratio;
       const double d_se2 = -sigma_u2 / (n_safe * v * v);
       const double d_su2 = ratio / (v * v);
-      g3 = d_se2 * d_se2 * vc(0, 0) + d_su2 * d_su2 * vc(1, 1) + 2.0 * d_se2 * d_su2 * vc(0, 1);
+      const double var_gamma =
+          d_se2 * d_se2 * vc(0, 0) + d_su2 * d_su2 * vc(1, 1) + 2.0 * d_se2 * d_su2 * vc(0, 1);
+      g3 = v * var_gamma;
     }
     mse(i) = g1 + g2 + 2.0 * g3;
   }

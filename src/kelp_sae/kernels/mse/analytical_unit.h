@@ -4,8 +4,10 @@
 // section 7.2) with gamma_i = sigma_u^2 / (sigma_u^2 + sigma_e^2 / n_i):
 //   g1_i = sigma_u^2 (1 - gamma_i)                      area-effect prediction
 //   g2_i = a_i' cov(beta_hat) a_i, a_i = (1 - gamma_i) X_pop_means_i   estimating beta
-//   g3_i = grad(gamma_i)' Cov(sigma_e^2, sigma_u^2) grad(gamma_i)       estimating the
-//          variance components, the gradient taken in (sigma_e^2, sigma_u^2).
+//   g3_i = V_i grad(gamma_i)' Cov(sigma_e^2, sigma_u^2) grad(gamma_i)   estimating the
+//          variance components, V_i = sigma_u^2 + sigma_e^2 / n_i, the gradient
+//          taken in (sigma_e^2, sigma_u^2). V_i carries the unit of the response
+//          squared, so the MSE scales with the square of the response's unit.
 // An area without sample (n_i = 0) has gamma 0 and g3 0: MSE = sigma_u^2 +
 // X_pop_means_i' cov(beta_hat) X_pop_means_i.
 //

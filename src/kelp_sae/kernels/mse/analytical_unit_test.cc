@@ -28,18 +28,32 @@ HandCase hand_case() {
 TEST(AnalyticalMseBhfTest, WorkedByHand) {
   const HandCase c = hand_case();
   // n = 4: gamma 0.5, g1 0.5, g2 0.25 * 0.38, dgamma = (-1/16, 1/4),
-  //   g3 = 0.5/256 + 0.3/16 - 2 * 0.1/64 = 0.017578125.
+  //   Var(gamma) = 0.5/256 + 0.3/16 - 2 * 0.1/64 = 0.017578125, V = 2, g3 = V Var(gamma).
   // n = 1: gamma 0.2, g1 0.8, g2 0.64 * 0.1, dgamma = (-1/25, 4/25),
-  //   g3 = 0.5 * 0.0016 + 0.3 * 0.0256 - 2 * 0.1 * 0.0064 = 0.0072.
+  //   Var(gamma) = 0.5 * 0.0016 + 0.3 * 0.0256 - 2 * 0.1 * 0.0064 = 0.0072, V = 5.
   // n = 0: gamma 0, g1 1, g2 0.19, g3 0.
   const Eigen::Vector3d without_g3(0.5 + 0.095, 0.8 + 0.064, 1.19);
-  const Eigen::Vector3d with_g3 = without_g3 + 2.0 * Eigen::Vector3d(0.017578125, 0.0072, 0.0);
+  const Eigen::Vector3d with_g3 =
+      without_g3 + 2.0 * Eigen::Vector3d(2.0 * 0.017578125, 5.0 * 0.0072, 0.0);
   const Eigen::VectorXd a = analytical_mse_bhf(1.0, 4.0, c.beta_cov, c.x_pop, c.n_i);
   const Eigen::VectorXd b = analytical_mse_bhf(1.0, 4.0, c.beta_cov, c.x_pop, c.n_i, c.vc);
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     EXPECT_NEAR(a(i), without_g3(i), 1e-15);
-    EXPECT_NEAR(b(i), with_g3(i), 1e-15);
+    EXPECT_NEAR(b(i), with_g3(i), 1e-14);
+  }
+}
+
+TEST(AnalyticalMseBhfTest, ScalesWithTheSquareOfTheResponseUnit) {
+  // y -> c y: variances and cov(beta_hat) by c^2, their covariance by c^4.
+  const HandCase h = hand_case();
+  const Eigen::VectorXd base = analytical_mse_bhf(1.0, 4.0, h.beta_cov, h.x_pop, h.n_i, h.vc);
+  for (const double c : {1e-3, 1e3}) {
+    SCOPED_TRACE(c);
+    const double c2 = c * c;
+    const Eigen::VectorXd mse = analytical_mse_bhf(c2, 4.0 * c2, c2 * h.beta_cov, h.x_pop, h.n_i,
+                                                   Eigen::Matrix2d(c2 * c2 * h.vc));
+    EXPECT_LE(((mse - c2 * base).array() / (c2 * base).array()).abs().maxCoeff(), 1e-12);
   }
 }
 

@@ -4,16 +4,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
-#include <iostream>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "kelp_sae/core/progress.h"
 #include "kelp_sae/kernels/optimization/internal/fh_profile.h"
+#include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
+#include "kelp_sae/kernels/prediction/eblup.h"
 
 namespace kelp_sae::kernels {
 namespace {
@@ -21,9 +21,11 @@ namespace {
 using internal::FhCriterion;
 using internal::FhProfile;
 
-// Small batches are grouped so that one parallel pass has at least this
-// many replicates to share among the threads.
-constexpr int kMinReplicatesPerPass = 64;
+// Replicates evaluated in one parallel pass (a scheduling choice; the
+// numbers do not depend on it).
+constexpr std::int64_t kPassReplicates = 256;
+// Replicate keys are children of the run's key: at most 2^32 of them.
+constexpr std::int64_t kMaxReplicates = std::int64_t{1} << 32;
 
 // Per-thread state reused across replicates.
 struct Workspace {
@@ -67,8 +69,7 @@ void run_replicate(const Problem& pb, random::Key key, Workspace& ws,
   const double sigma2 = std::exp(2.0 * fit.log_sigma);
   ws.mu_star.noalias() = pb.X * ws.profile.beta();
   for (Eigen::Index a = 0; a < error.size(); ++a) {
-    const double gamma = sigma2 / (sigma2 + pb.D(a));
-    const double pred = gamma * ws.y_star(a) + (1.0 - gamma) * ws.mu_star(a);
+    const double pred = eblup(eblup_gamma(sigma2, pb.D(a)), ws.y_star(a), ws.mu_star(a));
     const double diff = pred - ws.theta(a);
     error(a) = diff * diff;
   }
@@ -76,10 +77,15 @@ void run_replicate(const Problem& pb, random::Key key, Workspace& ws,
 
 void validate(const Eigen::Ref<const Eigen::MatrixXd>& X,
               const Eigen::Ref<const Eigen::VectorXd>& D,
-              const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u, int B,
-              int batch_size) {
+              const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u, std::int64_t B,
+              std::int64_t batch_size) {
   const std::string where = "mse_bootstrap_area_fh: ";
   if (B < 1) throw std::invalid_argument(where + "B must be at least 1, got " + std::to_string(B));
+  if (B > kMaxReplicates) {
+    throw std::invalid_argument(where + "B must be at most 4294967296 (the replicate keys of one " +
+                                "seed), got " + std::to_string(B) + "; lower the number of " +
+                                "replicates");
+  }
   if (batch_size < 1) {
     throw std::invalid_argument(where + "batch_size must be at least 1, got " +
                                 std::to_string(batch_size));
@@ -107,72 +113,59 @@ void validate(const Eigen::Ref<const Eigen::MatrixXd>& X,
 Eigen::VectorXd mse_bootstrap_area_fh(const Eigen::Ref<const Eigen::MatrixXd>& X,
                                       const Eigen::Ref<const Eigen::VectorXd>& D,
                                       const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
-                                      double sigma_u, std::string_view method, int B,
+                                      double sigma_u, VarianceMethod method, std::int64_t B,
                                       random::Key rng_key, const BootstrapAreaOptions& options) {
   validate(X, D, beta_hat, sigma_u, B, options.batch_size);
-  const FhCriterion criterion = method == "REML" ? FhCriterion::kReml : FhCriterion::kMl;
-  const int bs = options.batch_size;
-  const int n_batches = (B + bs - 1) / bs;
-  const int pad_len = (bs - B % bs) % bs;
+  const FhCriterion criterion =
+      method == VarianceMethod::REML ? FhCriterion::kReml : FhCriterion::kMl;
+  const std::int64_t bs = options.batch_size;
+  const std::int64_t n_batches = (B - 1) / bs + 1;
   const Eigen::Index n = X.rows();
 
-  const std::vector<random::Key> keys = random::split(rng_key, static_cast<std::size_t>(B));
   const Eigen::VectorXd mu = X * beta_hat;
   const Eigen::VectorXd sqrt_d = D.cwiseSqrt();
   const Problem problem{X, D, mu, sqrt_d, sigma_u, std::log(sigma_u)};
 
-  // Batches per parallel pass, and the error vectors of one pass (one column
-  // per replicate).
-  const int batches_per_pass = std::max(1, (kMinReplicatesPerPass + bs - 1) / bs);
-  const int pass_capacity =
-      static_cast<int>(std::min<long>(static_cast<long>(batches_per_pass) * bs, B));
+  // Replicates are evaluated in parallel passes of at most kPassReplicates;
+  // their keys and error vectors (one column per replicate) live only for the
+  // pass. Sums go replicate by replicate into the batch sum and batch by
+  // batch into the total, whatever the pass boundaries.
+  const auto pass_capacity = static_cast<Eigen::Index>(std::min<std::int64_t>(kPassReplicates, B));
   Eigen::MatrixXd errors(n, pass_capacity);
+  std::vector<random::Key> keys(static_cast<std::size_t>(pass_capacity));
   std::vector<std::optional<Workspace>> workspaces(
       static_cast<std::size_t>(std::max(1, omp_get_max_threads())));
 
   Eigen::VectorXd total = Eigen::VectorXd::Zero(n);
-  Eigen::VectorXd batch_sum(n);
-  std::ostream& out = options.out != nullptr ? *options.out : std::cout;
-  const int line_every = std::max(1, n_batches / 10);
-
-  ProgressIterator progress({.n_batches = static_cast<std::size_t>(n_batches),
-                             .batch_size = static_cast<std::size_t>(bs),
-                             .n_reps = static_cast<std::size_t>(B),
-                             .enabled = options.progress_bar,
-                             .use_bar = true,
-                             .msg = {.desc = "Bootstrap FH", .fallback = "Bootstrap FH"},
-                             .out = options.out});
-  int pass_first = 0;  // first replicate of the current pass
-  for (const std::size_t batch : progress) {
-    const int i = static_cast<int>(batch);
-    if (i % batches_per_pass == 0) {
-      // Real replicates of batches i .. i + batches_per_pass - 1; the padding
-      // keys of the last batch are never evaluated.
-      pass_first = i * bs;
-      const int pass_end = std::min(B, (i + batches_per_pass) * bs);
-      const int count = pass_end - pass_first;
-      std::exception_ptr failure;
+  Eigen::VectorXd batch_sum = Eigen::VectorXd::Zero(n);
+  std::int64_t batches_done = 0;
+  for (std::int64_t pass_first = 0; pass_first < B; pass_first += pass_capacity) {
+    const auto count =
+        static_cast<Eigen::Index>(std::min<std::int64_t>(pass_capacity, B - pass_first));
+    random::split(rng_key, static_cast<std::uint64_t>(pass_first),
+                  std::span<random::Key>(keys.data(), static_cast<std::size_t>(count)));
+    internal::ParallelFailure failure;
 #pragma omp parallel for schedule(static)
-      for (int j = 0; j < count; ++j) {
-        try {
-          std::optional<Workspace>& ws = workspaces[static_cast<std::size_t>(omp_get_thread_num())];
-          if (!ws) ws.emplace(X, D, criterion);
-          run_replicate(problem, keys[static_cast<std::size_t>(pass_first + j)], *ws,
-                        errors.col(j));
-        } catch (...) {
-#pragma omp critical(kelp_sae_bootstrap_area_failure)
-          if (!failure) failure = std::current_exception();
+    for (Eigen::Index j = 0; j < count; ++j) {
+      failure.run([&] {
+        std::optional<Workspace>& ws = workspaces[static_cast<std::size_t>(omp_get_thread_num())];
+        if (!ws) ws.emplace(X, D, criterion);
+        run_replicate(problem, keys[static_cast<std::size_t>(j)], *ws, errors.col(j));
+      });
+    }
+    failure.rethrow();
+    for (Eigen::Index j = 0; j < count; ++j) {
+      batch_sum += errors.col(j);
+      const std::int64_t r = pass_first + j + 1;  // replicates finished
+      if (r % bs == 0 || r == B) {
+        total += batch_sum;
+        batch_sum.setZero();
+        ++batches_done;
+        if (options.on_progress) {
+          options.on_progress(static_cast<std::size_t>(batches_done),
+                              static_cast<std::size_t>(n_batches));
         }
       }
-      if (failure) std::rethrow_exception(failure);
-    }
-    const int first = i * bs - pass_first;
-    const int count = (i == n_batches - 1 && pad_len > 0) ? bs - pad_len : bs;
-    batch_sum.setZero();
-    for (int j = 0; j < count; ++j) batch_sum += errors.col(first + j);
-    total += batch_sum;
-    if (!options.progress_bar && (i + 1) % line_every == 0) {
-      out << "  Batch " << (i + 1) << "/" << n_batches << " completed." << std::endl;
     }
   }
   return total / static_cast<double>(B);

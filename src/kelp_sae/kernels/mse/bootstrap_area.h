@@ -1,16 +1,16 @@
 // Parametric bootstrap MSE of the Fay-Herriot EBLUP.
 //
-//   Eigen::VectorXd mse = mse_bootstrap_area_fh(X, D, beta_hat, sigma_u, "REML", 1000,
-//                                               random::key_from_seed(42), {.batch_size = 100});
+//   Eigen::VectorXd mse = mse_bootstrap_area_fh(X, D, beta_hat, sigma_u, VarianceMethod::REML,
+//                                               1000, random::key_from_seed(42),
+//                                               {.batch_size = 100});
 //
 // For replicate b (b = 0 .. B-1), with key k_b = split(rng_key, B)[b] and
 // (k1, k2) = split2(k_b):
 //   theta* = X beta_hat + sigma_u z1,   z1 = normal(k1, N)   (true area values)
 //   y*     = theta* + sqrt(D) o z2,     z2 = normal(k2, N)   (direct estimates)
 // the model is refitted on (X, y*, D) from the start (beta_hat, log sigma_u)
-// with the REML fitter when `method` is exactly "REML" and the ML fitter
-// otherwise (default tol 1e-4 and 100 iterations; a refit that does not
-// converge still counts), and the EBLUP
+// with the REML or ML fitter by `method` (default tol 1e-4 and 100 iterations; a refit that does
+// not converge still counts), and the EBLUP
 //   pred* = gamma* y* + (1 - gamma*) X beta*,  gamma* = sigma*^2 / (sigma*^2 + D)
 // gives the error (pred* - theta*)^2 per area. The result is the mean of the
 // B error vectors: one MSE per row of X, on the scale of the inputs.
@@ -25,35 +25,35 @@
 // Replicates of several consecutive small batches may be evaluated in one
 // parallel pass; sums and progress still go batch by batch.
 //
-// Progress: with `progress_bar`, a bar on a terminal ("Bootstrap FH (Batch
-// size: <bs>)") or plain lines ("Bootstrap FH: <B> reps, batch_size=<bs>,
-// batches=<n>" then "  Batch <i>/<n> completed." every 5 batches and at the
-// end). Without it, "  Batch <i>/<n> completed." after every
-// max(1, floor(n / 10))-th batch. Lines go to `out` (std::cout when null).
+// Progress: on_progress(i, n) after batch i of n is summed (nothing prints).
 //
-// Workspaces are allocated once per call and thread and reused across
-// replicates. Throws std::invalid_argument for B < 1, batch_size < 1, shape
-// mismatches, negative or non-finite D, or sigma_u not positive and finite.
+// Memory does not grow with B: replicate keys are derived batch by batch and
+// the workspaces (one error vector per replicate of a parallel pass, one
+// refit state per thread) are allocated once per call. B may be any count
+// up to 2^32 (the number of children of a key); larger B throws.
+// Throws std::invalid_argument for B < 1 or above 2^32, batch_size < 1,
+// shape mismatches, negative or non-finite D, or sigma_u not positive and
+// finite; an exception from a replicate or from on_progress propagates.
 #pragma once
 
 #include <Eigen/Core>
-#include <iosfwd>
-#include <string_view>
+#include <cstdint>
 
+#include "kelp_sae/core/progress_callback.h"
+#include "kelp_sae/core/variance_method.h"
 #include "kelp_sae/random/keys.h"
 
 namespace kelp_sae::kernels {
 
 struct BootstrapAreaOptions {
-  int batch_size = 100;
-  bool progress_bar = true;
-  std::ostream* out = nullptr;  // destination of progress lines; std::cout when null
+  std::int64_t batch_size = 100;
+  ProgressCallback on_progress = nullptr;
 };
 
 Eigen::VectorXd mse_bootstrap_area_fh(const Eigen::Ref<const Eigen::MatrixXd>& X,
                                       const Eigen::Ref<const Eigen::VectorXd>& D,
                                       const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
-                                      double sigma_u, std::string_view method, int B,
+                                      double sigma_u, VarianceMethod method, std::int64_t B,
                                       random::Key rng_key,
                                       const BootstrapAreaOptions& options = {});
 

@@ -5,9 +5,10 @@
 
 #include <Eigen/Dense>
 #include <cmath>
-#include <sstream>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelp_sae/kernels/mse/prasad_rao.h"
@@ -33,9 +34,9 @@ Problem make_problem(int m) {
   return p;
 }
 
-BootstrapAreaOptions quiet(int batch_size, std::ostream* out = nullptr) {
-  return {.batch_size = batch_size, .progress_bar = false, .out = out};
-}
+BootstrapAreaOptions quiet(int batch_size) { return {.batch_size = batch_size}; }
+
+constexpr VarianceMethod kReml = VarianceMethod::REML;
 
 // The bootstrap written out replicate by replicate through the public
 // fitters, as an independent reference.
@@ -74,24 +75,12 @@ TEST(BootstrapAreaFh, MatchesTheReplicateByReplicateDefinition) {
     // same replicates.
     for (int bs : {4, 1, 3, 10, 64}) {
       SCOPED_TRACE(bs);
-      const Eigen::VectorXd mse = mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u,
-                                                        reml ? "REML" : "ML", 10, root, quiet(bs));
+      const Eigen::VectorXd mse = mse_bootstrap_area_fh(
+          p.X, p.D, p.beta, p.sigma_u, reml ? kReml : VarianceMethod::ML, 10, root, quiet(bs));
       ASSERT_EQ(mse.size(), 15);
       EXPECT_LE(((mse - expected).array().abs() / expected.array()).maxCoeff(), 1e-9);
     }
   }
-}
-
-TEST(BootstrapAreaFh, AnyMethodOtherThanRemlRefitsByMl) {
-  const Problem p = make_problem(12);
-  const random::Key root = random::key_from_seed(11);
-  const auto run = [&](std::string_view method) {
-    return mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, method, 8, root, quiet(4));
-  };
-  const Eigen::VectorXd ml = run("ML");
-  EXPECT_EQ(run("reml"), ml);
-  EXPECT_EQ(run("FH"), ml);
-  EXPECT_NE(run("REML"), ml);
 }
 
 TEST(BootstrapAreaFh, DeterministicAcrossRunsAndThreadCounts) {
@@ -100,17 +89,17 @@ TEST(BootstrapAreaFh, DeterministicAcrossRunsAndThreadCounts) {
   const int saved = omp_get_max_threads();
   omp_set_num_threads(1);
   const Eigen::VectorXd one =
-      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 37, root, quiet(8));
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 37, root, quiet(8));
   omp_set_num_threads(2);
   const Eigen::VectorXd two =
-      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 37, root, quiet(8));
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 37, root, quiet(8));
   const Eigen::VectorXd again =
-      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 37, root, quiet(8));
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 37, root, quiet(8));
   omp_set_num_threads(3);
   const Eigen::VectorXd three =
-      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 37, root, quiet(1));
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 37, root, quiet(1));
   const Eigen::VectorXd three_bs8 =
-      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 37, root, quiet(8));
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 37, root, quiet(8));
   omp_set_num_threads(saved);
   EXPECT_EQ(one, two);  // bit-identical
   EXPECT_EQ(two, again);
@@ -118,34 +107,36 @@ TEST(BootstrapAreaFh, DeterministicAcrossRunsAndThreadCounts) {
   // Batch size 1 only regroups the sums.
   EXPECT_LE(((three - one).array().abs() / one.array()).maxCoeff(), 1e-12);
   // Another key gives other numbers.
-  const Eigen::VectorXd other = mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 37,
+  const Eigen::VectorXd other = mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 37,
                                                       random::key_from_seed(2025), quiet(8));
   EXPECT_NE(other, one);
 }
 
-TEST(BootstrapAreaFh, ProgressLinesWithoutBar) {
+TEST(BootstrapAreaFh, ReportsEachBatchInOrder) {
   const Problem p = make_problem(6);
-  const random::Key root = random::key_from_seed(1);
-  struct Case {
-    int B, bs;
-    std::string expected;
+  std::vector<std::pair<std::size_t, std::size_t>> seen;
+  mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 10, random::key_from_seed(1),
+                        {.batch_size = 4, .on_progress = [&](std::size_t done, std::size_t total) {
+                           seen.emplace_back(done, total);
+                         }});
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 3}, {2, 3}, {3, 3}}));
+}
+
+TEST(BootstrapAreaFh, HugeReplicateCountsStartWithoutOverflowOrUpFrontMemory) {
+  // 2^31 - 1 replicates in batches of 2: the first batch is reported (and the
+  // run stopped there by the callback) without the keys or errors of all
+  // replicates being allocated first; the batch count needs 64 bits.
+  const Problem p = make_problem(6);
+  std::vector<std::size_t> totals;
+  const auto stop = [&](std::size_t, std::size_t total) {
+    totals.push_back(total);
+    throw std::runtime_error("stopped");
   };
-  const std::vector<Case> cases = {
-      // Fewer than 10 batches: a line after every batch.
-      {10, 4, "  Batch 1/3 completed.\n  Batch 2/3 completed.\n  Batch 3/3 completed.\n"},
-      // 25 batches: a line after every floor(25 / 10) = 2nd batch.
-      {25, 1,
-       "  Batch 2/25 completed.\n  Batch 4/25 completed.\n  Batch 6/25 completed.\n"
-       "  Batch 8/25 completed.\n  Batch 10/25 completed.\n  Batch 12/25 completed.\n"
-       "  Batch 14/25 completed.\n  Batch 16/25 completed.\n  Batch 18/25 completed.\n"
-       "  Batch 20/25 completed.\n  Batch 22/25 completed.\n  Batch 24/25 completed.\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.B);
-    std::ostringstream out;
-    mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", c.B, root, quiet(c.bs, &out));
-    EXPECT_EQ(out.str(), c.expected);
-  }
+  EXPECT_THROW(
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 2147483647,
+                            random::key_from_seed(1), {.batch_size = 2, .on_progress = stop}),
+      std::runtime_error);
+  EXPECT_EQ(totals, std::vector<std::size_t>{1073741824});
 }
 
 TEST(BootstrapAreaFh, ApproachesThePrasadRaoMseOnAWellSpecifiedModel) {
@@ -163,8 +154,8 @@ TEST(BootstrapAreaFh, ApproachesThePrasadRaoMseOnAWellSpecifiedModel) {
   const Eigen::VectorXd w = (p.D.array() + s2).inverse().matrix();
   const Eigen::MatrixXd cov = (p.X.transpose() * w.asDiagonal() * p.X).inverse();
   const Eigen::VectorXd y = p.X * p.beta;  // only the estimates depend on it
-  const PrasadRaoResult pr = estimate_mse_prasad_rao(p.X, y, p.D, p.beta, s2, cov, "REML");
-  const Eigen::VectorXd boot = mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, "REML", 4000,
+  const PrasadRaoResult pr = estimate_mse_prasad_rao(p.X, y, p.D, p.beta, s2, cov, kReml);
+  const Eigen::VectorXd boot = mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 4000,
                                                      random::key_from_seed(99), quiet(100));
   const Eigen::ArrayXd true_mse = pr.g1.array() + pr.g2.array() + pr.g3.array();
   const Eigen::ArrayXd rel = (boot.array() - true_mse) / true_mse;
@@ -181,7 +172,7 @@ TEST(BootstrapAreaFh, InvalidArgumentsAreRejected) {
   const random::Key root = random::key_from_seed(3);
   struct Case {
     std::string name;
-    int B;
+    std::int64_t B;
     int bs;
     Eigen::VectorXd D;
     double sigma_u;
@@ -190,6 +181,9 @@ TEST(BootstrapAreaFh, InvalidArgumentsAreRejected) {
   const Eigen::VectorXd negative = p.D - Eigen::VectorXd::Unit(5, 2);  // D(2) = -0.36
   const std::vector<Case> cases = {
       {"B", 0, 10, p.D, 1.0, "mse_bootstrap_area_fh: B must be at least 1, got 0"},
+      {"B beyond the keys", (std::int64_t{1} << 32) + 1, 2, p.D, 1.0,
+       "mse_bootstrap_area_fh: B must be at most 4294967296 (the replicate keys of one seed), "
+       "got 4294967297; lower the number of replicates"},
       {"batch", 10, 0, p.D, 1.0, "mse_bootstrap_area_fh: batch_size must be at least 1, got 0"},
       {"D size", 10, 10, p.D.head(4), 1.0,
        "mse_bootstrap_area_fh: D has 4 entries but X has 5 rows"},
@@ -201,7 +195,7 @@ TEST(BootstrapAreaFh, InvalidArgumentsAreRejected) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     try {
-      mse_bootstrap_area_fh(p.X, c.D, p.beta, c.sigma_u, "REML", c.B, root, quiet(c.bs));
+      mse_bootstrap_area_fh(p.X, c.D, p.beta, c.sigma_u, kReml, c.B, root, quiet(c.bs));
       FAIL() << "expected std::invalid_argument";
     } catch (const std::invalid_argument& e) {
       EXPECT_EQ(std::string(e.what()), c.message);

@@ -2,16 +2,18 @@
 
 #include <omp.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cmath>
-#include <iostream>
+
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "kelp_sae/core/logging.h"
-#include "kelp_sae/core/progress.h"
+#include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
+#include "kelp_sae/kernels/prediction/eblup.h"
 
 namespace kelp_sae::kernels {
 namespace {
@@ -20,6 +22,8 @@ namespace {
 // scheduling choice only, the numbers do not depend on it.
 constexpr Eigen::Index kChunkReplicates = 256;
 constexpr int kNewtonSteps = 8;
+// Three keys per replicate, all children of one key: at most 2^32 / 3 replicates.
+constexpr std::int64_t kMaxReps = (std::int64_t{1} << 32) / 3;
 constexpr double kStartTheta = -0.5;
 
 void check(bool ok, const char* function, const std::string& message) {
@@ -96,6 +100,25 @@ Context make_context(const char* function, const SampleDesign& sample,
   return c;
 }
 
+// Bytes held per replicate of a batch: its state (V + 2 M), its grouped
+// statistics (p + K + p K + 1) and its start values, rounded up for the
+// vectors' headers.
+double replicate_bytes(const Context& c) {
+  const auto v = static_cast<double>(c.sample.n_areas());
+  const auto m = static_cast<double>(c.X_pop_means.rows());
+  const auto p = static_cast<double>(c.sample.X.cols());
+  const auto k = static_cast<double>(c.design.group_n.size());
+  return 8.0 * (v + 2.0 * m + p + k + p * k + 3.0) + 256.0;
+}
+
+// Half the physical memory (64 GB when unknown).
+double memory_limit_bytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return 64e9;
+  return 0.5 * static_cast<double>(pages) * static_cast<double>(page);
+}
+
 // Per-replicate results kept between the draw, the refit and the EBLUP.
 struct ReplicateState {
   Eigen::VectorXd sum_y_raw;  // V: per-area sums of the replicate response
@@ -138,28 +161,34 @@ class BatchRunner {
   void run(std::span<const random::Key> keys, Eigen::Index count, Eigen::Index batch) {
     theta_.topRows(count).setConstant(kStartTheta);
     const Eigen::Index n_batches = count / batch;
+    internal::ParallelFailure failure;
     if (n_batches >= 2) {
       // Whole batches per thread: draws, refit and EBLUPs without synchronisation.
 #pragma omp parallel for schedule(dynamic, 1)
       for (Eigen::Index b = 0; b < n_batches; ++b) {
-        ThreadWorkspace& ws = workspace();
-        const Eigen::Index first = b * batch;
-        for (Eigen::Index k = first; k < first + batch; ++k) draw(keys, k, ws);
-        newton_reml_iterate(
-            c_.design,
-            std::span<const NewtonReplicateStats>(stats_).subspan(slot(first), slot(batch)),
-            theta_.middleRows(first, batch), batch, kNewtonSteps);
-        for (Eigen::Index k = first; k < first + batch; ++k) finish(k);
+        failure.run([&] {
+          ThreadWorkspace& ws = workspace();
+          const Eigen::Index first = b * batch;
+          for (Eigen::Index k = first; k < first + batch; ++k) draw(keys, k, ws);
+          newton_reml_iterate(
+              c_.design,
+              std::span<const NewtonReplicateStats>(stats_).subspan(slot(first), slot(batch)),
+              theta_.middleRows(first, batch), batch, kNewtonSteps);
+          for (Eigen::Index k = first; k < first + batch; ++k) finish(k);
+        });
       }
+      failure.rethrow();
     } else {
       // One batch: its replicates in parallel, the shared Newton step reduced serially.
 #pragma omp parallel for schedule(dynamic, 1)
-      for (Eigen::Index k = 0; k < count; ++k) draw(keys, k, workspace());
+      for (Eigen::Index k = 0; k < count; ++k) failure.run([&] { draw(keys, k, workspace()); });
+      failure.rethrow();
       newton_reml_iterate(c_.design,
                           std::span<const NewtonReplicateStats>(stats_).first(slot(count)),
                           theta_.topRows(count), batch, kNewtonSteps);
 #pragma omp parallel for schedule(dynamic, 1)
-      for (Eigen::Index k = 0; k < count; ++k) finish(k);
+      for (Eigen::Index k = 0; k < count; ++k) failure.run([&] { finish(k); });
+      failure.rethrow();
     }
   }
 
@@ -217,8 +246,11 @@ class BatchRunner {
     // Standardise over the sample units for the refit.
     const auto n = static_cast<double>(s.X.rows());
     st.mean = total / n;
-    st.sd = std::sqrt(std::max(total_sq / n - st.mean * st.mean, 1e-10));
-    const double scale = 1.0 / (st.sd + 1e-6);
+    // The scale is the replicate's own standard deviation, so the refit is
+    // the same whatever the unit of the response (1 for a constant response).
+    const double variance = total_sq / n - st.mean * st.mean;
+    st.sd = variance > 0.0 ? std::sqrt(variance) : 1.0;
+    const double scale = 1.0 / st.sd;
     double yy = 0.0;
     for (Eigen::Index v = 0; v < v_areas; ++v) {
       double sum = 0.0;
@@ -250,8 +282,8 @@ class BatchRunner {
       const double n_safe = std::max(c_.design.n_i(v), 1.0);
       const double y_bar = st.sum_y_raw(v) / n_safe;
       const double x_bar_beta = c_.design.sum_X.row(v).dot(beta) / n_safe;
-      const double gamma = su2 / (su2 + se2 / n_safe);
-      st.eblup(c_.pop_of_area[slot(v)]) += gamma * (y_bar - x_bar_beta);
+      st.eblup(c_.pop_of_area[slot(v)]) +=
+          eblup_area_effect(eblup_gamma(su2, se2 / n_safe), y_bar, x_bar_beta);
     }
   }
 
@@ -288,7 +320,8 @@ BhfBatchResult run_bootstrap_bhf_batch(std::span<const random::Key> keys,
   return out;
 }
 
-Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, int n_reps, const SampleDesign& sample,
+Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, std::int64_t n_reps,
+                                  const SampleDesign& sample,
                                   const Eigen::Ref<const Eigen::MatrixXd>& X_pop_means,
                                   const Eigen::Ref<const Eigen::VectorXd>& N_i,
                                   const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
@@ -296,59 +329,53 @@ Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, int n_reps, const SampleD
                                   double sigma_e, const BootstrapBhfOptions& options) {
   constexpr const char* kFunction = "mse_bootstrap_bhf";
   check(n_reps >= 1, kFunction, "n_reps must be at least 1, got " + std::to_string(n_reps));
+  check(n_reps <= kMaxReps, kFunction,
+        "n_reps must be at most " + std::to_string(kMaxReps) +
+            " (three replicate keys each from one seed), got " + std::to_string(n_reps) +
+            "; lower n_reps");
   check(options.batch_size >= 1, kFunction,
         "batch_size must be at least 1, got " + std::to_string(options.batch_size));
-  const Logger logger = get_logger("kelp_sae.kernels.mse.bootstrap_unit");
-  if (N_i.size() > 0) {
-    logger.log(LogLevel::kInfo, N_i.maxCoeff() <= 1.0
-                                    ? "BHF Bootstrap: Using Infinite Population Assumption."
-                                    : "BHF Bootstrap: Using Finite Population Correction.");
-  }
-  logger.info("Pre-computing constant design statistics (BHF)...");
   const Context c = make_context(kFunction, sample, X_pop_means, N_i, smp_area_idx_in_pop, beta_hat,
                                  sigma_u, sigma_e);
   const Eigen::Index m = X_pop_means.rows();
 
-  // Replicate r owns keys 3r, 3r+1, 3r+2; padding replicates of the last
-  // batch get all-zero keys.
+  // The replicates of a batch share the Newton step, so a whole batch is held
+  // at once: refuse a batch whose replicate states cannot fit in memory.
   const Eigen::Index batch = options.batch_size;
-  const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
-  std::vector<random::Key> keys = random::split(rng_key, 3 * static_cast<std::size_t>(n_reps));
-  keys.resize(static_cast<std::size_t>(3 * n_batches * batch), random::Key{});
+  const double batch_bytes = static_cast<double>(batch) * replicate_bytes(c);
+  check(batch_bytes <= memory_limit_bytes(), kFunction,
+        "batch_size " + std::to_string(batch) + " needs about " +
+            std::to_string(static_cast<long long>(batch_bytes / 1e6)) +
+            " MB for one batch, more than half the memory of this machine; lower batch_size");
+  const Eigen::Index n_batches = (n_reps - 1) / batch + 1;
 
+  // Replicate r owns keys 3r, 3r+1, 3r+2 of split(rng_key, 3 n_reps), derived
+  // chunk by chunk; padding replicates of the last batch get all-zero keys.
   const Eigen::Index chunk_batches = std::max<Eigen::Index>(1, kChunkReplicates / batch);
-  BatchRunner runner(c, std::min(chunk_batches, n_batches) * batch);
+  const Eigen::Index capacity = std::min(chunk_batches, n_batches) * batch;
+  BatchRunner runner(c, capacity);
+  std::vector<random::Key> keys(static_cast<std::size_t>(3 * capacity));
 
   Eigen::VectorXd sse = Eigen::VectorXd::Zero(m);
-  std::ostream& out = options.out != nullptr ? *options.out : std::cout;
-  ProgressIterator progress({.n_batches = static_cast<std::size_t>(n_batches),
-                             .batch_size = static_cast<std::size_t>(batch),
-                             .n_reps = static_cast<std::size_t>(n_reps),
-                             .enabled = options.progress_bar,
-                             .use_bar = true,
-                             .msg = {.desc = "Bootstrap BHF", .fallback = "Starting BHF Bootstrap"},
-                             .out = options.out});
-  Eigen::Index chunk_begin = 0, chunk_end = 0;
-  for (const std::size_t i_batch : progress) {
-    const auto i = static_cast<Eigen::Index>(i_batch);
-    if (i >= chunk_end) {
-      chunk_begin = i;
-      chunk_end = std::min(i + chunk_batches, n_batches);
-      const Eigen::Index count = (chunk_end - chunk_begin) * batch;
-      runner.run(std::span<const random::Key>(keys).subspan(
-                     static_cast<std::size_t>(3 * chunk_begin * batch),
-                     static_cast<std::size_t>(3 * count)),
-                 count, batch);
-    }
-    // Squared errors of the batch's real replicates, in replicate order.
-    for (Eigen::Index k = 0; k < batch; ++k) {
-      if (i * batch + k >= n_reps) break;
-      const auto& st = runner.state((i - chunk_begin) * batch + k);
-      sse += (st.eblup - st.truth).cwiseAbs2();
-    }
-    if (!options.progress_bar &&
-        (n_batches <= 20 || i % (n_batches / 10) == 0 || i == n_batches - 1)) {
-      out << "  Batch " << (i + 1) << "/" << n_batches << " completed." << std::endl;
+  for (Eigen::Index chunk_begin = 0; chunk_begin < n_batches; chunk_begin += chunk_batches) {
+    const Eigen::Index chunk_end = std::min(chunk_begin + chunk_batches, n_batches);
+    const Eigen::Index first = chunk_begin * batch;
+    const Eigen::Index count = (chunk_end - chunk_begin) * batch;
+    const Eigen::Index real = std::min<Eigen::Index>(count, n_reps - first);
+    const std::span<random::Key> chunk_keys(keys.data(), static_cast<std::size_t>(3 * count));
+    random::split(rng_key, static_cast<std::uint64_t>(3 * first), chunk_keys.first(3 * real));
+    std::fill(chunk_keys.begin() + 3 * real, chunk_keys.end(), random::Key{});
+    runner.run(chunk_keys, count, batch);
+    for (Eigen::Index i = chunk_begin; i < chunk_end; ++i) {
+      // Squared errors of the batch's real replicates, in replicate order.
+      for (Eigen::Index k = 0; k < batch; ++k) {
+        if (i * batch + k >= n_reps) break;
+        const auto& st = runner.state((i - chunk_begin) * batch + k);
+        sse += (st.eblup - st.truth).cwiseAbs2();
+      }
+      if (options.on_progress) {
+        options.on_progress(static_cast<std::size_t>(i + 1), static_cast<std::size_t>(n_batches));
+      }
     }
   }
   return sse / static_cast<double>(n_reps);

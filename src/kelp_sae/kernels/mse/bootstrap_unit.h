@@ -15,7 +15,7 @@
 // ebar_rest ~ N(0, sigma_e^2 / (N_i - n_i)) the mean of the unsampled ones (0
 // when N_i <= n_i).
 //
-// Random draws. rng_key is split into 3R keys; replicate r owns keys 3r,
+// Random draws. rng_key is split into 3R keys (R at most 2^32 / 3); replicate r owns keys 3r,
 // 3r+1, 3r+2 (area effects, unit errors, reserved). u*_a is normal draw a of
 // the first key; the error key splits (split2) into k_e_smp and k_e_rest; the
 // error of the sample unit in row j of sample.X is normal draw j of k_e_smp,
@@ -30,38 +30,45 @@
 // errors are left out. Replicates and batches are computed in parallel
 // (OpenMP) with per-thread workspaces allocated once per call; each replicate
 // writes its own row of squared errors and rows are summed in replicate
-// order, so the result is bit-identical for any number of threads.
+// order, so the result is bit-identical for any number of threads. Keys are
+// derived chunk by chunk, so memory grows with batch_size, not with R; a
+// batch whose replicate states exceed half the machine's memory is refused.
+// Progress: on_progress(i, n) after the squared errors of batch i of n are
+// added (nothing prints). An exception from a replicate or from on_progress
+// propagates.
 //
 //   Eigen::VectorXd mse = mse_bootstrap_bhf(key, 200, sample, X_pop_means, N_i, idx,
 //                                           beta_hat, sigma_u, sigma_e, {.batch_size = 10});
 #pragma once
 
 #include <Eigen/Core>
-#include <iosfwd>
+#include <cstdint>
 #include <span>
 
+#include "kelp_sae/core/progress_callback.h"
 #include "kelp_sae/kernels/sample_design.h"
 #include "kelp_sae/random/keys.h"
 
 namespace kelp_sae::kernels {
 
 struct BootstrapBhfOptions {
-  int batch_size = 1;           // replicates per batch (>= 1)
-  bool progress_bar = true;     // progress display; false prints plain batch lines
-  std::ostream* out = nullptr;  // destination of plain progress lines (std::cout when null)
+  std::int64_t batch_size = 1;             // replicates per batch (>= 1)
+  ProgressCallback on_progress = nullptr;  // after each finished batch
 };
 
-// rng_key: key of the run; n_reps: R >= 1; sample: the V sampled areas that
+// rng_key: key of the run; n_reps: 1 <= R <= 2^32 / 3; sample: the V sampled areas that
 // occur in the population, column 0 of sample.X the constant 1, covariates in
 // the columns of X_pop_means; X_pop_means (M x p): population covariate means;
 // N_i (M): population sizes (all <= 1: unknown); smp_area_idx_in_pop (V):
 // distinct population positions of the sample areas; beta_hat (p), sigma_u,
 // sigma_e: the fitted model on the response scale.
 // Returns the M-vector of bootstrap MSEs. Throws std::invalid_argument naming
-// the problem for n_reps or batch_size below 1, mismatched shapes, an area
+// the problem for n_reps out of range, batch_size below 1 or too large for
+// memory, mismatched shapes, an area
 // position out of range or repeated, a design without the constant column, or
 // a sample without units.
-Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, int n_reps, const SampleDesign& sample,
+Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, std::int64_t n_reps,
+                                  const SampleDesign& sample,
                                   const Eigen::Ref<const Eigen::MatrixXd>& X_pop_means,
                                   const Eigen::Ref<const Eigen::VectorXd>& N_i,
                                   const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,

@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <Eigen/Dense>
 #include <cmath>
-#include <memory>
-#include <sstream>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "kelp_sae/core/logging.h"
 #include "kelp_sae/kernels/mse/analytical_unit.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
 
@@ -59,11 +60,10 @@ BhfCase make_setup(const std::vector<int>& sizes, Eigen::Index m_pop) {
 
 BhfCase small_setup() { return make_setup({3, 1, 5, 2, 4}, 7); }
 
-Eigen::VectorXd bootstrap(const BhfCase& s, Key key, int n_reps, int batch_size) {
-  std::ostringstream sink;
+Eigen::VectorXd bootstrap(const BhfCase& s, Key key, std::int64_t n_reps, int batch_size,
+                          const ProgressCallback& on_progress = nullptr) {
   return mse_bootstrap_bhf(key, n_reps, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta, s.sigma_u,
-                           s.sigma_e,
-                           {.batch_size = batch_size, .progress_bar = false, .out = &sink});
+                           s.sigma_e, {.batch_size = batch_size, .on_progress = on_progress});
 }
 
 BhfBatchResult batch(const BhfCase& s, std::vector<Key> keys) {
@@ -243,40 +243,112 @@ TEST(BootstrapBhfTest, CloseToAnalyticalMseOnAWellSpecifiedModel) {
   EXPECT_LT((ratio - 1.0).abs().maxCoeff(), 0.15) << ratio.transpose();
 }
 
-TEST(BootstrapBhfTest, ProgressLinesAndLog) {
-  const BhfCase s = small_setup();
-  auto capture = std::make_unique<LogCapture>("kelp_sae.kernels.mse.bootstrap_unit");
-  set_log_level(LogLevel::kInfo);
-  std::ostringstream lines;
-  mse_bootstrap_bhf(random::key_from_seed(1), 5, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta,
-                    s.sigma_u, s.sigma_e, {.batch_size = 2, .progress_bar = false, .out = &lines});
-  BhfCase finite = s;
-  finite.N_i.setConstant(40.0);
-  mse_bootstrap_bhf(random::key_from_seed(1), 1, finite.sample, finite.X_pop_means, finite.N_i,
-                    finite.idx, finite.beta, finite.sigma_u, finite.sigma_e,
-                    {.progress_bar = false, .out = &lines});
-  set_log_level(LogLevel::kWarning);
-  const std::string log_text = capture->text();
-  capture.reset();
-  EXPECT_EQ(lines.str(),
-            "  Batch 1/3 completed.\n  Batch 2/3 completed.\n  Batch 3/3 completed.\n  Batch 1/1 "
-            "completed.\n");
-  EXPECT_EQ(log_text,
-            "info|BHF Bootstrap: Using Infinite Population Assumption.\n"
-            "info|Pre-computing constant design statistics (BHF)...\n"
-            "info|BHF Bootstrap: Using Finite Population Correction.\n"
-            "info|Pre-computing constant design statistics (BHF)...\n");
+// -2 REML log-likelihood without constants, from the dense covariance
+// matrix: log|V| + log|X'V^-1X| + (y - X beta)'V^-1(y - X beta), with the
+// GLS beta returned through `beta`.
+double dense_reml(const SampleDesign& d, const Eigen::VectorXd& y, const Eigen::Vector2d& theta,
+                  Eigen::VectorXd* beta) {
+  const Eigen::Index n = d.X.rows();
+  const double se2 = std::exp(2.0 * theta(0)), su2 = std::exp(2.0 * theta(1));
+  Eigen::MatrixXd V = se2 * Eigen::MatrixXd::Identity(n, n);
+  for (Eigen::Index v = 0; v < d.n_areas(); ++v) {
+    V.block(d.offsets[v], d.offsets[v], d.n_units(v), d.n_units(v)).array() += su2;
+  }
+  const Eigen::LLT<Eigen::MatrixXd> llt(V);
+  const Eigen::MatrixXd vx = llt.solve(d.X);
+  const Eigen::MatrixXd A = d.X.transpose() * vx;
+  const Eigen::VectorXd b = A.ldlt().solve(vx.transpose() * y);
+  const Eigen::VectorXd r = y - d.X * b;
+  if (beta != nullptr) *beta = b;
+  const Eigen::MatrixXd L = llt.matrixL();
+  return 2.0 * L.diagonal().array().log().sum() + std::log(A.determinant()) + r.dot(llt.solve(r));
+}
 
-  // Many batches: the first, every tenth and the last.
-  std::ostringstream many;
-  mse_bootstrap_bhf(random::key_from_seed(1), 25, s.sample, s.X_pop_means, s.N_i, s.idx, s.beta,
-                    s.sigma_u, s.sigma_e, {.progress_bar = false, .out = &many});
-  EXPECT_EQ(many.str(),
-            "  Batch 1/25 completed.\n  Batch 3/25 completed.\n  Batch 5/25 completed.\n  Batch "
-            "7/25 completed.\n"
-            "  Batch 9/25 completed.\n  Batch 11/25 completed.\n  Batch 13/25 completed.\n"
-            "  Batch 15/25 completed.\n  Batch 17/25 completed.\n  Batch 19/25 completed.\n"
-            "  Batch 21/25 completed.\n  Batch 23/25 completed.\n  Batch 25/25 completed.\n");
+// The REML estimate by Newton's method on finite-difference derivatives of
+// dense_reml, halving steps that do not descend.
+Eigen::Vector2d dense_reml_fit(const SampleDesign& d, const Eigen::VectorXd& y) {
+  const auto f = [&](const Eigen::Vector2d& t) { return dense_reml(d, y, t, nullptr); };
+  const double log_sd = std::log(std::sqrt((y.array() - y.mean()).square().mean()));
+  Eigen::Vector2d t(log_sd - 0.5, log_sd - 0.5);
+  const double h = 1e-4;
+  for (int it = 0; it < 60; ++it) {
+    Eigen::Vector2d g;
+    Eigen::Matrix2d H;
+    for (int i = 0; i < 2; ++i) {
+      const Eigen::Vector2d ei = h * Eigen::Vector2d::Unit(i);
+      g(i) = (f(t + ei) - f(t - ei)) / (2.0 * h);
+      for (int j = 0; j < 2; ++j) {
+        const Eigen::Vector2d ej = h * Eigen::Vector2d::Unit(j);
+        H(i, j) = (f(t + ei + ej) - f(t + ei - ej) - f(t - ei + ej) + f(t - ei - ej)) / (4 * h * h);
+      }
+    }
+    Eigen::Vector2d step = H.ldlt().solve(g);
+    if (!(H.determinant() > 0.0 && H(0, 0) > 0.0)) step = g;
+    double scale = 1.0;
+    while (f(t - scale * step) > f(t) && scale > 1e-8) scale *= 0.5;
+    t -= scale * step;
+    if (scale * step.cwiseAbs().maxCoeff() < 1e-10) break;
+  }
+  return t;
+}
+
+// Replicate by replicate against a plain computation: the draws from the
+// replicate's keys, the true means, a dense REML refit and the EBLUPs.
+TEST(BootstrapBhfTest, ReplicatesMatchAPlainComputation) {
+  const BhfCase s = make_setup({6, 8, 5, 7, 9, 6, 8, 7}, 11);  // sizes unknown
+  const Eigen::Index m = s.X_pop_means.rows(), n = s.sample.X.rows();
+  const Key key = random::key_from_seed(5);
+  const std::vector<Key> all = random::split(key, 3 * 4);
+  for (int r : {1, 3}) {
+    SCOPED_TRACE(r);
+    const BhfBatchResult b = batch(s, keys_of(all, {r}));
+    const std::vector<double> u = random::normal(all[3 * r], m);
+    const std::vector<double> e = random::normal(random::split2(all[3 * r + 1]).first, n);
+    Eigen::VectorXd y(n);
+    Eigen::VectorXd truth = s.X_pop_means * s.beta;
+    for (Eigen::Index a = 0; a < m; ++a) truth(a) += s.sigma_u * u[a];
+    for (Eigen::Index v = 0; v < s.sample.n_areas(); ++v) {
+      for (Eigen::Index j = s.sample.offsets[v]; j < s.sample.offsets[v + 1]; ++j) {
+        y(j) = s.sample.X.row(j).dot(s.beta) + s.sigma_u * u[s.idx(v)] + s.sigma_e * e[j];
+      }
+    }
+    EXPECT_LE((b.truth.row(0).transpose() - truth).cwiseAbs().maxCoeff(), 1e-12);
+
+    const Eigen::Vector2d theta = dense_reml_fit(s.sample, y);
+    Eigen::VectorXd beta;
+    dense_reml(s.sample, y, theta, &beta);
+    const double se2 = std::exp(2.0 * theta(0)), su2 = std::exp(2.0 * theta(1));
+    Eigen::VectorXd eblup = s.X_pop_means * beta;
+    for (Eigen::Index v = 0; v < s.sample.n_areas(); ++v) {
+      const Eigen::Index first = s.sample.offsets[v], n_v = s.sample.n_units(v);
+      const double gamma = su2 / (su2 + se2 / static_cast<double>(n_v));
+      const double resid_mean =
+          (y.segment(first, n_v) - s.sample.X.middleRows(first, n_v) * beta).mean();
+      eblup(s.idx(v)) += gamma * resid_mean;
+    }
+    // The refit's 8 Newton steps (with their small ridge and jitter) reach
+    // the REML optimum to about 1e-7 here.
+    EXPECT_LE((b.eblup.row(0).transpose() - eblup).cwiseAbs().maxCoeff(), 1e-6)
+        << b.eblup.row(0) << "\n"
+        << eblup.transpose();
+  }
+}
+
+TEST(BootstrapBhfTest, ReportsEachBatchInOrderAndStartsHugeRunsWithoutUpFrontMemory) {
+  const BhfCase s = small_setup();
+  std::vector<std::pair<std::size_t, std::size_t>> seen;
+  const auto record = [&](std::size_t done, std::size_t total) { seen.emplace_back(done, total); };
+  bootstrap(s, random::key_from_seed(1), 5, 2, record);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 3}, {2, 3}, {3, 3}}));
+  // The largest count the keys hold, in batches of 2: the first batches are
+  // reported (the callback then stops the run) without all keys being made.
+  seen.clear();
+  const auto stop = [&](std::size_t done, std::size_t total) {
+    record(done, total);
+    throw std::runtime_error("stopped");
+  };
+  EXPECT_THROW(bootstrap(s, random::key_from_seed(1), 1431655765, 2, stop), std::runtime_error);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 715827883}}));
 }
 
 TEST(BootstrapBhfTest, BadInputIsRejected) {
@@ -294,6 +366,14 @@ TEST(BootstrapBhfTest, BadInputIsRejected) {
             "mse_bootstrap_bhf: n_reps must be at least 1, got 0");
   EXPECT_EQ(message([&] { bootstrap(s, key, 3, 0); }),
             "mse_bootstrap_bhf: batch_size must be at least 1, got 0");
+  EXPECT_EQ(message([&] { bootstrap(s, key, 1431655766, 2); }),
+            "mse_bootstrap_bhf: n_reps must be at most 1431655765 (three replicate keys each from "
+            "one seed), got 1431655766; lower n_reps");
+  const std::string too_big = message([&] { bootstrap(s, key, 3, 2000000000); });
+  EXPECT_TRUE(
+      too_big.starts_with("mse_bootstrap_bhf: batch_size 2000000000 needs about 1136000 MB"))
+      << too_big;
+  EXPECT_TRUE(too_big.ends_with("; lower batch_size")) << too_big;
   BhfCase no_constant = s;
   no_constant.sample.X(2, 0) = 0.0;
   EXPECT_EQ(message([&] { bootstrap(no_constant, key, 3, 1); }),

@@ -9,20 +9,17 @@
 //   g1_i = gamma_i D_i,  g2_i = B_i^2 x_i' Cov(beta_hat) x_i,
 //   g3_i = B_i^2 Var(sigma_u^2) / V_i,
 //   mse_i = g1_i + g2_i + 2 g3_i - bias_i,
-// where, with S1 = sum 1/V_i and S2 = sum 1/V_i^2, by the method text
-// (compared exactly, case-sensitively):
-//   "REML": Var(sigma_u^2) = 2 / S2, no bias term;
-//   "ML":   Var(sigma_u^2) = 2 / S2, bias_i = -B_i^2 tr(Cov(beta_hat) X' diag(1/V^2) X) / S2;
-//   "FH":   Var(sigma_u^2) = 2 m / S1^2, bias_i = B_i^2 2 (m S2 - S1^2) / S1^3
-//           (the Fay-Herriot moment estimator);
-//   any other text: Var(sigma_u^2) = 0 (g3 = 0) and no bias term.
+// where, with S2 = sum 1/V_i^2, by the method that estimated sigma_u^2:
+//   REML: Var(sigma_u^2) = 2 / S2, no bias term;
+//   ML:   Var(sigma_u^2) = 2 / S2, bias_i = -B_i^2 tr(Cov(beta_hat) X' diag(1/V^2) X) / S2.
 // Shapes: X m x p, y and D m entries, beta_hat p, beta_cov p x p; mismatches
 // throw std::invalid_argument. No other validation: areas with V_i = 0 give
 // non-finite values.
 #pragma once
 
 #include <Eigen/Core>
-#include <string_view>
+
+#include "kelp_sae/core/variance_method.h"
 
 namespace kelp_sae::kernels {
 
@@ -40,6 +37,6 @@ PrasadRaoResult estimate_mse_prasad_rao(const Eigen::Ref<const Eigen::MatrixXd>&
                                         const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
                                         double sigma_u2,
                                         const Eigen::Ref<const Eigen::MatrixXd>& beta_cov,
-                                        std::string_view method = "REML");
+                                        VarianceMethod method = VarianceMethod::REML);
 
 }  // namespace kelp_sae::kernels

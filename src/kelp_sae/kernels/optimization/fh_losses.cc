@@ -110,8 +110,9 @@ double ml_loss_cholesky(double log_sigma, const Eigen::Ref<const Eigen::MatrixXd
 
 double fh_loss_unified(double log_sigma, const Eigen::Ref<const Eigen::MatrixXd>& X,
                        const Eigen::Ref<const Eigen::VectorXd>& y,
-                       const Eigen::Ref<const Eigen::VectorXd>& D, std::string_view method) {
-  const FhCriterion criterion = method == "REML" ? FhCriterion::kReml : FhCriterion::kMl;
+                       const Eigen::Ref<const Eigen::VectorXd>& D, VarianceMethod method) {
+  const FhCriterion criterion =
+      method == VarianceMethod::REML ? FhCriterion::kReml : FhCriterion::kMl;
   return direct_loss("fh_loss_unified", log_sigma, X, y, D, criterion, Solver::kCholesky);
 }
 

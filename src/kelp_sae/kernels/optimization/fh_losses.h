@@ -21,7 +21,8 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <string_view>
+
+#include "kelp_sae/core/variance_method.h"
 
 namespace kelp_sae::kernels {
 
@@ -59,12 +60,11 @@ double ml_loss_cholesky(double log_sigma, const Eigen::Ref<const Eigen::MatrixXd
                         const Eigen::Ref<const Eigen::VectorXd>& y,
                         const Eigen::Ref<const Eigen::VectorXd>& D);
 
-// The Cholesky loss selected by text: exactly "REML" gives the REML loss, any
-// other text the ML loss.
+// The Cholesky loss of the given method.
 double fh_loss_unified(double log_sigma, const Eigen::Ref<const Eigen::MatrixXd>& X,
                        const Eigen::Ref<const Eigen::VectorXd>& y,
                        const Eigen::Ref<const Eigen::VectorXd>& D,
-                       std::string_view method = "REML");
+                       VarianceMethod method = VarianceMethod::REML);
 
 // Loss value and its derivative in log sigma_u.
 struct LossWithGradient {

@@ -43,12 +43,11 @@ TEST(FhLosses, LibraryVariantsAgreeWithTheProfiledLoss) {
     EXPECT_NEAR(reml_loss(ls, d.X, d.y, d.D), reml.value, tol);
     EXPECT_NEAR(reml_loss_cholesky(ls, d.X, d.y, d.D), reml.value, tol);
     EXPECT_NEAR(fh_loss_unified(ls, d.X, d.y, d.D), reml.value, tol);
-    EXPECT_NEAR(fh_loss_unified(ls, d.X, d.y, d.D, "REML"), reml.value, tol);
+    EXPECT_NEAR(fh_loss_unified(ls, d.X, d.y, d.D, VarianceMethod::REML), reml.value, tol);
     EXPECT_NEAR(ml_loss(ls, d.X, d.y, d.D), ml.value, tol);
     EXPECT_NEAR(ml_loss_cholesky(ls, d.X, d.y, d.D), ml.value, tol);
-    // Any text other than exactly "REML" selects the ML loss.
-    EXPECT_NEAR(fh_loss_unified(ls, d.X, d.y, d.D, "ML"), ml.value, tol);
-    EXPECT_NEAR(fh_loss_unified(ls, d.X, d.y, d.D, "reml"), ml.value, tol);
+    // The ML loss by its method.
+    EXPECT_NEAR(fh_loss_unified(ls, d.X, d.y, d.D, VarianceMethod::ML), ml.value, tol);
     const LossWithGradient rg = reml_loss_with_grad(ls, d.X, d.y, d.D);
     const LossWithGradient mg = ml_loss_with_grad(ls, d.X, d.y, d.D);
     EXPECT_NEAR(rg.value, reml.value, tol);

@@ -2,6 +2,7 @@
 
 #include <Eigen/Cholesky>
 #include <Eigen/LU>
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -16,17 +17,25 @@ namespace {
 using internal::Dual2;
 using internal::DualMatrix;
 
-constexpr double kJitter = 1e-6;
+// X'V^-1X is factorised as it is when every Cholesky pivot keeps at least
+// kPivotFloor of its diagonal entry; otherwise (a column nearly or exactly in
+// the span of the others) the diagonal is raised by kRelativeJitter times
+// itself. Both are relative, so beta scales with the response. A column that
+// is all zero gets the diagonal entry 1: its coefficient is 0 and it adds
+// nothing to the likelihood.
+constexpr double kPivotFloor = 1e-10;
+constexpr double kRelativeJitter = 1e-8;
 
-enum class Method { kReml, kMl };
-
-Method parse_method(std::string_view method, const char* function) {
-  if (method == "REML") return Method::kReml;
-  if (method == "ML") return Method::kMl;
-  throw std::invalid_argument(std::string(function) +
-                              ": method must be \"REML\" or \"ML\", got \"" + std::string(method) +
-                              "\"");
+// True when the factor L of `a` (from cholesky_in_place) has no pivot below
+// kPivotFloor times the original diagonal.
+bool well_conditioned(const DualMatrix& l, const DualMatrix& a) {
+  for (std::ptrdiff_t k = 0; k < a.size(); ++k) {
+    if (!(l(k, k).v * l(k, k).v >= kPivotFloor * a(k, k).v)) return false;
+  }
+  return true;
 }
+
+using Method = VarianceMethod;
 
 void check_stats(const LmmSufficientStats& s, const char* function) {
   const Eigen::Index m = s.ni.size();
@@ -47,7 +56,8 @@ Dual2 dual_of_log_lambda(double f, double f1, double f2) {
 struct CoreEvaluation {
   Dual2 neg2_loglik;
   Eigen::VectorXd beta;
-  Eigen::MatrixXd xtvx;  // X'V^-1X without jitter (values)
+  Eigen::MatrixXd xtvx;   // X'V^-1X without jitter (values)
+  bool jittered = false;  // whether the solve needed the diagonal raise
 };
 
 // -2 log L over Dual2 in theta. The per-area weights depend on theta only
@@ -123,14 +133,20 @@ CoreEvaluation core_evaluation(const Eigen::Vector2d& theta, const LmmSufficient
                      dual_of_log_lambda(s.yi_sum.dot(wy0), s.yi_sum.dot(wy1), s.yi_sum.dot(wy2))) *
                     inv_se2;
 
+  for (Eigen::Index k = 0; k < p; ++k) {
+    if (a(k, k).v == 0.0) a(k, k) = Dual2::constant(1.0);  // an all-zero column
+  }
   // beta' A beta needs the unjittered A after `a` is overwritten by L.
-  DualMatrix a_copy = a;
-  for (Eigen::Index k = 0; k < p; ++k) a(k, k) += Dual2::constant(kJitter);
-
+  const DualMatrix a_copy = a;
   CoreEvaluation out;
   out.xtvx = xtvx;
   out.beta = Eigen::VectorXd::Constant(p, std::nan(""));
-  if (!internal::cholesky_in_place(a)) {
+  if (!internal::cholesky_in_place(a) || !well_conditioned(a, a_copy)) {
+    a = a_copy;
+    for (Eigen::Index k = 0; k < p; ++k) a(k, k) += kRelativeJitter * a_copy(k, k);
+    out.jittered = true;
+  }
+  if (out.jittered && !internal::cholesky_in_place(a)) {
     out.neg2_loglik = internal::dual_nan();
     return out;
   }
@@ -150,7 +166,7 @@ CoreEvaluation core_evaluation(const Eigen::Vector2d& theta, const LmmSufficient
   const double n_total = s.ni.sum();
   Dual2 neg2 =
       2.0 * n_total * Dual2::variable(theta(0), 0) + dual_of_log_lambda(logd, logd1, logd2) + rss;
-  if (method == Method::kReml) neg2 += internal::log_det_from_cholesky(a);
+  if (method == Method::REML) neg2 += internal::log_det_from_cholesky(a);
   out.neg2_loglik = neg2;
   for (Eigen::Index i = 0; i < p; ++i) out.beta(i) = b[static_cast<std::size_t>(i)].v;
   return out;
@@ -250,8 +266,7 @@ LmmSufficientStats compute_sufficient_stats(const Eigen::Ref<const Eigen::Matrix
 }
 
 LmmCoreResult lmm_core_calc(const Eigen::Ref<const Eigen::Vector2d>& params,
-                            const LmmSufficientStats& stats, std::string_view method) {
-  const Method m = parse_method(method, "lmm_core_calc");
+                            const LmmSufficientStats& stats, VarianceMethod m) {
   check_stats(stats, "lmm_core_calc");
   CoreEvaluation e = core_evaluation(params, stats, m);
   return {e.neg2_loglik.v, std::move(e.beta)};
@@ -260,18 +275,17 @@ LmmCoreResult lmm_core_calc(const Eigen::Ref<const Eigen::Vector2d>& params,
 double lmm_loss_reml(const Eigen::Ref<const Eigen::Vector2d>& params,
                      const LmmSufficientStats& stats) {
   check_stats(stats, "lmm_loss_reml");
-  return core_evaluation(params, stats, Method::kReml).neg2_loglik.v;
+  return core_evaluation(params, stats, Method::REML).neg2_loglik.v;
 }
 
 double lmm_loss_ml(const Eigen::Ref<const Eigen::Vector2d>& params,
                    const LmmSufficientStats& stats) {
   check_stats(stats, "lmm_loss_ml");
-  return core_evaluation(params, stats, Method::kMl).neg2_loglik.v;
+  return core_evaluation(params, stats, Method::ML).neg2_loglik.v;
 }
 
 LmmObjective lmm_loss_derivatives(const Eigen::Ref<const Eigen::Vector2d>& params,
-                                  const LmmSufficientStats& stats, std::string_view method) {
-  const Method m = parse_method(method, "lmm_loss_derivatives");
+                                  const LmmSufficientStats& stats, VarianceMethod m) {
   check_stats(stats, "lmm_loss_derivatives");
   return to_objective(core_evaluation(params, stats, m).neg2_loglik);
 }
@@ -280,12 +294,15 @@ LmmStats evaluate_lmm_stats(const Eigen::Ref<const Eigen::Vector2d>& params,
                             const Eigen::Ref<const Eigen::MatrixXd>& X,
                             const Eigen::Ref<const Eigen::VectorXd>& y,
                             const Eigen::Ref<const Eigen::VectorXi>& area_indices,
-                            Eigen::Index n_areas, std::string_view method) {
-  const Method m = parse_method(method, "evaluate_lmm_stats");
+                            Eigen::Index n_areas, VarianceMethod m) {
   const LmmSufficientStats stats = compute_sufficient_stats(X, y, area_indices, n_areas);
   CoreEvaluation e = core_evaluation(params, stats, m);
   const Eigen::Index p = X.cols();
-  const Eigen::MatrixXd jittered = e.xtvx + kJitter * Eigen::MatrixXd::Identity(p, p);
+  Eigen::MatrixXd jittered = e.xtvx;
+  for (Eigen::Index k = 0; k < p; ++k) {
+    if (jittered(k, k) == 0.0) jittered(k, k) = 1.0;  // an all-zero column
+    if (e.jittered) jittered(k, k) *= 1.0 + kRelativeJitter;
+  }
   Eigen::MatrixXd cov;
   const Eigen::LLT<Eigen::MatrixXd> llt(jittered);
   if (llt.info() == Eigen::Success) {
@@ -301,7 +318,7 @@ OptimizationResult fit_lmm_reml(const Eigen::Ref<const Eigen::Vector2d>& init_pa
                                 const Eigen::Ref<const Eigen::VectorXd>& y,
                                 const Eigen::Ref<const Eigen::VectorXi>& area_indices,
                                 Eigen::Index n_areas, const LmmFitOptions& options) {
-  return fit_lmm_base(init_params, X, y, area_indices, n_areas, options, Method::kReml);
+  return fit_lmm_base(init_params, X, y, area_indices, n_areas, options, Method::REML);
 }
 
 OptimizationResult fit_lmm_ml(const Eigen::Ref<const Eigen::Vector2d>& init_params,
@@ -309,7 +326,7 @@ OptimizationResult fit_lmm_ml(const Eigen::Ref<const Eigen::Vector2d>& init_para
                               const Eigen::Ref<const Eigen::VectorXd>& y,
                               const Eigen::Ref<const Eigen::VectorXi>& area_indices,
                               Eigen::Index n_areas, const LmmFitOptions& options) {
-  return fit_lmm_base(init_params, X, y, area_indices, n_areas, options, Method::kMl);
+  return fit_lmm_base(init_params, X, y, area_indices, n_areas, options, Method::ML);
 }
 
 }  // namespace kelp_sae::kernels

@@ -22,18 +22,22 @@
 //   y'V^-1y = (y'y - sum_i w_i ys_i^2) / sigma_e^2,
 //   log|V|  = N log sigma_e^2 + sum_i log d_i,
 // with xs_i, ys_i the per-area sums of x and y. beta_hat solves
-// (X'V^-1X + 1e-6 I) beta = X'V^-1y (the jitter keeps rank-deficient designs
-// finite), rss = y'V^-1y - 2 beta'X'V^-1y + beta'X'V^-1X beta, and
+// A beta = X'V^-1y with A = X'V^-1X when its Cholesky factorisation keeps
+// every pivot above 1e-10 times its diagonal entry; otherwise (rank-deficient
+// or nearly so) A = X'V^-1X + 1e-8 diag(X'V^-1X). The raise is relative, so
+// beta_hat scales with the response and a well-conditioned design is never
+// perturbed. An all-zero column of X gets the diagonal entry 1 (coefficient
+// 0, no contribution to the likelihood). rss = y'V^-1y - 2 beta'X'V^-1y + beta'X'V^-1X beta, and
 //   ML:   -2 log L = log|V| + rss,
-//   REML: -2 log L = log|V| + log|X'V^-1X + 1e-6 I| + rss.
+//   REML: -2 log L = log|V| + log|A| + rss.
 // No 2 pi terms are included: the full REML log-likelihood is
 // -0.5 ((N - p) log(2 pi) + value), the full ML one -0.5 (N log(2 pi) + value).
 #pragma once
 
 #include <Eigen/Core>
-#include <string_view>
 
 #include "kelp_sae/core/optimization_result.h"
+#include "kelp_sae/core/variance_method.h"
 
 namespace kelp_sae::kernels {
 
@@ -60,11 +64,10 @@ struct LmmCoreResult {
   Eigen::VectorXd beta;      // p: beta_hat at the given variance components
 };
 
-// -2 log L and beta_hat at params = (log sigma_e, log sigma_u). `method` is
-// "REML" or "ML" exactly (std::invalid_argument otherwise). A design whose
-// jittered X'V^-1X is not positive definite gives NaN.
+// -2 log L and beta_hat at params = (log sigma_e, log sigma_u). A design
+// whose jittered X'V^-1X is not positive definite gives NaN.
 LmmCoreResult lmm_core_calc(const Eigen::Ref<const Eigen::Vector2d>& params,
-                            const LmmSufficientStats& stats, std::string_view method);
+                            const LmmSufficientStats& stats, VarianceMethod method);
 
 double lmm_loss_reml(const Eigen::Ref<const Eigen::Vector2d>& params,
                      const LmmSufficientStats& stats);
@@ -79,12 +82,12 @@ struct LmmObjective {
   Eigen::Matrix2d hessian = Eigen::Matrix2d::Zero();
 };
 LmmObjective lmm_loss_derivatives(const Eigen::Ref<const Eigen::Vector2d>& params,
-                                  const LmmSufficientStats& stats, std::string_view method);
+                                  const LmmSufficientStats& stats, VarianceMethod method);
 
 struct LmmStats {
   double neg2_loglik = 0.0;  // -2 log L without constants
   Eigen::VectorXd beta;      // p
-  Eigen::MatrixXd cov;       // p x p: (X'V^-1X + 1e-6 I)^-1
+  Eigen::MatrixXd cov;       // p x p: A^-1 (A as above)
 };
 
 // -2 log L, beta_hat and cov(beta_hat) at fixed params = (log sigma_e,
@@ -93,7 +96,7 @@ LmmStats evaluate_lmm_stats(const Eigen::Ref<const Eigen::Vector2d>& params,
                             const Eigen::Ref<const Eigen::MatrixXd>& X,
                             const Eigen::Ref<const Eigen::VectorXd>& y,
                             const Eigen::Ref<const Eigen::VectorXi>& area_indices,
-                            Eigen::Index n_areas, std::string_view method = "REML");
+                            Eigen::Index n_areas, VarianceMethod method = VarianceMethod::REML);
 
 struct LmmFitOptions {
   double tol = 1e-4;  // BFGS stops when the largest |gradient| component is at most tol

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kelp_sae/kernels/optimization/internal/dual_linalg.h"
+#include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 
 namespace kelp_sae::kernels {
 namespace {
@@ -224,32 +225,40 @@ void newton_reml_iterate(const DesignStats& design, std::span<const NewtonReplic
     // Whole batches per thread: no synchronisation between Newton steps.
     std::vector<Workspace> workspaces(
         static_cast<std::size_t>(omp_in_parallel() ? 1 : omp_get_max_threads()), Workspace(p));
+    internal::ParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, 1) if (!omp_in_parallel() && n_batches >= 2)
     for (Eigen::Index b = 0; b < n_batches; ++b) {
-      const Eigen::Index start = b * batch_size;
-      const Eigen::Index len = std::min(batch_size, r_count - start);
-      Workspace& ws =
-          workspaces[static_cast<std::size_t>(omp_in_parallel() ? omp_get_thread_num() : 0)];
-      iterate_batch_serial(design, reps, theta, delta, start, len, max_iter, ws);
+      failure.run([&] {
+        const Eigen::Index start = b * batch_size;
+        const Eigen::Index len = std::min(batch_size, r_count - start);
+        Workspace& ws =
+            workspaces[static_cast<std::size_t>(omp_in_parallel() ? omp_get_thread_num() : 0)];
+        iterate_batch_serial(design, reps, theta, delta, start, len, max_iter, ws);
+      });
     }
+    failure.rethrow();
     return;
   }
 
   // One batch: its replicates in parallel, the step size reduced serially.
   std::vector<Workspace> workspaces(static_cast<std::size_t>(omp_get_max_threads()), Workspace(p));
   const bool parallel = r_count >= kMinParallelReplicates;
+  internal::ParallelFailure failure;
   for (int it = 0; it < max_iter; ++it) {
 #pragma omp parallel if (parallel)
     {
       Workspace& ws = workspaces[static_cast<std::size_t>(omp_get_thread_num())];
 #pragma omp for schedule(static)
       for (Eigen::Index r = 0; r < r_count; ++r) {
-        const Eigen::Vector2d t = theta.row(r).transpose();
-        delta.row(r) =
-            newton_delta(evaluate(t, design, reps[static_cast<std::size_t>(r)], ws, nullptr))
-                .transpose();
+        failure.run([&] {
+          const Eigen::Vector2d t = theta.row(r).transpose();
+          delta.row(r) =
+              newton_delta(evaluate(t, design, reps[static_cast<std::size_t>(r)], ws, nullptr))
+                  .transpose();
+        });
       }
     }
+    failure.rethrow();
     double max_abs = 0.0;
     for (Eigen::Index r = 0; r < r_count; ++r) {
       for (int c = 0; c < 2; ++c) {

@@ -18,6 +18,9 @@
 namespace kelp_sae::kernels {
 namespace {
 
+constexpr VarianceMethod kMethods[] = {VarianceMethod::REML, VarianceMethod::ML};
+const char* name(VarianceMethod method) { return method == VarianceMethod::REML ? "REML" : "ML"; }
+
 using kelp_sae::testing::NestedData;
 using kelp_sae::testing::read_nested_error_csv;
 
@@ -78,15 +81,15 @@ TEST(LmmCoreTest, MatchesDenseCovarianceComputation) {
   const LmmSufficientStats s = compute_sufficient_stats(d.X, d.y, d.area, d.m);
   const std::vector<Eigen::Vector2d> thetas = {{0.0, 0.0}, {-0.7, 0.4}, {0.5, -1.5}, {-2.0, 1.0}};
   for (const auto& theta : thetas) {
-    for (const char* method : {"REML", "ML"}) {
-      SCOPED_TRACE(std::string(method) + " theta=(" + std::to_string(theta(0)) + "," +
+    for (const VarianceMethod method : kMethods) {
+      SCOPED_TRACE(std::string(name(method)) + " theta=(" + std::to_string(theta(0)) + "," +
                    std::to_string(theta(1)) + ")");
       Eigen::VectorXd beta_ref;
-      const double ref = dense_neg2_loglik(d, theta, std::string(method) == "REML", &beta_ref);
+      const double ref = dense_neg2_loglik(d, theta, method == VarianceMethod::REML, &beta_ref);
       const LmmCoreResult got = lmm_core_calc(theta, s, method);
-      // The jitter 1e-6 in X'V^-1X perturbs the values by about 1e-6 relative.
-      EXPECT_NEAR(got.neg2_loglik, ref, 1e-5 * std::abs(ref) + 1e-5);
-      EXPECT_LT((got.beta - beta_ref).cwiseAbs().maxCoeff(), 1e-5);
+      // A well-conditioned X'V^-1X is solved without jitter.
+      EXPECT_NEAR(got.neg2_loglik, ref, 1e-10 * std::abs(ref) + 1e-10);
+      EXPECT_LT((got.beta - beta_ref).cwiseAbs().maxCoeff(), 1e-10);
     }
   }
 }
@@ -95,10 +98,11 @@ TEST(LmmCoreTest, LossesAndEvaluateAgreeWithCoreCalc) {
   const NestedData d = read_nested_error_csv();
   const LmmSufficientStats s = compute_sufficient_stats(d.X, d.y, d.area, d.m);
   const Eigen::Vector2d theta(0.2, -0.4);
-  EXPECT_DOUBLE_EQ(lmm_loss_reml(theta, s), lmm_core_calc(theta, s, "REML").neg2_loglik);
-  EXPECT_DOUBLE_EQ(lmm_loss_ml(theta, s), lmm_core_calc(theta, s, "ML").neg2_loglik);
-  for (const char* method : {"REML", "ML"}) {
-    SCOPED_TRACE(method);
+  EXPECT_DOUBLE_EQ(lmm_loss_reml(theta, s),
+                   lmm_core_calc(theta, s, VarianceMethod::REML).neg2_loglik);
+  EXPECT_DOUBLE_EQ(lmm_loss_ml(theta, s), lmm_core_calc(theta, s, VarianceMethod::ML).neg2_loglik);
+  for (const VarianceMethod method : kMethods) {
+    SCOPED_TRACE(name(method));
     const LmmCoreResult core = lmm_core_calc(theta, s, method);
     const LmmStats ev = evaluate_lmm_stats(theta, d.X, d.y, d.area, d.m, method);
     EXPECT_DOUBLE_EQ(ev.neg2_loglik, core.neg2_loglik);
@@ -132,8 +136,8 @@ TEST(LmmCoreTest, DerivativesMatchFiniteDifferences) {
   const std::vector<Eigen::Vector2d> thetas = {
       {0.2, -0.4}, {-0.5, 0.8}, {1.0, -3.0}, {0.22, -0.40}};
   for (const auto& theta : thetas) {
-    for (const char* method : {"REML", "ML"}) {
-      SCOPED_TRACE(std::string(method) + " theta=(" + std::to_string(theta(0)) + "," +
+    for (const VarianceMethod method : kMethods) {
+      SCOPED_TRACE(std::string(name(method)) + " theta=(" + std::to_string(theta(0)) + "," +
                    std::to_string(theta(1)) + ")");
       expect_derivatives_match_finite_differences(
           [&](const Eigen::Vector2d& t) { return lmm_loss_derivatives(t, s, method); }, theta);
@@ -158,7 +162,7 @@ TEST(LmmCoreTest, VanishingAreaVarianceGivesOrdinaryLinearModel) {
     const double reml_ref = ml_ref + xtx_logdet - 3.0 * std::log(se2);
     EXPECT_NEAR(lmm_loss_ml(theta, s), ml_ref, 1e-8 * std::abs(ml_ref));
     EXPECT_NEAR(lmm_loss_reml(theta, s), reml_ref, 1e-7 * std::abs(reml_ref));
-    const LmmCoreResult core = lmm_core_calc(theta, s, "REML");
+    const LmmCoreResult core = lmm_core_calc(theta, s, VarianceMethod::REML);
     EXPECT_LT((core.beta - beta_ols).cwiseAbs().maxCoeff(), 1e-6);
   }
 }
@@ -169,7 +173,7 @@ TEST(LmmCoreTest, ExtremeVarianceRatiosStayFinite) {
       compute_sufficient_stats(d.X, d.y, d.area, d.m + 2);  // two areas without units
   for (const Eigen::Vector2d& theta : {Eigen::Vector2d(0.0, 400.0), Eigen::Vector2d(1.0, -400.0)}) {
     SCOPED_TRACE(theta.transpose());
-    const LmmObjective o = lmm_loss_derivatives(theta, s, "ML");
+    const LmmObjective o = lmm_loss_derivatives(theta, s, VarianceMethod::ML);
     EXPECT_TRUE(std::isfinite(o.value));
     EXPECT_TRUE(o.gradient.allFinite());
   }
@@ -179,8 +183,8 @@ TEST(LmmCoreTest, DuplicatedColumnStaysFinite) {
   NestedData d = read_nested_error_csv();
   Eigen::MatrixXd X(d.X.rows(), 4);
   X << d.X, d.X.col(1);
-  for (const char* method : {"REML", "ML"}) {
-    SCOPED_TRACE(method);
+  for (const VarianceMethod method : kMethods) {
+    SCOPED_TRACE(name(method));
     const LmmStats st = evaluate_lmm_stats(Eigen::Vector2d(0.2, -0.4), X, d.y, d.area, d.m, method);
     EXPECT_TRUE(std::isfinite(st.neg2_loglik));
     EXPECT_TRUE(st.beta.allFinite());
@@ -211,13 +215,50 @@ TEST(LmmFitTest, AgreesWithNlme) {
     for (int k = 0; k < 3; ++k)
       EXPECT_NEAR(fit.params(k), ref.beta[k], 1e-6 * (1.0 + std::abs(ref.beta[k])));
 
-    const LmmStats st = evaluate_lmm_stats(fit.params.tail(2), d.X, d.y, d.area, d.m, ref.method);
+    const LmmStats st = evaluate_lmm_stats(fit.params.tail(2), d.X, d.y, d.area, d.m,
+                                           reml ? VarianceMethod::REML : VarianceMethod::ML);
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(std::sqrt(st.cov(k, k)), ref.se[k], 1e-5 * ref.se[k]);
     // nlme's log-likelihoods include the 2 pi terms: (N - p) log(2 pi) for
     // REML, N log(2 pi) for ML.
     const double constant = (reml ? n - p : n) * log2pi;
     EXPECT_NEAR(-0.5 * (st.neg2_loglik + constant), ref.loglik, 1e-6 * std::abs(ref.loglik));
     EXPECT_NEAR(fit.fun, st.neg2_loglik, 1e-9 * std::abs(fit.fun));
+  }
+}
+
+// Multiplying y by c multiplies sigma_e, sigma_u and beta_hat by c and
+// cov(beta_hat) by c^2, and shifts -2 log L by 2 N log c (ML) or
+// 2 (N - p) log c (REML): nothing in the evaluation may depend on the unit.
+TEST(LmmFitTest, ScalingTheResponseScalesTheFit) {
+  const NestedData d = read_nested_error_csv();
+  const double n = static_cast<double>(d.X.rows());
+  const Eigen::Vector2d theta(0.2, -0.4);
+  for (const VarianceMethod method : kMethods) {
+    const LmmStats base = evaluate_lmm_stats(theta, d.X, d.y, d.area, d.m, method);
+    const OptimizationResult fit = method == VarianceMethod::REML
+                                       ? fit_lmm_reml(theta, d.X, d.y, d.area, d.m, {.tol = 1e-9})
+                                       : fit_lmm_ml(theta, d.X, d.y, d.area, d.m, {.tol = 1e-9});
+    for (const double c : {1e-3, 1e3}) {
+      SCOPED_TRACE(std::string(name(method)) + " c=" + std::to_string(c));
+      const Eigen::VectorXd y = c * d.y;
+      const Eigen::Vector2d theta_c = theta.array() + std::log(c);
+      const LmmStats st = evaluate_lmm_stats(theta_c, d.X, y, d.area, d.m, method);
+      EXPECT_LE((st.beta - c * base.beta).cwiseAbs().maxCoeff(),
+                1e-10 * c * base.beta.cwiseAbs().maxCoeff());
+      EXPECT_LE((st.cov - c * c * base.cov).cwiseAbs().maxCoeff(),
+                1e-10 * c * c * base.cov.cwiseAbs().maxCoeff());
+      const double df = method == VarianceMethod::REML ? n - 3.0 : n;
+      EXPECT_NEAR(st.neg2_loglik, base.neg2_loglik + 2.0 * df * std::log(c),
+                  1e-10 * std::abs(base.neg2_loglik));
+      const OptimizationResult fit_c =
+          method == VarianceMethod::REML ? fit_lmm_reml(theta_c, d.X, y, d.area, d.m, {.tol = 1e-9})
+                                         : fit_lmm_ml(theta_c, d.X, y, d.area, d.m, {.tol = 1e-9});
+      EXPECT_NEAR(fit_c.params(3), fit.params(3) + std::log(c), 1e-8);
+      EXPECT_NEAR(fit_c.params(4), fit.params(4) + std::log(c), 1e-8);
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(fit_c.params(k), c * fit.params(k), 1e-8 * c * std::abs(fit.params(k)));
+      }
+    }
   }
 }
 
@@ -229,7 +270,8 @@ TEST(LmmFitTest, HessianInverseLayout) {
   EXPECT_TRUE(fit.hessian_inv.topRows(3).isZero(0.0));
   EXPECT_TRUE(fit.hessian_inv.leftCols(3).isZero(0.0));
   const LmmSufficientStats s = compute_sufficient_stats(d.X, d.y, d.area, d.m);
-  const Eigen::Matrix2d H = lmm_loss_derivatives(fit.params.tail(2), s, "REML").hessian;
+  const Eigen::Matrix2d H =
+      lmm_loss_derivatives(fit.params.tail(2), s, VarianceMethod::REML).hessian;
   const Eigen::Matrix2d product = H * fit.hessian_inv.bottomRightCorner(2, 2);
   EXPECT_TRUE(product.isApprox(Eigen::Matrix2d::Identity(), 1e-12));
   // At a minimum the Hessian is positive definite.
@@ -257,13 +299,6 @@ TEST(LmmInputTest, BadInputIsRejected) {
     EXPECT_STREQ(e.what(), "compute_sufficient_stats: area index 4 at row 3 is outside 0..3");
   }
   EXPECT_THROW(compute_sufficient_stats(d.X, d.y.head(5), d.area, d.m), std::invalid_argument);
-  const LmmSufficientStats s = compute_sufficient_stats(d.X, d.y, d.area, d.m);
-  try {
-    lmm_core_calc(Eigen::Vector2d(0, 0), s, "reml");
-    FAIL() << "expected std::invalid_argument";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "lmm_core_calc: method must be \"REML\" or \"ML\", got \"reml\"");
-  }
 }
 
 }  // namespace

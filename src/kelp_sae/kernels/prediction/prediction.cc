@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kelp_sae/kernels/prediction/eblup.h"
+
 namespace kelp_sae::kernels {
 
 UnitEblup predict_unit_eblup(const Eigen::Ref<const Eigen::MatrixXd>& X,
@@ -40,8 +42,8 @@ UnitEblup predict_unit_eblup(const Eigen::Ref<const Eigen::MatrixXd>& X,
   UnitEblup out{Eigen::VectorXd::Zero(n_areas), Eigen::VectorXd::Zero(n_areas)};
   for (Eigen::Index i = 0; i < n_areas; ++i) {
     if (n_i(i) == 0.0) continue;  // no units: u_hat 0, gamma 0
-    out.gamma(i) = su2 / (su2 + se2 / n_i(i));
-    out.u_hat(i) = su2 / (se2 + n_i(i) * su2) * s_i(i);
+    out.gamma(i) = eblup_gamma(su2, se2 / n_i(i));
+    out.u_hat(i) = eblup_area_effect(out.gamma(i), s_i(i) / n_i(i), 0.0);
   }
   return out;
 }
@@ -63,12 +65,14 @@ AreaEblup predict_area_eblup(const Eigen::Ref<const Eigen::VectorXd>& beta, doub
   }
   const double su2 = sigma_u * sigma_u;
   const double se2 = sigma_e * sigma_e;
+  const Eigen::VectorXd x_smp_beta = X_smp_means * beta;
   AreaEblup out;
   out.gamma.resize(m);
+  out.u_hat.resize(m);
   for (Eigen::Index i = 0; i < m; ++i) {
-    out.gamma(i) = n_i(i) == 0.0 ? 0.0 : su2 / (su2 + se2 / std::max(n_i(i), 1.0));
+    out.gamma(i) = n_i(i) == 0.0 ? 0.0 : eblup_gamma(su2, se2 / std::max(n_i(i), 1.0));
+    out.u_hat(i) = eblup_area_effect(out.gamma(i), y_bar_s(i), x_smp_beta(i));
   }
-  out.u_hat = out.gamma.cwiseProduct(y_bar_s - X_smp_means * beta);
   out.theta_hat = X_pop_means * beta + out.u_hat;
   return out;
 }
