@@ -222,8 +222,8 @@ class RecordReader {
     start();
   }
 
-  // The header's names, used in error messages once known; a record of more
-  // than one field skips blank lines from then on.
+  // The header's names, for error messages; with more than one column,
+  // blank lines are skipped from then on.
   void set_header(const std::vector<std::string>& names) {
     names_ = &names;
     skip_blank_lines_ = names.size() > 1;
