@@ -39,6 +39,8 @@ class ByteSource {
   virtual std::size_t read(char* out, std::size_t n) = 0;
   // Starts again from the first byte.
   virtual void rewind() = 0;
+  // The number of bytes in the input when known in advance, else 0.
+  virtual std::size_t size_hint() const { return 0; }
 };
 
 std::runtime_error read_failure(const std::string& path, int error) {
@@ -51,6 +53,9 @@ class FileSource final : public ByteSource {
   explicit FileSource(const std::string& path)
       : path_(path), file_(std::fopen(path.c_str(), "rb")) {
     if (file_ == nullptr) throw read_failure(path_, errno);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    size_ = ec ? 0 : static_cast<std::size_t>(size);
   }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
@@ -66,9 +71,12 @@ class FileSource final : public ByteSource {
     if (std::fseek(file_, 0, SEEK_SET) != 0) throw read_failure(path_, errno);
   }
 
+  std::size_t size_hint() const override { return size_; }
+
  private:
   std::string path_;
   std::FILE* file_;
+  std::size_t size_ = 0;
 };
 
 // The whole input held in memory: a pipe or device cannot be read twice.
@@ -137,6 +145,14 @@ class GzipSource final : public ByteSource {
       }
     }
     return n - zs_.avail_out;
+  }
+
+  // The compressed size times the compression ratio seen so far.
+  std::size_t size_hint() const override {
+    if (zs_.total_in == 0) return 0;
+    return static_cast<std::size_t>(static_cast<double>(in_->size_hint()) *
+                                    static_cast<double>(zs_.total_out) /
+                                    static_cast<double>(zs_.total_in));
   }
 
   void rewind() override {
@@ -254,10 +270,15 @@ class RecordReader {
   // Line of the record last read.
   std::size_t record_line() const { return record_line_; }
 
+  // Bytes read so far, and in all (0 when not known in advance).
+  std::size_t offset() const { return dropped_ + pos_; }
+  std::size_t total_size() const { return source_ != nullptr ? source_->size_hint() : size_; }
+
   void rewind() {
     if (source_ != nullptr) {
       source_->rewind();
       size_ = 0;
+      dropped_ = 0;
       end_ = false;
     }
     pos_ = 0;
@@ -285,6 +306,7 @@ class RecordReader {
     if (end_) return false;
     const std::size_t keep = size_ - pos_;
     std::memmove(buffer_.data(), buffer_.data() + pos_, keep);
+    dropped_ += pos_;
     pos_ = 0;
     size_ = keep;
     if (buffer_.size() - size_ < kBlockSize / 2) buffer_.resize(2 * buffer_.size());
@@ -385,7 +407,8 @@ class RecordReader {
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t pos_ = 0;
-  bool end_ = false;  // no bytes beyond size_
+  std::size_t dropped_ = 0;  // bytes dropped from the front of the window
+  bool end_ = false;         // no bytes beyond size_
   std::size_t line_ = 1;
   std::size_t record_line_ = 1;
   const std::vector<std::string>* names_ = nullptr;
@@ -515,6 +538,14 @@ class ColumnBuilder {
   }
   void set_text(std::size_t row, std::string_view text) { texts_[row].assign(text); }
 
+  // Room for n rows in all.
+  void reserve(std::size_t n) {
+    ints_.reserve(kind_ == Kind::Int ? n : 0);
+    floats_.reserve(kind_ == Kind::Float ? n : 0);
+    texts_.reserve(kind_ == Kind::Text ? n : 0);
+    if (!state_.empty()) state_.reserve(n);
+  }
+
   Column finish() {
     const std::size_t n = rows_;
     if (kind_ == Kind::Undecided) {
@@ -632,12 +663,21 @@ Table read_table(RecordReader& reader, const std::string& source_name,
   }
 
   std::vector<ColumnBuilder> builders(wanted.size());
-  while (reader.next(fields)) {
+  const std::size_t header_bytes = reader.offset();
+  for (std::size_t rows = 0; reader.next(fields); ++rows) {
     if (fields.size() != ncols) {
       throw CsvError(fmt::format("{}: line {}: expected {} fields, found {}", source_name,
                                  reader.record_line(), ncols, fields.size()));
     }
     for (std::size_t k = 0; k < wanted.size(); ++k) builders[k].add(fields[wanted[k]], scratch);
+    // Once the size of a row is known, make room for the rows the rest of
+    // the input holds, so that the columns are not copied as they grow.
+    if (rows == 1000 && reader.total_size() > reader.offset()) {
+      const double row_bytes = static_cast<double>(reader.offset() - header_bytes) / 1001.0;
+      const double rest = static_cast<double>(reader.total_size() - reader.offset());
+      const auto expected = static_cast<std::size_t>(1001.0 + 1.05 * rest / row_bytes);
+      for (ColumnBuilder& b : builders) b.reserve(expected);
+    }
   }
 
   std::size_t reread_rows = 0;
