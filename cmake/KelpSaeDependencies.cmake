@@ -5,6 +5,8 @@ find_package(spdlog REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(OpenMP REQUIRED COMPONENTS CXX)
 find_package(Threads REQUIRED)
+# zlib reads gzip-compressed CSV files (Debian: zlib1g-dev).
+find_package(ZLIB REQUIRED)
 
 # Random123 is header-only and ships no CMake config: locate its headers.
 find_path(RANDOM123_INCLUDE_DIR Random123/threefry.h REQUIRED)

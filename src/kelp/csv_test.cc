@@ -1,18 +1,23 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include "kelp/table.h"
+#include "tests/support/expect_error.h"
 
 namespace kelp {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+
+using kelp_sae::testing::thrown_message;
 
 std::string csv_error(std::string_view text) {
   try {
@@ -21,6 +26,43 @@ std::string csv_error(std::string_view text) {
     return e.what();
   }
   return "no error";
+}
+
+std::string temp_path(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / ("kelp_csv_test_" + name)).string();
+}
+
+void write_bytes(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Writes `text` gzip-compressed, as two concatenated members when `cut` < size.
+void write_gzip(const std::string& path, std::string_view text, std::size_t cut) {
+  cut = std::min(cut, text.size());
+  const std::string_view parts[] = {text.substr(0, cut), text.substr(cut)};
+  for (int k = 0; k < 2; ++k) {
+    if (k == 1 && parts[1].empty()) break;
+    gzFile out = gzopen(path.c_str(), k == 0 ? "wb" : "ab");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(gzwrite(out, parts[k].data(), static_cast<unsigned>(parts[k].size())),
+              static_cast<int>(parts[k].size()));
+    ASSERT_EQ(gzclose(out), Z_OK);
+  }
+}
+
+std::string read_bytes(const std::string& path) {
+  std::string bytes(std::filesystem::file_size(path), '\0');
+  std::ifstream(path, std::ios::binary)
+      .read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+// Enough rows of "12345678,1" to span several blocks of a streamed file.
+std::string filler_rows() {
+  std::string rows;
+  for (int i = 0; i < 150000; ++i) rows += "12345678,1\n";
+  return rows;
 }
 
 TEST(ReadCsv, InfersIntegerThenFloatThenText) {
@@ -118,6 +160,89 @@ TEST(ReadCsv, ErrorsNameFileLineAndColumn) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(csv_error(c.text), c.message);
   }
+}
+
+TEST(ReadCsv, ReadsOnlyTheNamedColumnsInTheOrderGiven) {
+  const std::string text = "area,name,x1,junk\n1,a,2.5,\"q\"\"\"\n2,b,3,x\n";
+  const Table t = read_csv_string(text, "census.csv", {.columns = {"x1", "area"}});
+  EXPECT_THAT(t.column_names(), ElementsAre("x1", "area"));
+  EXPECT_THAT(t.column("x1").float_values(), ElementsAre(2.5, 3.0));
+  EXPECT_THAT(t.column("area").int_values(), ElementsAre(1, 2));
+  // Columns left out must still be well-formed.
+  EXPECT_EQ(thrown_message<CsvError>([] {
+              (void)read_csv_string("a,b\n1,2\n3,\"x\n", "census.csv", {.columns = {"a"}});
+            }),
+            "census.csv: line 3, column 'b': unterminated quoted field");
+  EXPECT_EQ(thrown_message<ColumnNotFoundError>([&] {
+              (void)read_csv_string(text, "census.csv", {.columns = {"area", "x9"}});
+            }),
+            "census.csv: column \"x9\" not found; available columns: area, name, x1, junk");
+  EXPECT_EQ(thrown_message<std::invalid_argument>([&] {
+              (void)read_csv_string(text, "census.csv", {.columns = {"x1", "x1"}});
+            }),
+            "read_csv: columns names \"x1\" twice; name each column once");
+}
+
+// A column is typed from all its rows: text found after numeric rows keeps
+// the exact text of those rows, and a float found after integers keeps "-0"
+// negative. The same from a string, a streamed file and a gzip file of two
+// members whose name does not say it is compressed.
+TEST(ReadCsv, SameTableFromTextFileAndGzip) {
+  const std::string text = "code,v\n007,0\n\" 2 \",-0\nNA,NA\n\"\",2.5\n" + filler_rows() + "x,3\n";
+  const std::string plain = temp_path("late_text.csv");
+  const std::string gzip = temp_path("late_text_gz.csv");
+  write_bytes(plain, text);
+  write_gzip(gzip, text, text.size() / 3);
+  for (const std::string& source : {std::string(), plain, gzip}) {
+    SCOPED_TRACE(source);
+    const Table t = source.empty() ? read_csv_string(text) : read_csv(source);
+    ASSERT_EQ(t.num_rows(), 150005u);
+    const Column& code = t.column("code");
+    ASSERT_EQ(code.type(), DataType::String);
+    EXPECT_EQ(code.text(0), "007");
+    EXPECT_EQ(code.text(1), " 2 ");
+    EXPECT_TRUE(code.is_null(2));
+    EXPECT_FALSE(code.is_null(3));  // a quoted empty text
+    EXPECT_EQ(code.text(3), "");
+    EXPECT_EQ(code.text(4), "12345678");
+    EXPECT_EQ(code.text(150004), "x");
+    const Column& v = t.column("v");
+    ASSERT_EQ(v.type(), DataType::Float64);
+    EXPECT_TRUE(std::signbit(v.float_values()[1]));
+    EXPECT_TRUE(v.is_null(2));
+    EXPECT_EQ(v.as_double(3), 2.5);
+  }
+  std::remove(plain.c_str());
+  std::remove(gzip.c_str());
+}
+
+TEST(ReadCsv, GzipErrorsNameTheFile) {
+  const std::string path = temp_path("errors.csv.gz");
+  // A CSV error deep in a compressed file keeps its line and column.
+  write_gzip(path, "a,b\n" + filler_rows() + "3,\"x\n", std::string::npos);
+  EXPECT_EQ(thrown_message<CsvError>([&] { (void)read_csv(path); }),
+            path + ": line 150002, column 'b': unterminated quoted field");
+
+  write_gzip(path, "a,b\n" + filler_rows(), std::string::npos);
+  const std::string good = read_bytes(path);
+  std::string corrupt = good;
+  corrupt[corrupt.size() / 2] = static_cast<char>(corrupt[corrupt.size() / 2] ^ 0x5a);
+  const struct {
+    std::string bytes;
+    std::string message;
+  } cases[] = {
+      {good.substr(0, good.size() - 5),
+       ": truncated gzip stream (the file ends inside the compressed data)"},
+      {corrupt, ": corrupt gzip data ("},
+      {good + "trailing", ": unexpected data after the end of the gzip stream"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    write_bytes(path, c.bytes);
+    EXPECT_THAT(thrown_message<CsvError>([&] { (void)read_csv(path); }),
+                ::testing::StartsWith(path + c.message));
+  }
+  std::remove(path.c_str());
 }
 
 TEST(ReadCsv, UnreadableFileNamesThePath) {

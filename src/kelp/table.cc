@@ -65,9 +65,10 @@ std::string join_names(const std::vector<std::string>& names) {
 }  // namespace
 
 ColumnNotFoundError::ColumnNotFoundError(const std::string& name,
-                                         const std::vector<std::string>& available)
-    : std::out_of_range(fmt::format("column \"{}\" not found; available columns: {}", name,
-                                    join_names(available))),
+                                         const std::vector<std::string>& available,
+                                         std::string_view source)
+    : std::out_of_range(fmt::format("{}{}column \"{}\" not found; available columns: {}", source,
+                                    source.empty() ? "" : ": ", name, join_names(available))),
       column_(name) {}
 
 // ---------------------------------------------------------------------------

@@ -51,20 +51,16 @@ using Value = std::variant<NullValue, double, std::int64_t, std::string>;
 std::string value_to_text(const Value& value);
 std::string double_to_text(double value);
 
-// A column access or lookup by a name the table does not hold.
+// A column access or lookup by a name the table does not hold. With a
+// source (a file name), the message starts with it: "census.csv: column ...".
 class ColumnNotFoundError : public std::out_of_range {
  public:
-  ColumnNotFoundError(const std::string& name, const std::vector<std::string>& available);
+  ColumnNotFoundError(const std::string& name, const std::vector<std::string>& available,
+                      std::string_view source = {});
   const std::string& column() const noexcept { return column_; }
 
  private:
   std::string column_;
-};
-
-// A malformed CSV input; the message names the file, line and column.
-class CsvError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // A typed column with nulls. Values of null entries are unspecified
@@ -175,28 +171,7 @@ class Table {
   std::shared_ptr<const Impl> impl_;
 };
 
-// CSV (RFC 4180): a header row; fields separated by commas, optionally
-// quoted with '"' (quotes doubled inside; commas and newlines allowed inside
-// quotes); LF or CRLF line ends. Each column's type is inferred from its
-// non-null fields: Int64 if all parse as integers, else Float64 if all parse
-// as numbers (including nan, inf), else String; a column with no value at all
-// is Float64. Blanks around numbers are ignored; quotes do not change a
-// field's type. An empty unquoted field and an unquoted NA are null; a quoted
-// empty field is an empty text in a text column and null in a number column;
-// a quoted "NA" is the text NA. A NaN stays a float NaN. A leading UTF-8 byte
-// order mark is skipped. Blank lines hold no record, except in a one-column
-// file, where a blank line is a null. Errors (CsvError) name the source, the
-// line and the column; an unreadable file gives std::runtime_error naming
-// the path.
-Table read_csv(const std::string& path);
-Table read_csv_string(std::string_view text, const std::string& source_name = "<string>");
-// Writes a header and one line per row with LF line ends; floats in their
-// shortest round-trip text (double_to_text, so whole floats keep ".0" and read
-// back as floats), nulls as empty fields, texts quoted when they hold a comma,
-// quote, CR or LF, or are empty or "NA". Reading the output back gives the
-// same table, except that a text column whose every value reads as a number
-// comes back as a number column (type inference cannot tell them apart).
-void write_csv(const Table& table, const std::string& path);
-std::string to_csv_string(const Table& table);
-
 }  // namespace kelp
+
+// Reading and writing tables as CSV (read_csv, write_csv) comes with the table.
+#include "kelp/csv.h"  // IWYU pragma: export
