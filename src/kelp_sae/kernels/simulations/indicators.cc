@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -111,6 +112,17 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
     }
   }
   if (!needs_sort_) return;
+  if (std::isnan(sums.sum)) {
+    // A NaN among the values (a failed replicate) has no rank: the sorted
+    // indicators are NaN too, and the values are left unsorted.
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+      if (const auto* i = std::get_if<Indicator>(&entries_[k]);
+          i != nullptr && (*i == Indicator::GINI || *i == Indicator::QSR)) {
+        out[k] = std::numeric_limits<double>::quiet_NaN();
+      }
+    }
+    return;
+  }
   sort_values(values);
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* i = std::get_if<Indicator>(&entries_[k])) {

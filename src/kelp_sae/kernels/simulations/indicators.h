@@ -12,8 +12,9 @@
 //   QSR                S_top / S_bottom, S_bottom the sum of the ranks
 //                      r <= trunc(0.2 N_a), S_top of trunc(0.8 N_a) < r <= N_a;
 //                      0 when S_bottom <= 1e-6
-// An area without values gives 0 for every built-in indicator. MEDIAN has no
-// formula here and is rejected.
+// An area without values gives 0 for every built-in indicator; values with a
+// NaN give a NaN Gini and QSR (nothing is sorted). MEDIAN has no formula here
+// and is rejected.
 //
 // A caller may add its own indicators as functions of one area's values (in
 // unit order) and the poverty line. They are called concurrently from several

@@ -58,6 +58,13 @@ TEST(Indicators, LargeAreasUseTheVectorSort) {
   EXPECT_NEAR(got[1], 99.0 / n, 1e-15);
 }
 
+TEST(Indicators, NaNValuesGiveNaNRankIndicators) {
+  const std::vector<double> got = evaluate({1.0, std::nan(""), 3.0, 0.5}, 2.0);
+  EXPECT_TRUE(std::isnan(got[4]));
+  EXPECT_TRUE(std::isnan(got[5]));
+  EXPECT_EQ(got[1], 0.5);  // the comparison y < z is simply false for NaN
+}
+
 TEST(Indicators, CallerFunctionsSeeValuesInUnitOrder) {
   std::vector<double> seen;
   const IndicatorSet set(
