@@ -136,6 +136,8 @@ BENCHMARK(BM_BootstrapEbp)
     ->ArgNames({"n_reps", "threads"})
     ->Args({10, 1})
     ->Args({10, 2})
+    ->Args({100, 1})
+    ->Args({100, 2})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -18,10 +18,12 @@
 //
 // Work is fused per (replicate, area): draws, back-transformation and every
 // indicator in one pass over the area, x' beta formed once per area and
-// reused across replicates; memory is O(N + n_mc M) keys and workspaces,
-// never n_mc x N. Areas run in parallel (OpenMP); each area's replicates are
-// summed in replicate order, so results are bit-identical for any number of
-// threads (see internal/area_synthesis.h for agreement across CPUs).
+// reused across replicates. Memory is one buffer of the largest area per
+// thread plus at most 2^18 area keys at a time (replicates are taken in
+// chunks), never n_mc x N values. Areas run in parallel (OpenMP); each area's
+// replicates are summed in replicate order, so results are bit-identical for
+// any number of threads and any chunking (see internal/area_synthesis.h for
+// agreement across CPUs).
 //
 //   IndicatorSet ind({Indicator::MEAN, Indicator::POVERTY_HEADCOUNT}, z);
 //   Eigen::MatrixXd ebp = simulate_ebp(key, 50, census, beta, u_hat, gamma, sigma_u, sigma_e,

@@ -30,13 +30,35 @@ constexpr double kSigmaU = 0.5, kSigmaE = 0.6;
 
 double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
 
+// Indicators of replicate r in area a from the documented key rule, with
+// scalar arithmetic.
+std::vector<double> reference(const PopulationDesign& pop, Key key, int n_mc, int r, Eigen::Index a,
+                              const Eigen::VectorXd& u_hat, const Eigen::VectorXd& gamma,
+                              const EbpScale& scale, const IndicatorSet& set) {
+  const auto m = static_cast<std::size_t>(pop.n_areas());
+  const auto [k1, k2] = random::split2(random::split(key, std::size_t(n_mc))[std::size_t(r)]);
+  const Key effect = random::split(k1, m)[std::size_t(a)];
+  const Key error = random::split(k2, m)[std::size_t(a)];
+  const Eigen::Index n = pop.n_units(a);
+  const double u = u_hat(a) + kSigmaU * std::sqrt(1.0 - gamma(a)) * random::normal(effect, 1)[0];
+  const std::vector<double> e = random::normal(error, std::size_t(n));
+  std::vector<double> y(static_cast<std::size_t>(n));
+  for (Eigen::Index j = 0; j < n; ++j) {
+    const double xb = pop.X.row(pop.offsets[std::size_t(a)] + j).dot(kBeta);
+    y[std::size_t(j)] =
+        scale.back_transformation.apply(xb + u + kSigmaE * e[std::size_t(j)]) - scale.shift;
+  }
+  std::vector<double> out(set.size());
+  set.evaluate(y, out);
+  return out;
+}
+
 TEST(SimulateEbp, OneReplicateFollowsTheDocumentedDraws) {
   const PopulationDesign pop = make_census();
   const Key key = random::key_from_seed(21);
-  const std::vector<IndicatorEntry> entries = {Indicator::MEAN,        Indicator::POVERTY_HEADCOUNT,
-                                               Indicator::POVERTY_GAP, Indicator::POVERTY_SEVERITY,
-                                               Indicator::GINI,        Indicator::QSR};
-  const IndicatorSet set(entries, 2.5);
+  const IndicatorSet set({Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP,
+                          Indicator::POVERTY_SEVERITY, Indicator::GINI, Indicator::QSR},
+                         2.5);
   for (const BackTransformation g :
        {BackTransformation::none(), BackTransformation::log(), BackTransformation::box_cox(0.3),
         BackTransformation::box_cox(-0.4)}) {
@@ -44,27 +66,37 @@ TEST(SimulateEbp, OneReplicateFollowsTheDocumentedDraws) {
     const EbpScale scale{.back_transformation = g, .shift = 0.25};
     const Eigen::MatrixXd got =
         simulate_ebp(key, 1, pop, kBeta, kUHat, kGamma, kSigmaU, kSigmaE, scale, set);
-    // Reference: replicate key 0, split into area keys, scalar arithmetic.
-    const auto [k1, k2] = random::split2(random::split(key, 1)[0]);
-    const std::vector<Key> effects = random::split(k1, 3), errors = random::split(k2, 3);
     for (Eigen::Index a = 0; a < 3; ++a) {
-      const Eigen::Index n = pop.n_units(a);
-      const double sigma_cond = kSigmaU * std::sqrt(1.0 - kGamma(a));
-      const double u = kUHat(a) + sigma_cond * random::normal(effects[std::size_t(a)], 1)[0];
-      const std::vector<double> e = random::normal(errors[std::size_t(a)], std::size_t(n));
-      std::vector<double> y(static_cast<std::size_t>(n));
-      for (Eigen::Index j = 0; j < n; ++j) {
-        const double xb = pop.X.row(pop.offsets[std::size_t(a)] + j).dot(kBeta);
-        y[std::size_t(j)] = g.apply(xb + u + kSigmaE * e[std::size_t(j)]) - scale.shift;
-      }
-      std::vector<double> expected(set.size());
-      set.evaluate(y, expected);
+      const std::vector<double> expected = reference(pop, key, 1, 0, a, kUHat, kGamma, scale, set);
       for (std::size_t k = 0; k < set.size(); ++k) {
         EXPECT_NEAR(got(Eigen::Index(k), a), expected[k],
                     1e-11 * std::max(1.0, std::fabs(expected[k])))
             << "area " << a << " indicator " << k;
       }
     }
+  }
+}
+
+TEST(SimulateEbp, ReplicatesTakenInChunksFollowTheSameDraws) {
+  // So many areas that the replicates' area keys are held one replicate at a
+  // time; areas hold 0, 1 or 2 units.
+  constexpr Eigen::Index m = 140'000;
+  PopulationDesign pop;
+  pop.offsets = {0};
+  for (Eigen::Index a = 0; a < m; ++a) pop.offsets.push_back(pop.offsets.back() + a % 3);
+  pop.X.resize(pop.offsets.back(), 2);
+  for (Eigen::Index i = 0; i < pop.X.rows(); ++i) pop.X.row(i) << 1.0, double(i % 7) / 7.0;
+  const Eigen::VectorXd u_hat = Eigen::VectorXd::Constant(m, 0.1);
+  const Eigen::VectorXd gamma = Eigen::VectorXd::Constant(m, 0.5);
+  const IndicatorSet set({Indicator::MEAN}, 1.0);
+  const Key key = random::key_from_seed(6);
+  const Eigen::MatrixXd got =
+      simulate_ebp(key, 3, pop, kBeta, u_hat, gamma, kSigmaU, kSigmaE, {}, set);
+  for (const Eigen::Index a : {Eigen::Index{1}, Eigen::Index{2}, Eigen::Index{70'000}, m - 1}) {
+    SCOPED_TRACE(a);
+    double expected = 0.0;
+    for (int r = 0; r < 3; ++r) expected += reference(pop, key, 3, r, a, u_hat, gamma, {}, set)[0];
+    EXPECT_NEAR(got(0, a), expected / 3.0, 1e-13);
   }
 }
 
