@@ -87,7 +87,7 @@ void BM_SimulateEbp(benchmark::State& state) {
   const PopulationDesign& pop = census();
   const Eigen::VectorXd u_hat = Eigen::VectorXd::Constant(kAreas, 0.1);
   const Eigen::VectorXd gamma = Eigen::VectorXd::Constant(kAreas, 0.5);
-  constexpr int n_mc = 10;
+  constexpr int n_mc = 50;
   std::uint64_t seed = 0;
   for (auto _ : state) {
     const Eigen::MatrixXd ebp = simulate_ebp(random::key_from_seed(++seed), n_mc, pop, m.beta,
