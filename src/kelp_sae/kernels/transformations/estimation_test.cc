@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "kelp_sae/kernels/testdata/nested_error_data.h"
 #include "kelp_sae/kernels/transformations/boxcox.h"
 #include "kelp_sae/random/keys.h"
 
@@ -49,6 +50,19 @@ TEST(BoxCoxLambda, RecoversTheGeneratingLambda) {
       EXPECT_LT(f, boxcox_negative_profile_loglik(est + step, d.X, d.y, d.area, 40, 1e-4, 100));
     }
   }
+}
+
+TEST(BoxCoxLambda, AgreesWithNlme) {
+  // testdata/boxcox_reference.R: the same profile from nlme's REML fits.
+  const testing::NestedData d = testing::read_nested_error_csv();
+  const auto f = [&](double lambda) {
+    return boxcox_negative_profile_loglik(lambda, d.X, d.y, d.area, d.m, 1e-8, 500);
+  };
+  EXPECT_NEAR(f(0.5) - f(1.0), 26.18215369, 1e-4);
+  EXPECT_NEAR(f(-0.5) - f(1.0), 180.9243827, 1e-4);
+  EXPECT_NEAR(f(0.0) - f(1.0), 92.44720313, 1e-4);
+  // Brent's tolerance on lambda is 0.001.
+  EXPECT_NEAR(estimate_boxcox_lambda(d.X, d.y, d.area, d.m), 1.029377991, 3e-3);
 }
 
 TEST(BoxCoxLambda, NarrowIntervalAndBadArguments) {
