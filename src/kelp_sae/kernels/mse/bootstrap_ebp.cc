@@ -16,6 +16,9 @@ namespace {
 
 constexpr int kNewtonSteps = 8;
 constexpr double kStartTheta = -0.5;
+// Fewer draws than this per batch are made on the calling thread (a parallel
+// region would cost more than it saves); results do not depend on it.
+constexpr Eigen::Index kMinParallelDraws = Eigen::Index{1} << 15;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
 
@@ -121,7 +124,9 @@ class BatchRunner {
   template <class F>
   void run(std::span<const random::Key> keys, Eigen::Index n_real, F&& on_replicate) {
     const auto batch = static_cast<Eigen::Index>(reps_.size());
-#pragma omp parallel for schedule(dynamic, 1)
+    const bool parallel =
+        batch * (c_.sample.X.rows() + c_.population.n_areas()) >= kMinParallelDraws;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
     for (Eigen::Index b = 0; b < batch; ++b) {
       draw(keys.subspan(3 * idx(b), 3), reps_[idx(b)], stats_[idx(b)],
            workspaces_[idx(omp_get_thread_num())]);

@@ -18,6 +18,11 @@ namespace {
 // many (replicate, area) pairs. A memory bound only; results do not depend
 // on it.
 constexpr std::size_t kMaxChunkKeys = std::size_t{1} << 18;
+// Below this many simulated units a parallel region costs more than it saves
+// (and on a busy machine a thread waiting at its barrier can lose a whole
+// time slice), so smaller work runs on the calling thread. Results do not
+// depend on it.
+constexpr std::size_t kMinParallelUnits = std::size_t{1} << 15;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
 
@@ -118,7 +123,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
                 effect_keys.begin() + static_cast<long>(r * idx(m)));
       std::copy(errors.begin(), errors.end(), error_keys.begin() + static_cast<long>(r * idx(m)));
     }
-#pragma omp parallel for schedule(dynamic, 1)
+    const bool parallel = count * idx(population.X.rows()) >= kMinParallelUnits;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
     for (Eigen::Index a = 0; a < m; ++a) {
       Workspace& ws = workspaces[idx(omp_get_thread_num())];
       const Eigen::Index n = population.n_units(a);
@@ -146,7 +152,7 @@ Eigen::MatrixXd census_indicators(random::Key key, const PopulationDesign& popul
   const std::size_t k = indicators.size();
   Eigen::MatrixXd out(static_cast<Eigen::Index>(k), m);
   std::vector<Workspace> workspaces = make_workspaces(population, k);
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits)
   for (Eigen::Index a = 0; a < m; ++a) {
     Workspace& ws = workspaces[idx(omp_get_thread_num())];
     const Eigen::Index n = population.n_units(a);

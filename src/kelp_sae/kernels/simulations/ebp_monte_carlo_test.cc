@@ -149,15 +149,16 @@ TEST(SimulateEbp, FullShrinkageFixesTheAreaEffect) {
 }
 
 TEST(SimulateEbp, SameNumbersForAnyThreadCount) {
+  // 80 x 533 simulated units: enough to run the areas in parallel.
   const PopulationDesign pop = make_census();
   const IndicatorSet set({Indicator::MEAN, Indicator::GINI, Indicator::POVERTY_GAP}, 3.0);
   const EbpScale scale{.back_transformation = BackTransformation::box_cox(0.2)};
   const int threads = omp_get_max_threads();
   omp_set_num_threads(1);
-  const Eigen::MatrixXd one = simulate_ebp(random::key_from_seed(4), 30, pop, kBeta, kUHat, kGamma,
+  const Eigen::MatrixXd one = simulate_ebp(random::key_from_seed(4), 80, pop, kBeta, kUHat, kGamma,
                                            kSigmaU, kSigmaE, scale, set);
   omp_set_num_threads(2);
-  const Eigen::MatrixXd two = simulate_ebp(random::key_from_seed(4), 30, pop, kBeta, kUHat, kGamma,
+  const Eigen::MatrixXd two = simulate_ebp(random::key_from_seed(4), 80, pop, kBeta, kUHat, kGamma,
                                            kSigmaU, kSigmaE, scale, set);
   omp_set_num_threads(threads);
   EXPECT_EQ(one, two);
