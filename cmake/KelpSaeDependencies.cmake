@@ -7,6 +7,9 @@ find_package(OpenMP REQUIRED COMPONENTS CXX)
 find_package(Threads REQUIRED)
 # zlib reads gzip-compressed CSV files (Debian: zlib1g-dev).
 find_package(ZLIB REQUIRED)
+# Highway: run-time dispatched SIMD (vectorised exp/log, VQSort) for the
+# Monte Carlo kernels; targets hwy::hwy and hwy::hwy_contrib.
+find_package(hwy 1.0 REQUIRED)
 
 # Random123 is header-only and ships no CMake config: locate its headers.
 find_path(RANDOM123_INCLUDE_DIR Random123/threefry.h REQUIRED)

@@ -1,4 +1,5 @@
-// Test helpers for checking errors by type and message.
+// Test helpers for checking kelp::ModelError (and, through
+// thrown_message.h, any error by type and message).
 //
 //   const kelp::ModelError e = thrown_model_error([&] { model.fh(...); });
 //   EXPECT_EQ(e.title(), "Empty dataset");
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "kelp/errors.h"
+#include "tests/support/thrown_message.h"
 
 namespace kelp_sae::testing {
 
@@ -26,18 +28,6 @@ kelp::ModelError thrown_model_error(Fn&& fn) {
   return kelp::ModelError({.title = "", .detail = ""});
 }
 
-// The message of the `Error` thrown by `fn`; records a failure when none is thrown.
-template <typename Error, typename Fn>
-std::string thrown_message(Fn&& fn) {
-  try {
-    fn();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "expected exception not thrown";
-  return "";
-}
-
 // Checks that `fn` throws kelp::ModelError with this title and, unless
 // `detail` is empty, this detail.
 template <typename Fn>
@@ -47,12 +37,6 @@ void expect_model_error(Fn&& fn, const std::string& title, const std::string& de
   if (!detail.empty()) {
     EXPECT_EQ(e.detail(), detail);
   }
-}
-
-// Checks that `fn` throws std::invalid_argument with exactly this message.
-template <typename Fn>
-void expect_invalid_argument(Fn&& fn, const std::string& message) {
-  EXPECT_EQ(thrown_message<std::invalid_argument>(fn), message);
 }
 
 }  // namespace kelp_sae::testing

@@ -1,0 +1,147 @@
+// Speed of the EBP kernels on a census of 1,000,000 units in 2,000 areas with
+// p = 10 design columns.
+//
+// SimulateEbp reports items = simulated units (n_mc x N): ns per simulated
+// unit = 1e9 / items_per_second. Arguments: (transformation, indicator set,
+// threads) with transformation 0 = log, 1 = Box-Cox (lambda 0.2) and
+// indicator set 0 = mean and FGT0-2, 1 = all six. Normal times the draws
+// alone. BootstrapEbp runs the whole bootstrap (n_mc 50, mean and FGT0-2, log)
+// for the given (n_reps, threads), once; its time scales linearly in n_reps.
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "kelp_sae/kernels/mse/bootstrap_ebp.h"
+#include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
+
+namespace {
+
+using namespace kelp_sae::kernels;
+using kelp_sae::Indicator;
+namespace random = kelp_sae::random;
+
+constexpr Eigen::Index kUnits = 1'000'000;
+constexpr Eigen::Index kAreas = 2'000;
+constexpr Eigen::Index kColumns = 10;
+
+SampleDesign make_design(Eigen::Index areas, Eigen::Index per_area, std::uint64_t seed) {
+  SampleDesign d;
+  d.offsets.resize(static_cast<std::size_t>(areas) + 1);
+  for (Eigen::Index a = 0; a <= areas; ++a) d.offsets[static_cast<std::size_t>(a)] = a * per_area;
+  const Eigen::Index n = areas * per_area;
+  const std::vector<double> z =
+      random::normal(random::key_from_seed(seed), static_cast<std::size_t>(n * (kColumns - 1)));
+  d.X.resize(n, kColumns);
+  d.X.col(0).setOnes();
+  for (Eigen::Index j = 1; j < kColumns; ++j) {
+    for (Eigen::Index i = 0; i < n; ++i) {
+      d.X(i, j) = z[static_cast<std::size_t>((j - 1) * n + i)];
+    }
+  }
+  return d;
+}
+
+const PopulationDesign& census() {
+  static const PopulationDesign pop = make_design(kAreas, kUnits / kAreas, 1);
+  return pop;
+}
+
+struct Model {
+  Eigen::VectorXd beta;
+  double sigma_u, sigma_e;
+  EbpScale scale;
+  double threshold;
+};
+
+// Log incomes around exp(9), or Box-Cox (0.2) incomes on a similar scale.
+Model model(int transformation) {
+  Model m{Eigen::VectorXd::Constant(kColumns, 0.05), 0.3, 0.6, {}, 4800.0};
+  if (transformation == 0) {
+    m.beta(0) = 9.0;
+    m.scale.back_transformation = BackTransformation::log();
+  } else {
+    m.beta(0) = 25.0;
+    m.sigma_u = 1.0;
+    m.sigma_e = 2.0;
+    m.scale.back_transformation = BackTransformation::box_cox(0.2);
+  }
+  return m;
+}
+
+std::vector<IndicatorEntry> indicators(int set) {
+  if (set == 1) {
+    return {Indicator::MEAN,        Indicator::POVERTY_HEADCOUNT,
+            Indicator::POVERTY_GAP, Indicator::POVERTY_SEVERITY,
+            Indicator::GINI,        Indicator::QSR};
+  }
+  return {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP,
+          Indicator::POVERTY_SEVERITY};
+}
+
+void BM_SimulateEbp(benchmark::State& state) {
+  const Model m = model(static_cast<int>(state.range(0)));
+  const IndicatorSet set(indicators(static_cast<int>(state.range(1))), m.threshold);
+  omp_set_num_threads(static_cast<int>(state.range(2)));
+  const PopulationDesign& pop = census();
+  const Eigen::VectorXd u_hat = Eigen::VectorXd::Constant(kAreas, 0.1);
+  const Eigen::VectorXd gamma = Eigen::VectorXd::Constant(kAreas, 0.5);
+  constexpr int n_mc = 50;
+  std::uint64_t seed = 0;
+  for (auto _ : state) {
+    const Eigen::MatrixXd ebp = simulate_ebp(random::key_from_seed(++seed), n_mc, pop, m.beta,
+                                             u_hat, gamma, m.sigma_u, m.sigma_e, m.scale, set);
+    benchmark::DoNotOptimize(ebp.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n_mc * kUnits);
+}
+BENCHMARK(BM_SimulateEbp)
+    ->ArgNames({"boxcox", "all6", "threads"})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 1})
+    ->Args({1, 1, 1})
+    ->Args({0, 0, 2})
+    ->Args({1, 1, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_Normal(benchmark::State& state) {
+  std::vector<double> out(static_cast<std::size_t>(kUnits / kAreas));
+  std::uint64_t seed = 0;
+  for (auto _ : state) {
+    for (Eigen::Index a = 0; a < kAreas; ++a) random::normal(random::key_from_seed(++seed), out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kUnits);
+}
+BENCHMARK(BM_Normal)->Unit(benchmark::kMillisecond);
+
+void BM_BootstrapEbp(benchmark::State& state) {
+  const Model m = model(0);
+  const IndicatorSet set(indicators(0), m.threshold);
+  omp_set_num_threads(static_cast<int>(state.range(1)));
+  // 1,000 of the 2,000 areas sampled, 5 units each.
+  const SampleDesign sample = make_design(kAreas / 2, 5, 2);
+  Eigen::VectorXi idx(kAreas / 2);
+  for (Eigen::Index v = 0; v < idx.size(); ++v) idx(v) = static_cast<int>(2 * v);
+  for (auto _ : state) {
+    const EbpBootstrapResult r = mse_bootstrap_ebp(
+        random::key_from_seed(3), static_cast<int>(state.range(0)), 50, sample, census(), idx,
+        m.beta, m.sigma_u, m.sigma_e, m.scale, set, {.batch_size = 10, .on_progress = {}});
+    benchmark::DoNotOptimize(r.mse.data());
+  }
+}
+BENCHMARK(BM_BootstrapEbp)
+    ->ArgNames({"n_reps", "threads"})
+    ->Args({10, 1})
+    ->Args({10, 2})
+    ->Args({100, 1})
+    ->Args({100, 2})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

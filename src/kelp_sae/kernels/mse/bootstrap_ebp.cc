@@ -1,0 +1,284 @@
+#include "kelp_sae/kernels/mse/bootstrap_ebp.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "kelp_sae/kernels/optimization/lmm_newton.h"
+
+namespace kelp_sae::kernels {
+namespace {
+
+constexpr int kNewtonSteps = 8;
+constexpr double kStartTheta = -0.5;
+// Fewer draws than this per batch are made on the calling thread (a parallel
+// region would cost more than it saves); results do not depend on it.
+constexpr Eigen::Index kMinParallelDraws = Eigen::Index{1} << 15;
+
+std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
+
+void check(bool ok, const char* function, const std::string& message) {
+  if (!ok) throw std::invalid_argument(std::string(function) + ": " + message);
+}
+
+// Everything shared by the replicates of a run.
+struct Context {
+  const SampleDesign& sample;
+  const PopulationDesign& population;
+  Eigen::Ref<const Eigen::VectorXd> beta_hat;
+  double sigma_u = 0.0;
+  double sigma_e = 0.0;
+  int n_mc = 1;
+  const EbpScale& scale;
+  const IndicatorSet& indicators;
+  DesignStats design;
+  std::vector<Eigen::Index> pop_of_area;  // V: census position of each sample area
+  Eigen::VectorXd xb_smp;                 // n: x' beta_hat per sample unit
+};
+
+Context make_context(const char* function, int n_mc, const SampleDesign& sample,
+                     const PopulationDesign& population,
+                     const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+                     const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u,
+                     double sigma_e, const EbpScale& scale, const IndicatorSet& indicators) {
+  check(n_mc >= 1, function, "n_mc must be at least 1, got " + std::to_string(n_mc));
+  validate_sample_design(sample, function, /*require_constant=*/true);
+  validate_sample_design(population, function, /*require_constant=*/true);
+  const Eigen::Index p = sample.X.cols();
+  const Eigen::Index m = population.n_areas();
+  check(sample.X.rows() > 0, function, "the sample has no units in census areas");
+  check(population.X.cols() == p, function,
+        "the census design has " + std::to_string(population.X.cols()) +
+            " columns but the sample design has " + std::to_string(p));
+  check(beta_hat.size() == p, function,
+        "beta_hat has " + std::to_string(beta_hat.size()) + " entries but the sample design has " +
+            std::to_string(p) + " columns");
+  check(smp_area_idx_in_pop.size() == sample.n_areas(), function,
+        "smp_area_idx_in_pop has " + std::to_string(smp_area_idx_in_pop.size()) +
+            " entries but the sample has " + std::to_string(sample.n_areas()) + " areas");
+  check(std::isfinite(sigma_u) && sigma_u >= 0.0 && std::isfinite(sigma_e) && sigma_e >= 0.0,
+        function, "sigma_u and sigma_e must be finite and non-negative");
+
+  Context c{.sample = sample,
+            .population = population,
+            .beta_hat = beta_hat,
+            .sigma_u = sigma_u,
+            .sigma_e = sigma_e,
+            .n_mc = n_mc,
+            .scale = scale,
+            .indicators = indicators,
+            .design = precompute_design_stats(sample),
+            .pop_of_area = {},
+            .xb_smp = sample.X * beta_hat};
+  std::vector<bool> seen(idx(m), false);
+  for (Eigen::Index v = 0; v < sample.n_areas(); ++v) {
+    const int a = smp_area_idx_in_pop(v);
+    check(a >= 0 && a < m, function,
+          "smp_area_idx_in_pop[" + std::to_string(v) + "] = " + std::to_string(a) +
+              " is outside 0.." + std::to_string(m - 1));
+    check(!seen[idx(a)], function,
+          "census area " + std::to_string(a) + " occurs twice in smp_area_idx_in_pop");
+    seen[idx(a)] = true;
+    c.pop_of_area.push_back(a);
+  }
+  return c;
+}
+
+// One replicate between its draw and its squared errors.
+struct Replicate {
+  Eigen::VectorXd u_star;     // M: area effects
+  Eigen::VectorXd sum_y_raw;  // V: per-area sums of the bootstrap sample
+  double mean = 0.0;
+  double sd = 1.0;
+};
+
+struct ThreadWorkspace {
+  ThreadWorkspace(Eigen::Index n, Eigen::Index v, Eigen::Index p) : y(n), sum_y(v), Xt_y(p) {}
+  Eigen::VectorXd y;      // n
+  Eigen::VectorXd sum_y;  // V
+  Eigen::VectorXd Xt_y;   // p
+};
+
+class BatchRunner {
+ public:
+  BatchRunner(const Context& c, Eigen::Index batch)
+      : c_(c), reps_(idx(batch)), stats_(idx(batch)), theta_(batch, 2) {
+    for (Replicate& r : reps_) {
+      r.u_star.resize(c.population.n_areas());
+      r.sum_y_raw.resize(c.sample.n_areas());
+    }
+    const int n_threads = omp_get_max_threads();
+    for (int t = 0; t < n_threads; ++t) {
+      workspaces_.emplace_back(c.sample.X.rows(), c.sample.n_areas(), c.sample.X.cols());
+    }
+  }
+
+  // Draws and refits the batch on `keys` (3 per replicate), then calls
+  // on_replicate(b, squared_errors, failed) for the first n_real replicates
+  // in order.
+  template <class F>
+  void run(std::span<const random::Key> keys, Eigen::Index n_real, F&& on_replicate) {
+    const auto batch = static_cast<Eigen::Index>(reps_.size());
+    const bool parallel =
+        batch * (c_.sample.X.rows() + c_.population.n_areas()) >= kMinParallelDraws;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+    for (Eigen::Index b = 0; b < batch; ++b) {
+      draw(keys.subspan(3 * idx(b), 3), reps_[idx(b)], stats_[idx(b)],
+           workspaces_[idx(omp_get_thread_num())]);
+    }
+    theta_.setConstant(kStartTheta);
+    newton_reml_iterate(c_.design, stats_, theta_, batch, kNewtonSteps);
+    for (Eigen::Index b = 0; b < n_real; ++b) {
+      bool failed = false;
+      const Eigen::MatrixXd sq = squared_errors(keys.subspan(3 * idx(b), 3), b, failed);
+      on_replicate(b, sq, failed);
+    }
+  }
+
+ private:
+  void draw(std::span<const random::Key> keys, Replicate& rep, NewtonReplicateStats& stats,
+            ThreadWorkspace& ws) const {
+    const SampleDesign& s = c_.sample;
+    random::normal(keys[0], std::span<double>(rep.u_star.data(), idx(rep.u_star.size())));
+    rep.u_star *= c_.sigma_u;
+    random::normal(random::fold_in(keys[1], 1), std::span<double>(ws.y.data(), idx(ws.y.size())));
+    double total = 0.0, total_sq = 0.0;
+    for (Eigen::Index v = 0; v < s.n_areas(); ++v) {
+      const double u_a = rep.u_star(c_.pop_of_area[idx(v)]);
+      double sum = 0.0;
+      for (Eigen::Index j = s.offsets[idx(v)]; j < s.offsets[idx(v) + 1]; ++j) {
+        const double y = c_.xb_smp(j) + u_a + c_.sigma_e * ws.y(j);
+        ws.y(j) = y;
+        sum += y;
+        total_sq += y * y;
+      }
+      rep.sum_y_raw(v) = sum;
+      total += sum;
+    }
+    const auto n = static_cast<double>(s.X.rows());
+    rep.mean = total / n;
+    rep.sd = std::sqrt(std::max(total_sq / n - rep.mean * rep.mean, 1e-10));
+    const double scale = 1.0 / (rep.sd + 1e-6);
+    double yy = 0.0;
+    for (Eigen::Index v = 0; v < s.n_areas(); ++v) {
+      double sum = 0.0;
+      for (Eigen::Index j = s.offsets[idx(v)]; j < s.offsets[idx(v) + 1]; ++j) {
+        const double ys = (ws.y(j) - rep.mean) * scale;
+        ws.y(j) = ys;
+        sum += ys;
+        yy += ys * ys;
+      }
+      ws.sum_y(v) = sum;
+    }
+    ws.Xt_y.noalias() = s.X.transpose() * ws.y;
+    group_replicate_stats(c_.design, ws.Xt_y, ws.sum_y, yy, stats);
+  }
+
+  Eigen::MatrixXd squared_errors(std::span<const random::Key> keys, Eigen::Index b,
+                                 bool& failed) const {
+    const Replicate& rep = reps_[idx(b)];
+    const Eigen::Vector2d theta = theta_.row(b).transpose();
+    Eigen::VectorXd beta = newton_reml_beta(theta, c_.design, stats_[idx(b)]) * rep.sd;
+    beta(0) += rep.mean;
+    const double sigma_e = std::exp(theta(0)) * rep.sd;
+    const double sigma_u = std::exp(theta(1)) * rep.sd;
+
+    const Eigen::Index m = c_.population.n_areas();
+    if (!beta.allFinite() || !std::isfinite(sigma_e) || !std::isfinite(sigma_u)) {
+      failed = true;
+      return Eigen::MatrixXd::Constant(static_cast<Eigen::Index>(c_.indicators.size()), m,
+                                       std::numeric_limits<double>::quiet_NaN());
+    }
+    const Eigen::MatrixXd truth = census_indicators(keys[1], c_.population, c_.beta_hat, rep.u_star,
+                                                    c_.sigma_e, c_.scale, c_.indicators);
+    Eigen::VectorXd gamma = Eigen::VectorXd::Zero(m);
+    Eigen::VectorXd u_hat = Eigen::VectorXd::Zero(m);
+    const double su2 = sigma_u * sigma_u;
+    const double se2 = sigma_e * sigma_e;
+    for (Eigen::Index v = 0; v < c_.sample.n_areas(); ++v) {
+      const double n_safe = std::max(c_.design.n_i(v), 1.0);
+      const Eigen::Index a = c_.pop_of_area[idx(v)];
+      gamma(a) = su2 / (su2 + se2 / n_safe);
+      u_hat(a) = gamma(a) * (rep.sum_y_raw(v) - c_.design.sum_X.row(v).dot(beta)) / n_safe;
+    }
+    const Eigen::MatrixXd estimate = simulate_ebp(keys[2], c_.n_mc, c_.population, beta, u_hat,
+                                                  gamma, sigma_u, sigma_e, c_.scale, c_.indicators);
+    Eigen::MatrixXd sq = (estimate - truth).cwiseAbs2();
+    failed = !sq.allFinite();
+    return sq;
+  }
+
+  const Context& c_;
+  std::vector<Replicate> reps_;
+  std::vector<NewtonReplicateStats> stats_;
+  Eigen::MatrixXd theta_;
+  std::vector<ThreadWorkspace> workspaces_;
+};
+
+}  // namespace
+
+std::vector<Eigen::MatrixXd> run_bootstrap_ebp_batch(
+    std::span<const random::Key> keys, int n_mc, const SampleDesign& sample,
+    const PopulationDesign& population,
+    const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+    const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u, double sigma_e,
+    const EbpScale& scale, const IndicatorSet& indicators) {
+  constexpr const char* kFunction = "run_bootstrap_ebp_batch";
+  check(!keys.empty() && keys.size() % 3 == 0, kFunction,
+        "keys must hold three keys per replicate, got " + std::to_string(keys.size()));
+  const Context c = make_context(kFunction, n_mc, sample, population, smp_area_idx_in_pop, beta_hat,
+                                 sigma_u, sigma_e, scale, indicators);
+  const auto batch = static_cast<Eigen::Index>(keys.size() / 3);
+  BatchRunner runner(c, batch);
+  std::vector<Eigen::MatrixXd> out;
+  runner.run(keys, batch,
+             [&](Eigen::Index, const Eigen::MatrixXd& sq, bool) { out.push_back(sq); });
+  return out;
+}
+
+EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
+                                     const SampleDesign& sample, const PopulationDesign& population,
+                                     const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+                                     const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
+                                     double sigma_u, double sigma_e, const EbpScale& scale,
+                                     const IndicatorSet& indicators,
+                                     const BootstrapEbpOptions& options) {
+  constexpr const char* kFunction = "mse_bootstrap_ebp";
+  check(n_reps >= 1, kFunction, "n_reps must be at least 1, got " + std::to_string(n_reps));
+  check(std::uint64_t{3} * static_cast<std::uint64_t>(n_reps) <= (std::uint64_t{1} << 32),
+        kFunction, "n_reps must be at most 2^32 / 3, got " + std::to_string(n_reps));
+  check(options.batch_size >= 1, kFunction,
+        "batch_size must be at least 1, got " + std::to_string(options.batch_size));
+  const Context c = make_context(kFunction, n_mc, sample, population, smp_area_idx_in_pop, beta_hat,
+                                 sigma_u, sigma_e, scale, indicators);
+
+  const Eigen::Index batch = options.batch_size;
+  const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
+  std::vector<random::Key> keys = random::split(rng_key, 3 * idx(n_reps));
+  std::vector<random::Key> batch_keys(3 * idx(batch));
+  BatchRunner runner(c, batch);
+
+  EbpBootstrapResult result{.mse = Eigen::MatrixXd::Zero(
+                                static_cast<Eigen::Index>(indicators.size()), population.n_areas()),
+                            .n_failed = 0};
+  for (Eigen::Index i = 0; i < n_batches; ++i) {
+    const Eigen::Index first = i * batch;
+    const Eigen::Index n_real = std::min(batch, n_reps - first);
+    std::fill(batch_keys.begin(), batch_keys.end(), random::Key{});
+    std::copy_n(keys.begin() + static_cast<long>(3 * first), 3 * n_real, batch_keys.begin());
+    runner.run(batch_keys, n_real, [&](Eigen::Index, const Eigen::MatrixXd& sq, bool failed) {
+      result.mse += sq;
+      result.n_failed += failed ? 1 : 0;
+    });
+    if (options.on_progress) options.on_progress(idx(i) + 1, idx(n_batches));
+  }
+  result.mse /= static_cast<double>(n_reps);
+  return result;
+}
+
+}  // namespace kelp_sae::kernels

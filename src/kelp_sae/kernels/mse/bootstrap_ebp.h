@@ -1,0 +1,92 @@
+// Parametric bootstrap MSE of the EBP of area indicators (Molina and Rao
+// 2010, sec. 4), under the nested-error model fitted on the transformed scale.
+//
+// Each replicate draws area effects u*_a ~ N(0, sigma_u^2) for the M
+// population areas, a bootstrap census y_pop = x' beta_hat + u*_a + e and,
+// sharing u*, a bootstrap sample y_smp = x' beta_hat + u*_a + e' with its own
+// errors (the sample units are not a subset of the census). It refits beta,
+// sigma_u, sigma_e on the standardised sample (mean_b and
+// sd_b = sqrt(max(mean of squares - mean_b^2, 1e-10)), y_s = (y - mean_b) /
+// (sd_b + 1e-6)) by 8 batched Newton REML steps from (-0.5, -0.5)
+// (lmm_newton.h), returns to the data scale (sigma * sd_b, beta * sd_b and
+// mean_b added to the intercept), predicts u_hat_a = gamma_a mean_a(y - x'beta)
+// with gamma_a = sigma_u^2 / (sigma_u^2 + sigma_e^2 / max(n_a, 1)) (0 for
+// areas without sample), recomputes the EBP by Monte Carlo (ebp_monte_carlo.h)
+// and compares it with the indicators of the bootstrap census on the data
+// scale. MSE = mean over replicates of the squared differences. The
+// transformation (and its lambda) is held fixed.
+//
+// Random draws. rng_key is split into 3 n_reps keys; replicate r owns keys
+// 3r, 3r+1, 3r+2: k_u (u*_a = normal draw a), k_e and k_s (the Monte Carlo of
+// its EBP). Census unit j of area a takes normal draw offsets[a] + j of k_e
+// (its census row); sample unit i (row i of sample.X) takes normal draw i of
+// fold_in(k_e, 1).
+//
+// Batches. Replicates are refitted in batches of batch_size that share the
+// Newton step size (so results depend on batch_size through the refit only).
+// The last batch is filled up with replicates on all-zero keys, which take
+// part in the refit and are otherwise left out. Squared errors are summed in
+// replicate order and every parallel step (OpenMP) has a fixed reduction
+// order, so results are bit-identical for any number of threads. Memory
+// grows with the census and the batch, not with n_reps or n_mc (apart from
+// the 3 n_reps keys, 24 bytes per replicate). The kernel never prints: it
+// reports each finished batch through on_progress.
+//
+//   EbpBootstrapResult r = mse_bootstrap_ebp(key, 100, 50, sample, census, idx, beta_hat,
+//                                            sigma_u, sigma_e, scale, indicators,
+//                                            {.batch_size = 10});
+#pragma once
+
+#include <Eigen/Core>
+#include <span>
+#include <vector>
+
+#include "kelp_sae/core/progress_callback.h"
+#include "kelp_sae/kernels/sample_design.h"
+#include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
+#include "kelp_sae/kernels/simulations/indicators.h"
+#include "kelp_sae/random/keys.h"
+
+namespace kelp_sae::kernels {
+
+struct BootstrapEbpOptions {
+  int batch_size = 1;            // replicates per Newton batch (>= 1)
+  ProgressCallback on_progress;  // called after each batch with (done, n_batches)
+};
+
+struct EbpBootstrapResult {
+  Eigen::MatrixXd mse;  // K x M: row k for indicator k
+  // Replicates whose refit or simulation gave a non-finite value; they are
+  // included in the mean (so the affected MSEs are not finite) and the
+  // caller should warn.
+  int n_failed = 0;
+};
+
+// n_reps >= 1 (3 n_reps at most 2^32), n_mc >= 1; sample: the V sampled areas
+// that occur in the census (column 0 the constant 1); population: the census
+// (M areas, same columns); smp_area_idx_in_pop (V): distinct census positions
+// of the sample areas; beta_hat (p), sigma_u, sigma_e: the fit on the model
+// scale; scale: back-transformation and shift; indicators: K indicators and
+// the poverty line. Throws std::invalid_argument naming the argument for
+// counts below 1, mismatched shapes, positions out of range or repeated, an
+// empty sample, or negative or non-finite sigmas.
+EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
+                                     const SampleDesign& sample, const PopulationDesign& population,
+                                     const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+                                     const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
+                                     double sigma_u, double sigma_e, const EbpScale& scale,
+                                     const IndicatorSet& indicators,
+                                     const BootstrapEbpOptions& options = {});
+
+// One batch on explicit keys (three per replicate, as above; all-zero keys
+// for padding), the replicates sharing the Newton step size. Returns the
+// squared errors (K x M) of every replicate of the batch. Same checks as
+// mse_bootstrap_ebp.
+std::vector<Eigen::MatrixXd> run_bootstrap_ebp_batch(
+    std::span<const random::Key> keys, int n_mc, const SampleDesign& sample,
+    const PopulationDesign& population,
+    const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
+    const Eigen::Ref<const Eigen::VectorXd>& beta_hat, double sigma_u, double sigma_e,
+    const EbpScale& scale, const IndicatorSet& indicators);
+
+}  // namespace kelp_sae::kernels

@@ -1,0 +1,194 @@
+#include "kelp_sae/kernels/mse/bootstrap_ebp.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "kelp_sae/kernels/optimization/lmm.h"
+#include "tests/support/thrown_message.h"
+
+namespace kelp_sae::kernels {
+namespace {
+
+using random::Key;
+
+// A census of four areas (one without units) and a sample from three of
+// them, drawn from a log-scale nested-error model.
+struct Case {
+  SampleDesign sample;
+  PopulationDesign census;
+  Eigen::VectorXi idx{{2, 0, 3}};
+  Eigen::Vector2d beta{2.0, 0.5};
+  double sigma_u = 0.3;
+  double sigma_e = 0.5;
+  EbpScale scale{.back_transformation = BackTransformation::log()};
+  IndicatorSet indicators{{Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::GINI}, 6.0};
+};
+
+SampleDesign make_design(const std::vector<Eigen::Index>& sizes, std::uint64_t seed) {
+  SampleDesign d;
+  d.offsets = {0};
+  for (const Eigen::Index s : sizes) d.offsets.push_back(d.offsets.back() + s);
+  const Eigen::Index n = d.offsets.back();
+  const std::vector<double> x = random::normal(random::key_from_seed(seed), std::size_t(n));
+  d.X.resize(n, 2);
+  for (Eigen::Index i = 0; i < n; ++i) d.X.row(i) << 1.0, x[std::size_t(i)];
+  return d;
+}
+
+Case make_case(const std::vector<Eigen::Index>& sample_sizes = {10, 12, 8},
+               const std::vector<Eigen::Index>& census_sizes = {60, 45, 0, 80}) {
+  Case c;
+  c.sample = make_design(sample_sizes, 1);
+  c.census = make_design(census_sizes, 2);
+  return c;
+}
+
+EbpBootstrapResult run(const Case& c, int n_reps, int batch_size, int n_mc = 20) {
+  return mse_bootstrap_ebp(random::key_from_seed(17), n_reps, n_mc, c.sample, c.census, c.idx,
+                           c.beta, c.sigma_u, c.sigma_e, c.scale, c.indicators,
+                           {.batch_size = batch_size, .on_progress = {}});
+}
+
+TEST(BootstrapEbp, PaddingReplicatesAreLeftOut) {
+  // Five replicates in batches of two: the last batch holds replicate 4 and
+  // one replicate on all-zero keys.
+  const Case c = make_case();
+  std::vector<std::size_t> progress;
+  const EbpBootstrapResult got =
+      mse_bootstrap_ebp(random::key_from_seed(17), 5, 20, c.sample, c.census, c.idx, c.beta,
+                        c.sigma_u, c.sigma_e, c.scale, c.indicators,
+                        {.batch_size = 2, .on_progress = [&](std::size_t done, std::size_t total) {
+                           EXPECT_EQ(total, 3u);
+                           progress.push_back(done);
+                         }});
+  EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2, 3}));
+
+  std::vector<Key> keys = random::split(random::key_from_seed(17), 15);
+  keys.resize(18, Key{});
+  Eigen::MatrixXd sum = Eigen::MatrixXd::Zero(3, 4);
+  for (std::size_t b = 0; b < 3; ++b) {
+    const std::vector<Eigen::MatrixXd> sq = run_bootstrap_ebp_batch(
+        std::span<const Key>(keys).subspan(6 * b, 6), 20, c.sample, c.census, c.idx, c.beta,
+        c.sigma_u, c.sigma_e, c.scale, c.indicators);
+    ASSERT_EQ(sq.size(), 2u);
+    sum += sq[0];
+    if (b < 2) sum += sq[1];
+  }
+  EXPECT_EQ(got.mse, sum / 5.0);
+  EXPECT_EQ(got.n_failed, 0);
+  // The area without units has zero indicators in truth and estimate.
+  EXPECT_EQ(got.mse.col(2), Eigen::Vector3d::Zero());
+  EXPECT_TRUE((got.mse.col(1).array() > 0.0).all());  // out of sample, still estimated
+}
+
+TEST(BootstrapEbp, MatchesTheEmpiricalMseOfTheEbp) {
+  // At the true parameters the bootstrap MSE is the MSE of the EBP procedure
+  // under the model. Reference: an independent simulation that draws census
+  // and sample, refits by BFGS REML, predicts by Monte Carlo and compares with
+  // the census indicators. Census: 10 areas of 40 units; sample: 6 units in
+  // each of areas 0..7.
+  const SampleDesign census = make_design(std::vector<Eigen::Index>(10, 40), 5);
+  const SampleDesign sample = make_design(std::vector<Eigen::Index>(8, 6), 6);
+  const Eigen::VectorXi idx = Eigen::VectorXi::LinSpaced(8, 0, 7);
+  const Eigen::Vector2d beta(1.0, 0.5);
+  const double sigma_u = 0.5, sigma_e = 1.0;
+  const IndicatorSet set({Indicator::MEAN, Indicator::POVERTY_HEADCOUNT}, 1.0);
+  constexpr int kReps = 400;
+
+  const EbpBootstrapResult boot =
+      mse_bootstrap_ebp(random::key_from_seed(40), kReps, 50, sample, census, idx, beta, sigma_u,
+                        sigma_e, {}, set, {.batch_size = 1, .on_progress = {}});
+
+  Eigen::VectorXi area(48);
+  for (int i = 0; i < 48; ++i) area(i) = i / 6;
+  Eigen::MatrixXd empirical = Eigen::MatrixXd::Zero(2, 10);
+  for (int t = 0; t < kReps; ++t) {
+    const std::vector<double> z = random::normal(random::key_from_seed(1000 + t), 10 + 400 + 48);
+    Eigen::VectorXd u(10), y_census(400), y_sample(48);
+    for (int a = 0; a < 10; ++a) u(a) = sigma_u * z[std::size_t(a)];
+    for (int j = 0; j < 400; ++j) {
+      y_census(j) = census.X.row(j).dot(beta) + u(j / 40) + sigma_e * z[std::size_t(10 + j)];
+    }
+    for (int i = 0; i < 48; ++i) {
+      y_sample(i) = sample.X.row(i).dot(beta) + u(i / 6) + sigma_e * z[std::size_t(410 + i)];
+    }
+    Eigen::MatrixXd truth(2, 10);
+    for (int a = 0; a < 10; ++a) {
+      std::vector<double> values(y_census.data() + 40 * a, y_census.data() + 40 * (a + 1));
+      std::vector<double> out(2);
+      set.evaluate(values, out);
+      truth.col(a) << out[0], out[1];
+    }
+    const OptimizationResult fit =
+        fit_lmm_reml(Eigen::Vector2d::Zero(), sample.X, y_sample, area, 8);
+    const Eigen::Vector2d b = fit.params.head<2>();
+    const double se = std::exp(fit.params(2)), su = std::exp(fit.params(3));
+    Eigen::VectorXd gamma = Eigen::VectorXd::Zero(10), u_hat = Eigen::VectorXd::Zero(10);
+    for (int a = 0; a < 8; ++a) {
+      gamma(a) = su * su / (su * su + se * se / 6.0);
+      u_hat(a) = gamma(a) * (y_sample.segment(6 * a, 6) - sample.X.middleRows(6 * a, 6) * b).mean();
+    }
+    const Eigen::MatrixXd est =
+        simulate_ebp(random::key_from_seed(5000 + t), 50, census, b, u_hat, gamma, su, se, {}, set);
+    empirical += (est - truth).cwiseAbs2() / kReps;
+  }
+  // Each MSE is a mean of 400 squared errors (relative standard error about
+  // 7% per area); averaged over 8 sampled or 2 unsampled areas.
+  for (Eigen::Index k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_NEAR(boot.mse.row(k).head(8).mean() / empirical.row(k).head(8).mean(), 1.0, 0.15);
+    EXPECT_NEAR(boot.mse.row(k).tail(2).mean() / empirical.row(k).tail(2).mean(), 1.0, 0.2);
+  }
+  // Areas without sample are predicted far less precisely.
+  EXPECT_GT(boot.mse.row(0).tail(2).mean(), 2.0 * boot.mse.row(0).head(8).mean());
+}
+
+TEST(BootstrapEbp, ThreadsAndBatchSizes) {
+  // Large enough that draws, refit statistics and simulation run in parallel.
+  const Case c = make_case({5000, 6000, 5500}, {9000, 9000, 0, 16000});
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(1);
+  const EbpBootstrapResult one = run(c, 7, 2, 3);
+  omp_set_num_threads(2);
+  const EbpBootstrapResult two = run(c, 7, 2, 3);
+  omp_set_num_threads(threads);
+  EXPECT_EQ(one.mse, two.mse);
+  // Batch sizes change only the Newton refit's shared step; after 8 steps
+  // the refits agree closely and so do the MSEs.
+  for (const int batch : {1, 7}) {
+    SCOPED_TRACE(batch);
+    const EbpBootstrapResult other = run(c, 7, batch, 3);
+    EXPECT_TRUE(other.mse.isApprox(one.mse, 1e-4));
+  }
+}
+
+TEST(BootstrapEbp, CountsNonFiniteReplicates) {
+  // exp of the census overflows: every replicate's squared errors are not finite.
+  Case c = make_case();
+  c.beta << 800.0, 0.0;
+  const EbpBootstrapResult r = run(c, 3, 2);
+  EXPECT_EQ(r.n_failed, 3);
+}
+
+TEST(BootstrapEbp, RejectsBadCounts) {
+  const Case c = make_case();
+  const auto call = [&](int n_reps, int n_mc, int batch) {
+    return testing::thrown_message<std::invalid_argument>([&] {
+      mse_bootstrap_ebp(random::key_from_seed(1), n_reps, n_mc, c.sample, c.census, c.idx, c.beta,
+                        c.sigma_u, c.sigma_e, c.scale, c.indicators,
+                        {.batch_size = batch, .on_progress = {}});
+    });
+  };
+  EXPECT_EQ(call(0, 5, 1), "mse_bootstrap_ebp: n_reps must be at least 1, got 0");
+  EXPECT_EQ(call(5, 0, 1), "mse_bootstrap_ebp: n_mc must be at least 1, got 0");
+  EXPECT_EQ(call(5, 5, 0), "mse_bootstrap_ebp: batch_size must be at least 1, got 0");
+  EXPECT_EQ(call(1431655766, 5, 1),
+            "mse_bootstrap_ebp: n_reps must be at most 2^32 / 3, got 1431655766");
+}
+
+}  // namespace
+}  // namespace kelp_sae::kernels

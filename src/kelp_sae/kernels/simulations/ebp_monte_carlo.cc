@@ -1,0 +1,168 @@
+#include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kelp_sae/kernels/simulations/internal/area_synthesis.h"
+
+namespace kelp_sae::kernels {
+namespace {
+
+// Area keys held at once: replicates are taken in chunks of at most this
+// many (replicate, area) pairs. A memory bound only; results do not depend
+// on it.
+constexpr std::size_t kMaxChunkKeys = std::size_t{1} << 18;
+// Below this many simulated units a parallel region costs more than it saves
+// (and on a busy machine a thread waiting at its barrier can lose a whole
+// time slice), so smaller work runs on the calling thread. Results do not
+// depend on it.
+constexpr std::size_t kMinParallelUnits = std::size_t{1} << 15;
+
+std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
+
+void check(bool ok, const char* function, const std::string& message) {
+  if (!ok) throw std::invalid_argument(std::string(function) + ": " + message);
+}
+
+void check_model(const char* function, const PopulationDesign& population,
+                 const Eigen::Ref<const Eigen::VectorXd>& beta, double sigma_e) {
+  validate_sample_design(population, function, /*require_constant=*/true);
+  check(beta.size() == population.X.cols(), function,
+        "beta has " + std::to_string(beta.size()) + " entries but the population design has " +
+            std::to_string(population.X.cols()) + " columns");
+  check(std::isfinite(sigma_e) && sigma_e >= 0.0, function,
+        "sigma_e must be finite and non-negative, got " + std::to_string(sigma_e));
+}
+
+void check_area_vector(const char* function, const char* name,
+                       const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::Index m) {
+  check(v.size() == m, function,
+        std::string(name) + " has " + std::to_string(v.size()) +
+            " entries but the population has " + std::to_string(m) + " areas");
+}
+
+// Per-thread buffers of one call, sized for the largest area.
+struct Workspace {
+  Workspace(Eigen::Index max_units, std::size_t k) : xb(max_units), y(idx(max_units)), values(k) {}
+  Eigen::VectorXd xb;
+  std::vector<double> y;
+  std::vector<double> values;
+};
+
+std::vector<Workspace> make_workspaces(const PopulationDesign& population, std::size_t k) {
+  Eigen::Index max_units = 0;
+  for (Eigen::Index a = 0; a < population.n_areas(); ++a) {
+    max_units = std::max(max_units, population.n_units(a));
+  }
+  std::vector<Workspace> ws;
+  const int n_threads = omp_get_max_threads();
+  ws.reserve(static_cast<std::size_t>(n_threads));
+  for (int t = 0; t < n_threads; ++t) ws.emplace_back(max_units, k);
+  return ws;
+}
+
+// x' beta of area a's units into ws.xb.
+void area_fixed_part(const PopulationDesign& population, Eigen::Index a,
+                     const Eigen::Ref<const Eigen::VectorXd>& beta, Workspace& ws) {
+  const Eigen::Index n = population.n_units(a);
+  ws.xb.head(n).noalias() = population.X.middleRows(population.offsets[idx(a)], n) * beta;
+}
+
+// The indicators of one synthetic area whose unit errors are already in ws.y.
+void evaluate_area(Eigen::Index n, double u, double sigma_e, const EbpScale& scale,
+                   const IndicatorSet& indicators, Workspace& ws) {
+  const IndicatorSet::Sums sums = internal::synthesize_area(
+      ws.xb.data(), ws.y.data(), idx(n), u, sigma_e, scale.back_transformation, scale.shift,
+      indicators.threshold(), ws.y.data());
+  indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
+}
+
+}  // namespace
+
+Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesign& population,
+                             const Eigen::Ref<const Eigen::VectorXd>& beta,
+                             const Eigen::Ref<const Eigen::VectorXd>& u_eblup,
+                             const Eigen::Ref<const Eigen::VectorXd>& gamma, double sigma_u,
+                             double sigma_e, const EbpScale& scale,
+                             const IndicatorSet& indicators) {
+  constexpr const char* kFunction = "simulate_ebp";
+  check(n_mc >= 1, kFunction, "n_mc must be at least 1, got " + std::to_string(n_mc));
+  check_model(kFunction, population, beta, sigma_e);
+  check(std::isfinite(sigma_u) && sigma_u >= 0.0, kFunction,
+        "sigma_u must be finite and non-negative, got " + std::to_string(sigma_u));
+  const Eigen::Index m = population.n_areas();
+  check_area_vector(kFunction, "u_eblup", u_eblup, m);
+  check_area_vector(kFunction, "gamma", gamma, m);
+
+  const std::size_t k = indicators.size();
+  Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(k), m);
+  if (m == 0) return sums;
+  Eigen::VectorXd sigma_cond(m);
+  for (Eigen::Index a = 0; a < m; ++a) {
+    sigma_cond(a) = std::sqrt(std::max(sigma_u * sigma_u * (1.0 - gamma(a)), 0.0));
+  }
+
+  const std::vector<random::Key> replicate_keys = random::split(rng_key, idx(n_mc));
+  const std::size_t chunk = std::clamp<std::size_t>(kMaxChunkKeys / idx(m), 1, idx(n_mc));
+  std::vector<random::Key> effect_keys(chunk * idx(m)), error_keys(chunk * idx(m));
+  std::vector<Workspace> workspaces = make_workspaces(population, k);
+
+  for (std::size_t first = 0; first < idx(n_mc); first += chunk) {
+    const std::size_t count = std::min(chunk, idx(n_mc) - first);
+    for (std::size_t r = 0; r < count; ++r) {
+      const auto [k1, k2] = random::split2(replicate_keys[first + r]);
+      const std::vector<random::Key> effects = random::split(k1, idx(m));
+      const std::vector<random::Key> errors = random::split(k2, idx(m));
+      std::copy(effects.begin(), effects.end(),
+                effect_keys.begin() + static_cast<long>(r * idx(m)));
+      std::copy(errors.begin(), errors.end(), error_keys.begin() + static_cast<long>(r * idx(m)));
+    }
+    const bool parallel = count * idx(population.X.rows()) >= kMinParallelUnits;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+    for (Eigen::Index a = 0; a < m; ++a) {
+      Workspace& ws = workspaces[idx(omp_get_thread_num())];
+      const Eigen::Index n = population.n_units(a);
+      area_fixed_part(population, a, beta, ws);
+      for (std::size_t r = 0; r < count; ++r) {
+        double z = 0.0;
+        random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
+        random::normal(error_keys[r * idx(m) + idx(a)], std::span<double>(ws.y.data(), idx(n)));
+        evaluate_area(n, u_eblup(a) + sigma_cond(a) * z, sigma_e, scale, indicators, ws);
+        for (std::size_t i = 0; i < k; ++i) sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
+      }
+    }
+  }
+  return sums / static_cast<double>(n_mc);
+}
+
+Eigen::MatrixXd census_indicators(random::Key key, const PopulationDesign& population,
+                                  const Eigen::Ref<const Eigen::VectorXd>& beta,
+                                  const Eigen::Ref<const Eigen::VectorXd>& u, double sigma_e,
+                                  const EbpScale& scale, const IndicatorSet& indicators) {
+  constexpr const char* kFunction = "census_indicators";
+  check_model(kFunction, population, beta, sigma_e);
+  const Eigen::Index m = population.n_areas();
+  check_area_vector(kFunction, "u", u, m);
+  const std::size_t k = indicators.size();
+  Eigen::MatrixXd out(static_cast<Eigen::Index>(k), m);
+  std::vector<Workspace> workspaces = make_workspaces(population, k);
+#pragma omp parallel for schedule(dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits)
+  for (Eigen::Index a = 0; a < m; ++a) {
+    Workspace& ws = workspaces[idx(omp_get_thread_num())];
+    const Eigen::Index n = population.n_units(a);
+    area_fixed_part(population, a, beta, ws);
+    random::normal(key, std::span<double>(ws.y.data(), idx(n)),
+                   static_cast<std::uint64_t>(population.offsets[idx(a)]));
+    evaluate_area(n, u(a), sigma_e, scale, indicators, ws);
+    for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
+  }
+  return out;
+}
+
+}  // namespace kelp_sae::kernels

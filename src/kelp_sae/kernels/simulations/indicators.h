@@ -1,0 +1,84 @@
+// Poverty and inequality indicators of one area's values.
+//
+// With N_a the number of the area's values, D_a = max(N_a, 1), z the poverty
+// line and values y_1 .. y_N on the data scale:
+//   MEAN               sum_j y_j / D_a
+//   POVERTY_HEADCOUNT  sum_j [y_j < z] / D_a                (FGT0; strictly below z)
+//   POVERTY_GAP        sum_j g_j / D_a,   g_j = max(1 - y_j / z, 0)   (FGT1; no upper bound)
+//   POVERTY_SEVERITY   sum_j g_j^2 / D_a                    (FGT2)
+//   GINI               2 W / (N_a T) - (N_a + 1) / N_a with W = sum_r r y_(r) over the
+//                      values sorted ascending (ranks r = 1 .. N_a) and T = sum_r y_(r);
+//                      0 when N_a T <= 1e-10
+//   QSR                S_top / S_bottom, S_bottom the sum of the ranks
+//                      r <= trunc(0.2 N_a), S_top of trunc(0.8 N_a) < r <= N_a;
+//                      0 when S_bottom <= 1e-6
+// An area without values gives 0 for every built-in indicator; values with a
+// NaN give a NaN Gini and QSR (nothing is sorted). MEDIAN has no formula here
+// and is rejected.
+//
+// A caller may add its own indicators as functions of one area's values (in
+// unit order) and the poverty line. They are called concurrently from several
+// threads on different areas, so they must be thread-safe (no unsynchronised
+// shared state), and must not throw.
+//
+//   IndicatorSet set({Indicator::MEAN, Indicator::GINI,
+//                     IndicatorFunction([](std::span<const double> y, double) {
+//                       return y.empty() ? 0.0 : *std::max_element(y.begin(), y.end());
+//                     })},
+//                    /*threshold=*/0.6);
+//   std::vector<double> out(set.size());
+//   set.evaluate(values, out);   // values may be reordered
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "kelp_sae/core/enumerations.h"
+
+namespace kelp_sae::kernels {
+
+using IndicatorFunction =
+    std::function<double(std::span<const double> area_values, double threshold)>;
+// One requested indicator: a built-in or a caller-supplied function.
+using IndicatorEntry = std::variant<Indicator, IndicatorFunction>;
+
+// A validated list of indicators with the poverty line they read.
+class IndicatorSet {
+ public:
+  // Throws std::invalid_argument when `entries` is empty, names MEDIAN, holds
+  // an empty function, or when a poverty measure (headcount, gap, severity)
+  // is requested with a threshold that is not finite and positive.
+  IndicatorSet(std::vector<IndicatorEntry> entries, double threshold);
+
+  std::size_t size() const { return entries_.size(); }
+  double threshold() const { return threshold_; }
+  bool needs_sort() const { return needs_sort_; }
+  const std::vector<IndicatorEntry>& entries() const { return entries_; }
+
+  // out[k] = indicator k of the area's values. Caller-supplied indicators see
+  // the values in the given order; afterwards the values are sorted
+  // ascending in place when GINI or QSR is requested (one sort for both).
+  void evaluate(std::span<double> values, std::span<double> out) const;
+
+  // As evaluate, with the four sums of the mean and the poverty measures
+  // already formed over the values (as the simulation kernels do while they
+  // generate them): sum y, count of y < z, sum g, sum g^2.
+  struct Sums {
+    double sum = 0.0, poor = 0.0, gap = 0.0, gap_sq = 0.0;
+  };
+  void evaluate_with_sums(std::span<double> values, const Sums& sums, std::span<double> out) const;
+
+ private:
+  std::vector<IndicatorEntry> entries_;
+  double threshold_ = 0.0;
+  bool needs_sort_ = false;
+};
+
+// Sorts ascending: a vectorised sort for large arrays, std::sort for small
+// ones (the result is the same).
+void sort_values(std::span<double> values);
+
+}  // namespace kelp_sae::kernels

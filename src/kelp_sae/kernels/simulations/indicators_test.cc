@@ -1,0 +1,96 @@
+#include "kelp_sae/kernels/simulations/indicators.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace kelp_sae::kernels {
+namespace {
+
+const std::vector<IndicatorEntry> kAll = {Indicator::MEAN,        Indicator::POVERTY_HEADCOUNT,
+                                          Indicator::POVERTY_GAP, Indicator::POVERTY_SEVERITY,
+                                          Indicator::GINI,        Indicator::QSR};
+
+std::vector<double> evaluate(std::vector<double> values, double z) {
+  const IndicatorSet set(kAll, z);
+  std::vector<double> out(set.size());
+  set.evaluate(values, out);
+  return out;
+}
+
+TEST(Indicators, WorkedExamples) {
+  struct Case {
+    const char* what;
+    std::vector<double> values;
+    double z;
+    std::vector<double> expected;  // mean, FGT0, FGT1, FGT2, Gini, QSR
+  };
+  const Case cases[] = {
+      // W = 30, T = 10: 2 * 30 / 40 - 5 / 4; N = 4 has no bottom quintile.
+      {"1,2,3,4", {4, 1, 3, 2}, 2.0, {2.5, 0.25, 0.125, 0.0625, 0.25, 0.0}},
+      // N = 7: bottom rank 1, top ranks 6 and 7.
+      {"N = 7", {7, 1, 6, 2, 5, 3, 4}, 1.0, {4.0, 0.0, 0.0, 0.0, 2.0 / 7.0, 13.0}},
+      // N = 10: bottom ranks 1-2, top ranks 9-10.
+      {"N = 10", {10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 1.0, {5.5, 0.0, 0.0, 0.0, 0.3, 19.0 / 3.0}},
+      // -z: gap 2, severity 4; a value at z is not poor and has no gap.
+      {"-z and z", {-0.6, 0.6}, 0.6, {0.0, 0.5, 1.0, 2.0, 0.0, 0.0}},
+      {"no units", {}, 0.6, {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}},
+      {"all equal below z", {0.3, 0.3, 0.3}, 0.6, {0.3, 1.0, 0.5, 0.25, 0.0, 0.0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<double> got = evaluate(c.values, c.z);
+    for (std::size_t k = 0; k < got.size(); ++k) EXPECT_NEAR(got[k], c.expected[k], 1e-12) << k;
+  }
+}
+
+TEST(Indicators, LargeAreasUseTheVectorSort) {
+  // Values 1..N in a scrambled order: Gini = (N - 1) / (3N), QSR from the
+  // sums of ranks 1..200 and 801..1000.
+  constexpr int n = 1000;
+  std::vector<double> values(n);
+  for (int i = 0; i < n; ++i) values[static_cast<std::size_t>(i)] = (i * 617) % n + 1;
+  const std::vector<double> got = evaluate(values, 100.0);
+  EXPECT_NEAR(got[4], (n - 1.0) / (3.0 * n), 1e-12);
+  EXPECT_NEAR(got[5], 180100.0 / 20100.0, 1e-12);
+  EXPECT_NEAR(got[1], 99.0 / n, 1e-15);
+}
+
+TEST(Indicators, NaNValuesGiveNaNRankIndicators) {
+  const std::vector<double> got = evaluate({1.0, std::nan(""), 3.0, 0.5}, 2.0);
+  EXPECT_TRUE(std::isnan(got[4]));
+  EXPECT_TRUE(std::isnan(got[5]));
+  EXPECT_EQ(got[1], 0.5);  // the comparison y < z is simply false for NaN
+}
+
+TEST(Indicators, CallerFunctionsSeeValuesInUnitOrder) {
+  std::vector<double> seen;
+  const IndicatorSet set(
+      {Indicator::GINI, IndicatorFunction([&](std::span<const double> y, double z) {
+         seen.assign(y.begin(), y.end());
+         return z * y.front();
+       })},
+      2.0);
+  std::vector<double> values = {3, 1, 2};
+  std::vector<double> out(2);
+  set.evaluate(values, out);
+  EXPECT_EQ(seen, (std::vector<double>{3, 1, 2}));
+  EXPECT_EQ(out[1], 6.0);
+}
+
+TEST(Indicators, RejectsWhatHasNoMeaning) {
+  EXPECT_THROW(IndicatorSet({}, 1.0), std::invalid_argument);
+  EXPECT_THROW(IndicatorSet({Indicator::MEDIAN}, 1.0), std::invalid_argument);
+  EXPECT_THROW(IndicatorSet({IndicatorFunction()}, 1.0), std::invalid_argument);
+  for (const double z : {0.0, -1.0, std::nan("")}) {
+    SCOPED_TRACE(z);
+    EXPECT_THROW(IndicatorSet({Indicator::POVERTY_GAP}, z), std::invalid_argument);
+  }
+  // The mean and inequality measures do not read the poverty line.
+  EXPECT_NO_THROW(IndicatorSet({Indicator::MEAN, Indicator::GINI}, 0.0));
+}
+
+}  // namespace
+}  // namespace kelp_sae::kernels

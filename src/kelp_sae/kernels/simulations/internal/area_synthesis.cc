@@ -1,0 +1,167 @@
+// Compiled once per SIMD target by Highway's foreach_target; the best target
+// of the CPU is chosen at run time.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "kelp_sae/kernels/simulations/internal/area_synthesis.cc"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+// Highway requires these after foreach_target.
+#include <hwy/contrib/math/math-inl.h>
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "kelp_sae/kernels/simulations/internal/area_synthesis.h"
+
+#ifndef KELP_SAE_AREA_SYNTHESIS_PARAMS
+#define KELP_SAE_AREA_SYNTHESIS_PARAMS
+namespace kelp_sae::kernels::internal {
+// The arguments of one area, shared by every SIMD target.
+struct SynthesisParams {
+  const double* xb;
+  const double* e;
+  double* y;
+  double u;
+  double sigma_e;
+  BackTransformation::Kind kind;
+  double lambda_safe;
+  double shift;
+  double threshold;
+  const BackTransformation* g;
+};
+
+}  // namespace kelp_sae::kernels::internal
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace kelp_sae::kernels::internal {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using Kind = BackTransformation::Kind;
+using Params = SynthesisParams;
+
+// Largest argument of the vectorised exp (Highway's valid range).
+constexpr double kExpMax = 706.0;
+constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
+
+template <Kind kKind>
+HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  const std::size_t L = hn::Lanes(d);
+  const V v_u = hn::Set(d, p.u);
+  const V v_se = hn::Set(d, p.sigma_e);
+  const V v_shift = hn::Set(d, p.shift);
+  const V v_z = hn::Set(d, p.threshold);
+  const V v_inv_z = hn::Set(d, 1.0 / p.threshold);
+  const V one = hn::Set(d, 1.0);
+  const V zero = hn::Zero(d);
+  const V v_lambda = hn::Set(d, p.lambda_safe);
+  const V v_inv_lambda = hn::Set(d, 1.0 / p.lambda_safe);
+  const V v_floor = hn::Set(d, kBoxCoxInverseFloor);
+  const V v_exp_max = hn::Set(d, kExpMax);
+  const V v_finite = hn::Set(d, 1e300);
+  V acc_sum = zero, acc_poor = zero, acc_gap = zero, acc_gap_sq = zero;
+
+  HWY_ALIGN double xb_tail[kMaxLanes];
+  HWY_ALIGN double e_tail[kMaxLanes];
+  HWY_ALIGN double y_lanes[kMaxLanes];
+
+  for (std::size_t j = 0; j < n; j += L) {
+    const std::size_t count = std::min(L, n - j);
+    V xb, e;
+    if (count == L) {
+      xb = hn::LoadU(d, p.xb + j);
+      e = hn::LoadU(d, p.e + j);
+    } else {
+      std::fill(xb_tail, xb_tail + L, 0.0);
+      std::fill(e_tail, e_tail + L, 0.0);
+      std::copy(p.xb + j, p.xb + j + count, xb_tail);
+      std::copy(p.e + j, p.e + j + count, e_tail);
+      xb = hn::Load(d, xb_tail);
+      e = hn::Load(d, e_tail);
+    }
+    const V y_star = hn::MulAdd(v_se, e, hn::Add(xb, v_u));
+    V y;
+    bool scalar_fallback = false;
+    if constexpr (kKind == Kind::NONE) {
+      y = y_star;
+    } else if constexpr (kKind == Kind::LOG) {
+      scalar_fallback = !hn::AllTrue(d, y_star <= v_exp_max);
+      y = hn::Exp(d, y_star);
+    } else {
+      const V inner = hn::Max(hn::MulAdd(v_lambda, y_star, one), v_floor);
+      const V arg = hn::Mul(hn::Log(d, inner), v_inv_lambda);
+      scalar_fallback = !hn::AllTrue(d, hn::And(hn::Abs(y_star) < v_finite, arg <= v_exp_max));
+      y = hn::Exp(d, arg);
+    }
+    if (HWY_UNLIKELY(scalar_fallback)) {
+      hn::Store(y_star, d, y_lanes);
+      for (std::size_t k = 0; k < L; ++k) y_lanes[k] = p.g->apply(y_lanes[k]);
+      y = hn::Load(d, y_lanes);
+    }
+    y = hn::Sub(y, v_shift);
+    const V gap = hn::Max(hn::NegMulAdd(y, v_inv_z, one), zero);
+    V poor = hn::IfThenElseZero(y < v_z, one);
+    V y_acc = y;
+    V gap_acc = gap;
+    if (count != L) {
+      const auto valid = hn::FirstN(d, count);
+      y_acc = hn::IfThenElseZero(valid, y);
+      gap_acc = hn::IfThenElseZero(valid, gap);
+      poor = hn::IfThenElseZero(valid, poor);
+      hn::Store(y, d, y_lanes);
+      std::copy(y_lanes, y_lanes + count, p.y + j);
+    } else {
+      hn::StoreU(y, d, p.y + j);
+    }
+    acc_sum = hn::Add(acc_sum, y_acc);
+    acc_poor = hn::Add(acc_poor, poor);
+    acc_gap = hn::Add(acc_gap, gap_acc);
+    acc_gap_sq = hn::MulAdd(gap_acc, gap_acc, acc_gap_sq);
+  }
+  out.sum = hn::GetLane(hn::SumOfLanes(d, acc_sum));
+  out.poor = hn::GetLane(hn::SumOfLanes(d, acc_poor));
+  out.gap = hn::GetLane(hn::SumOfLanes(d, acc_gap));
+  out.gap_sq = hn::GetLane(hn::SumOfLanes(d, acc_gap_sq));
+}
+
+IndicatorSet::Sums SynthesizeArea(const Params& p, std::size_t n) {
+  IndicatorSet::Sums sums;
+  switch (p.kind) {
+    case Kind::NONE:
+      run<Kind::NONE>(p, n, sums);
+      break;
+    case Kind::LOG:
+      run<Kind::LOG>(p, n, sums);
+      break;
+    case Kind::BOX_COX:
+      run<Kind::BOX_COX>(p, n, sums);
+      break;
+  }
+  return sums;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace kelp_sae::kernels::internal
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace kelp_sae::kernels::internal {
+
+HWY_EXPORT(SynthesizeArea);
+
+IndicatorSet::Sums synthesize_area(const double* xb, const double* e, std::size_t n, double u,
+                                   double sigma_e, const BackTransformation& g, double shift,
+                                   double threshold, double* y) {
+  // The Box-Cox parameter close to 0 takes the exponential branch.
+  using Kind = BackTransformation::Kind;
+  Kind kind = g.kind;
+  if (kind == Kind::BOX_COX && std::fabs(g.lambda) < kBoxCoxLogBranch) kind = Kind::LOG;
+  const double lambda_safe = std::fabs(g.lambda) < kBoxCoxValueFloor ? kBoxCoxValueFloor : g.lambda;
+  const SynthesisParams params{xb, e, y, u, sigma_e, kind, lambda_safe, shift, threshold, &g};
+  return HWY_DYNAMIC_DISPATCH(SynthesizeArea)(params, n);
+}
+
+}  // namespace kelp_sae::kernels::internal
+#endif
