@@ -101,6 +101,21 @@ std::int64_t uniform_int(double u, std::int64_t lo, std::int64_t count) {
 
 const std::vector<std::string> kRegions = {"North", "South", "East", "West"};
 
+// Appends, in ascending order, the rows of a simple random sample without
+// replacement of n of the `size` rows starting at `first`: the n rows with
+// the smallest selection draws.
+void append_simple_random_sample(std::size_t first, std::size_t size, std::size_t n,
+                                 const std::vector<double>& u_select,
+                                 std::vector<std::size_t>& rows) {
+  std::vector<std::size_t> units(size);
+  std::iota(units.begin(), units.end(), first);
+  std::partial_sort(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(n), units.end(),
+                    [&](std::size_t i, std::size_t j) { return u_select[i] < u_select[j]; });
+  units.resize(n);
+  std::sort(units.begin(), units.end());
+  rows.insert(rows.end(), units.begin(), units.end());
+}
+
 // ---------------------------------------------------------------------------
 // 1. Area table for the Fay-Herriot model.
 Table make_area_table(Key key) {
@@ -336,15 +351,8 @@ UnitData make_unit_data(Key key) {
     m_industry[a] = sum_industry / static_cast<double>(sizes[a]);
     m_services[a] = sum_services / static_cast<double>(sizes[a]);
     if (!sampled[a]) continue;
-    // Simple random sample without replacement: the n smallest draws.
     const auto n = static_cast<std::size_t>(5 + std::floor(150.0 * u_n[a] * u_n[a]));
-    std::vector<std::size_t> units(sizes[a]);
-    std::iota(units.begin(), units.end(), offsets[a]);
-    std::partial_sort(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(n), units.end(),
-                      [&](std::size_t i, std::size_t j) { return u_select[i] < u_select[j]; });
-    units.resize(n);
-    std::sort(units.begin(), units.end());
-    sample_rows.insert(sample_rows.end(), units.begin(), units.end());
+    append_simple_random_sample(offsets[a], sizes[a], n, u_select, sample_rows);
   }
 
   Table census({{"area", Column(std::move(c_area))},
@@ -438,15 +446,8 @@ IncomeData make_income_data(Key key) {
       income[i] = round_to(std::exp(log_income), 0);
     }
     if (!sampled[a]) continue;
-    // Simple random sample without replacement: the n smallest draws.
     const auto n = static_cast<std::size_t>(5 + std::floor(75.0 * u_n[a]));
-    std::vector<std::size_t> units(sizes[a]);
-    std::iota(units.begin(), units.end(), offsets[a]);
-    std::partial_sort(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(n), units.end(),
-                      [&](std::size_t i, std::size_t j) { return u_select[i] < u_select[j]; });
-    units.resize(n);
-    std::sort(units.begin(), units.end());
-    sample_rows.insert(sample_rows.end(), units.begin(), units.end());
+    append_simple_random_sample(offsets[a], sizes[a], n, u_select, sample_rows);
   }
 
   Table census({{"area", Column(std::move(c_area))},
