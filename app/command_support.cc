@@ -367,8 +367,7 @@ kelp::Table read_census(const std::string& path, const std::string& area, const 
     return kelp::read_csv(path, {.columns = columns});
   } catch (const kelp::ColumnNotFoundError&) {
     // The dummy columns instead of a categorical column, or a column that is
-    // missing indeed: the model names it.
-    if (args.cat.empty()) throw;
+    // missing indeed, which the model reports in its own terms.
     return kelp::read_csv(path);
   }
 }

@@ -87,8 +87,8 @@ void add_output_options(CLI::App& app, CommonArgs& args);
 
 // A census (unit records) read with only the columns the model needs: the
 // area column, the --x columns, the --cat columns and `extra`. A census that
-// lacks a --cat column but holds its dummy columns is read whole, so the
-// dummies are found by name.
+// lacks one of them is read whole: it may hold the dummy columns of a --cat
+// term instead, and a column missing indeed is reported by the model.
 kelp::Table read_census(const std::string& path, const std::string& area, const CommonArgs& args,
                         const std::vector<std::string>& extra = {});
 

@@ -126,10 +126,8 @@ UnitSample prepare_sample(const kelp::Table& data, const std::string& y, const s
 Eigen::MatrixXd lambda_search_design(const Eigen::MatrixXd& X) {
   Eigen::MatrixXd out(X.rows(), X.cols());
   for (Eigen::Index j = 0; j < X.cols(); ++j) {
-    const internal::ColumnScale s = internal::column_scale(X.col(j), /*centre=*/true);
-    const double sd =
-        s.scale == 1.0 ? std::sqrt((X.col(j).array() - s.centre).square().mean()) : s.scale;
-    out.col(j) = (X.col(j).array() - s.centre) / (sd + 1e-6);
+    const Eigen::ArrayXd centred = X.col(j).array() - X.col(j).mean();
+    out.col(j) = centred / (std::sqrt(centred.square().mean()) + 1e-6);
   }
   return out;
 }
@@ -160,8 +158,6 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
       3;
   const std::string transformation = kCanonical[choice];
   check_at_least(kFunction, "n_mc", options.n_mc, 1);
-  check_at_least(kFunction, "n_reps", options.n_reps, 1);
-  check_at_least(kFunction, "batch_size", options.batch_size, 1);
   internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
                                          .batch_size = options.batch_size,
                                          .rstate = options.rstate,
