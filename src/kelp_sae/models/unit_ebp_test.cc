@@ -318,6 +318,20 @@ TEST(UnitLevelEbp, SampledAreasMissingFromTheCensusAreWarnedAbout) {
                                     "refitting step."));
 }
 
+TEST(UnitLevelEbp, NonFiniteReplicatesAreCountedInOneWarning) {
+  const IncomeData d = income_data();
+  const auto nan_fn = [](std::span<const double>, double) { return std::nan(""); };
+  LogCapture log("kelp_sae.models.unit");
+  const SAEResults r = UnitLevel(d.sample).ebp(
+      "income", kTerms, "area", d.census,
+      quick({.indicators = {Indicator::MEAN, NamedIndicator{"broken", nan_fn}}, .n_reps = 3}));
+  const std::string warning =
+      "warning|Bootstrap: 3 of 3 replicates gave non-finite values; the MSE of the indicators "
+      "they touch is not finite.";
+  EXPECT_THAT(log.text(), HasSubstr(warning));
+  EXPECT_EQ(log.text().find(warning), log.text().rfind(warning));
+}
+
 TEST(UnitLevelEbp, CategoricalTermsAreCodedOnTheCensus) {
   const IncomeData d = income_data();
   const UnitLevel model(d.sample);
