@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -76,6 +77,53 @@ EbpOptions quick(EbpOptions o = {}) {
   static std::ostringstream sink;
   o.progress_out = &sink;
   return o;
+}
+
+// Untransformed, the Mean EBP of an area is the mean of x_j' beta over its
+// census units plus u_hat (gamma times the mean sample residual; 0 without
+// sample): the Monte Carlo mean must agree within 4 of its standard errors
+// sqrt((sigma_u^2 (1 - gamma) + sigma_e^2 / N_a) / n_mc).
+TEST(UnitLevelEbp, UntransformedMeanAgreesWithTheClosedForm) {
+  const IncomeData d = income_data();
+  std::vector<double> log_income;
+  for (double v : d.sample.column("income").float_values()) log_income.push_back(std::log(v));
+  const Table sample = d.sample.with_column("log_income", Column(log_income));
+  constexpr int kMc = 400;
+  EbpOptions options =
+      quick({.transformation = "none", .indicators = Indicator::MEAN, .mse = false});
+  options.n_mc = kMc;
+  const SAEResults r = UnitLevel(sample).ebp("log_income", kTerms, "area", d.census, options);
+  ASSERT_EQ(r.fixed_effects().size(), 3u);
+  const double b0 = r.fixed_effects()[0].est;
+  const double b1 = r.fixed_effects()[1].est;
+  const double b2 = r.fixed_effects()[2].est;
+  const double su2 = r.stats().sigma_u * r.stats().sigma_u;
+  const double se2 = r.stats().sigma_e * r.stats().sigma_e;
+  const auto fitted = [&](const Table& t, std::size_t i) {
+    return b0 + b1 * t.column("x").float_values()[i] +
+           b2 * (t.column("gender").text_values()[i] == "male" ? 1.0 : 0.0);
+  };
+  std::map<std::string, double> residual_sum, n_smp, xb_sum, n_pop;
+  for (std::size_t i = 0; i < sample.num_rows(); ++i) {
+    const std::string a = std::to_string(sample.column("area").int_values()[i]);
+    residual_sum[a] += log_income[i] - fitted(sample, i);
+    n_smp[a] += 1.0;
+  }
+  for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
+    const std::string a = std::to_string(d.census.column("area").int_values()[i]);
+    xb_sum[a] += fitted(d.census, i);
+    n_pop[a] += 1.0;
+  }
+  ASSERT_EQ(r.prediction().size(), 10u);
+  for (const SAEPred& p : r.prediction()) {
+    SCOPED_TRACE(p.area);
+    const double n_a = n_smp[p.area];
+    const double gamma = n_a > 0 ? su2 / (su2 + se2 / n_a) : 0.0;
+    const double u_hat = n_a > 0 ? gamma * residual_sum[p.area] / n_a : 0.0;
+    const double expected = xb_sum[p.area] / n_pop[p.area] + u_hat;
+    const double mc_se = std::sqrt((su2 * (1.0 - gamma) + se2 / n_pop[p.area]) / kMc);
+    EXPECT_NEAR(p.pred, expected, 4.0 * mc_se);
+  }
 }
 
 TEST(UnitLevelEbp, ArgumentErrorsNameTheOption) {
