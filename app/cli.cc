@@ -125,6 +125,8 @@ std::string in_program_terms(std::string message) {
       {std::regex("\\bn_mc\\b"), "--n-mc"},
       {std::regex("\\btransform_shift\\b"), "--shift"},
       {std::regex("\\bboxcox_bounds\\b"), "--lambda-bounds"},
+      {std::regex("\\bboxcox_param\\b"), "--lambda"},
+      {std::regex("\\bthreshold must\\b"), "--threshold must"},
   };
   for (const auto& [pattern, flag] : kTerms) message = std::regex_replace(message, pattern, flag);
   return message;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -19,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kelp/csv.h"
 #include "kelp/errors.h"
 #include "kelp/printing.h"
 #include "kelp_sae/core/logging.h"
@@ -168,7 +170,7 @@ void add_covariate_options(CLI::App& app, CommonArgs& args) {
 void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default) {
   args.max_iter = max_iter_default;
   add_whole_number_option(app, "--n-reps", args.n_reps, 1, kMaxReplicates,
-                          "Bootstrap replicates (default 100)");
+                          "Bootstrap replicates (default " + std::to_string(args.n_reps) + ")");
   add_whole_number_option(app, "--batch-size", args.batch_size, 1, kMaxReplicates,
                           "Bootstrap replicates per batch, all held in memory (default 1)");
   args.seed_option = add_whole_number_option(
@@ -272,8 +274,10 @@ OutputFiles::OutputFiles(const CommonArgs& args) {
 
 void OutputFiles::create(const CommonArgs& args) {
   const mode_t mode = file_creation_mode();
-  const std::pair<const char*, const std::string*> wanted[] = {
-      {"--out", &args.out}, {"--fixed-out", &args.fixed_out}, {"--json", &args.json}};
+  const std::pair<const char*, const std::string*> wanted[] = {{"--out", &args.out},
+                                                               {"--wide-out", &args.wide_out},
+                                                               {"--fixed-out", &args.fixed_out},
+                                                               {"--json", &args.json}};
   for (const auto& [option, target] : wanted) {
     if (target->empty()) continue;
     const auto fail = [&](int error) { fail_to_write(option, *target, error); };
@@ -350,6 +354,63 @@ void OutputFiles::commit() {
   }
 }
 
+kelp::Table read_census(const std::string& path, const std::string& area, const CommonArgs& args,
+                        const std::vector<std::string>& extra) {
+  std::vector<std::string> columns{area};
+  const auto add = [&](const std::string& name) {
+    if (std::find(columns.begin(), columns.end(), name) == columns.end()) columns.push_back(name);
+  };
+  for (const std::string& x : args.x) add(x);
+  for (const std::string& text : args.cat) add(parse_cat(text).name);
+  for (const std::string& name : extra) add(name);
+  try {
+    return kelp::read_csv(path, {.columns = columns});
+  } catch (const kelp::ColumnNotFoundError&) {
+    // The dummy columns instead of a categorical column, or a column that is
+    // missing indeed, which the model reports in its own terms.
+    return kelp::read_csv(path);
+  }
+}
+
+kelp::Table wide_predictions(const SAEResults& result) {
+  std::vector<std::string> indicators;
+  std::vector<std::string> areas;
+  for (const SAEPred& p : result.prediction()) {
+    if (std::find(indicators.begin(), indicators.end(), p.indicator) == indicators.end())
+      indicators.push_back(p.indicator);
+    if (areas.empty() || areas.back() != p.area) areas.push_back(p.area);
+  }
+  const std::size_t n_ind = indicators.size();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<std::vector<double>> pred(n_ind, std::vector<double>(areas.size(), nan));
+  std::vector<std::vector<double>> mse = pred;
+  std::size_t a = 0;
+  for (std::size_t i = 0; i < result.prediction().size(); ++i) {
+    const SAEPred& p = result.prediction()[i];
+    if (i > 0 && result.prediction()[i - 1].area != p.area) ++a;
+    const auto k = static_cast<std::size_t>(
+        std::find(indicators.begin(), indicators.end(), p.indicator) - indicators.begin());
+    pred[k][a] = p.pred;
+    mse[k][a] = p.mse;
+  }
+  const auto column = [](std::vector<double> values) {
+    std::vector<bool> valid;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!std::isnan(values[i])) continue;
+      if (valid.empty()) valid.assign(values.size(), true);
+      valid[i] = false;
+    }
+    return kelp::Column(std::move(values), std::move(valid));
+  };
+  std::vector<std::pair<std::string, kelp::Column>> columns;
+  columns.emplace_back("area", kelp::Column(std::move(areas)));
+  for (std::size_t k = 0; k < n_ind; ++k) {
+    columns.emplace_back(indicators[k], column(std::move(pred[k])));
+    columns.emplace_back(indicators[k] + " MSE", column(std::move(mse[k])));
+  }
+  return kelp::Table(std::move(columns));
+}
+
 int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& labels,
                 OutputFiles& outputs, Io& io) {
   if (args.width_option != nullptr && args.width_option->count() > 0) {
@@ -357,6 +418,9 @@ int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& 
   }
   if (outputs.wanted("--out")) {
     outputs.write("--out", kelp::to_csv_string(result.to_table("predictions")));
+  }
+  if (outputs.wanted("--wide-out")) {
+    outputs.write("--wide-out", kelp::to_csv_string(wide_predictions(result)));
   }
   if (outputs.wanted("--fixed-out")) {
     outputs.write("--fixed-out", kelp::to_csv_string(result.to_table("fixed")));

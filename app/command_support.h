@@ -52,6 +52,7 @@ struct CommonArgs {
   std::string out;
   std::string fixed_out;
   std::string json;
+  std::string wide_out;  // ebp: one row per area
   int width = 0;
   bool quiet = false;
   bool verbose = false;
@@ -83,6 +84,13 @@ void add_covariate_options(CLI::App& app, CommonArgs& args);
 void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default);
 // --out, --fixed-out, --json, --width, --quiet, --verbose.
 void add_output_options(CLI::App& app, CommonArgs& args);
+
+// A census (unit records) read with only the columns the model needs: the
+// area column, the --x columns, the --cat columns and `extra`. A census that
+// lacks one of them is read whole: it may hold the dummy columns of a --cat
+// term instead, and a column missing indeed is reported by the model.
+kelp::Table read_census(const std::string& path, const std::string& area, const CommonArgs& args,
+                        const std::vector<std::string>& extra = {});
 
 // "region" or "region:West" -> Cat{"region"} or Cat{"region", "West"}.
 kelp::Cat parse_cat(const std::string& text);
@@ -147,8 +155,15 @@ struct LabelSources {
   std::string area_column;
 };
 
+// The predictions one row per area: "area", then per indicator (in order of
+// first appearance; a repeated one once) its prediction under the
+// indicator's name and its MSE under "<name> MSE". Values not estimated are
+// null.
+kelp::Table wide_predictions(const SAEResults& result);
+
 // Applies --width, prints the report unless --quiet, writes the predictions
-// CSV (area,pred,mse,cv,lci,uci,indicator), the fixed-effects CSV and the
+// CSV (area,pred,mse,cv,lci,uci,indicator), the wide predictions CSV
+// (--wide-out, wide_predictions), the fixed-effects CSV and the
 // JSON result, and commits the outputs only when the report and every file
 // are written. Labels that are not valid UTF-8 keep their bytes in the CSV
 // files and the report; the JSON replaces invalid sequences by U+FFFD, with

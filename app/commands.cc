@@ -6,9 +6,10 @@ namespace kelp_sae::cli {
 
 CommandDefinition make_fh_command();
 CommandDefinition make_eblup_command();
+CommandDefinition make_ebp_command();
 
 std::vector<CommandDefinition> registered_commands() {
-  return {make_fh_command(), make_eblup_command()};
+  return {make_fh_command(), make_eblup_command(), make_ebp_command()};
 }
 
 }  // namespace kelp_sae::cli

@@ -70,7 +70,10 @@ int run_eblup(const EblupArgs& a, Io& io) {
   kelp::Table sample = kelp::read_csv(a.sample);
   check_cat_references(c, sample, "--sample");
   const UnitLevel model(std::move(sample));
-  const kelp::Table pop = kelp::read_csv(a.pop);
+  const kelp::Table pop =
+      read_census(a.pop, a.area, c,
+                  a.pop_size_option->count() > 0 ? std::vector<std::string>{a.pop_size}
+                                                 : std::vector<std::string>{});
   SAEResults result = model.eblup(a.y, TermList(covariate_terms(c)), a.area, pop, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }

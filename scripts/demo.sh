@@ -2,7 +2,8 @@
 # Installs missing build dependencies, builds the kelp-sae program (Release)
 # in ./build and runs it on the bundled example data in examples/data:
 # Fay-Herriot on an area table, Fay-Herriot from a weighted survey sample,
-# and the unit-level EBLUP from a unit sample and a census.
+# the unit-level EBLUP from a unit sample and a census, and the EBP of poverty
+# indicators from an income sample and a census.
 #
 #   ./scripts/demo.sh
 set -euo pipefail
@@ -37,6 +38,15 @@ run fh --sample "$data/survey_sample.csv" --weight weight --strata stratum --psu
 # Unit level: nested-error EBLUP of area means for every census area.
 run eblup --sample "$data/unit_sample.csv" --pop "$data/census.csv" \
   --y y --x x1,x2 --cat sector --area area --out "$out/eblup_predictions.csv"
+
+# Poverty mapping: EBP of mean income, poverty headcount and gap and the Gini
+# coefficient (Box-Cox, lambda estimated; poverty line 60% of the sample's
+# median income) for every census area, with a small bootstrap MSE.
+run ebp --sample "$data/income_sample.csv" --pop "$data/income_census.csv" \
+  --y income --x hh_size,age,urban --cat gender --area area \
+  --indicators mean,headcount,gap,gini --threshold-share 0.6 \
+  --n-mc 30 --n-reps 20 --seed 7 \
+  --out "$out/ebp_predictions.csv" --wide-out "$out/ebp_poverty_map.csv"
 
 echo
 echo "Predictions written to $out/"

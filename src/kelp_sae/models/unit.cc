@@ -17,6 +17,7 @@
 #include "kelp_sae/kernels/prediction/prediction.h"
 #include "kelp_sae/models/common.h"
 #include "kelp_sae/models/internal/spine.h"
+#include "kelp_sae/models/unit_census.h"
 #include "kelp_sae/random/keys.h"
 
 namespace kelp_sae {
@@ -160,8 +161,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
 
   // Population areas and the area predictor.
-  const UnitPopulation pop = prepare_unit_population(
-      pop_data, area_col, sample, {.pop_size = options.pop_size, .drop_nulls = options.drop_nulls});
+  const UnitPopulation pop =
+      prepare_unit_population(with_census_dummies(pop_data, x, data_), area_col, sample,
+                              {.pop_size = options.pop_size, .drop_nulls = options.drop_nulls});
   const Eigen::Index M = pop.M();
   const Eigen::MatrixXd X_pop_means = with_intercept(pop.X_pop_means, options.intercept);
   const Eigen::MatrixXd X_smp_means = with_intercept(pop.X_smp_means, options.intercept);

@@ -51,6 +51,7 @@
 #include "kelp/random_state.h"
 #include "kelp/sample.h"
 #include "kelp/table.h"
+#include "kelp_sae/models/ebp_options.h"
 #include "kelp_sae/models/unit_data.h"
 #include "kelp_sae/results/containers.h"
 #include "kelp_sae/results/features.h"
@@ -96,6 +97,13 @@ class UnitLevel {
   // the file comment. Does not change the model (fitted() stays as it was).
   SAEResults eblup(const std::string& y, const TermList& x, const AreaTerm& area,
                    const kelp::Table& pop_data, const EblupOptions& options = {}) const;
+
+  // Empirical best predictors (Molina and Rao 2010) of area indicators under
+  // the nested-error model on a transformed response (Box-Cox, log or none),
+  // for every area of the census `pop_data` (unit records), with a parametric
+  // bootstrap MSE. See ebp_options.h and unit_ebp.cc.
+  SAEResults ebp(const std::string& y, const TermList& x, const AreaTerm& area,
+                 const kelp::Table& pop_data, const EbpOptions& options = {}) const;
 
   const kelp::Table& data() const noexcept { return data_; }
   const std::optional<kelp::Sample>& sample() const noexcept { return sample_; }

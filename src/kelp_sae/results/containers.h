@@ -75,6 +75,17 @@ struct SAEPred {
   nlohmann::ordered_json to_dict() const;
 };
 
+// How the response was transformed before the fit, so that a run can be
+// reproduced from its result (the EBP). NaN marks a value not used: lambda
+// without Box-Cox.
+struct TransformationInfo {
+  std::string transformation;  // "boxcox", "log" or "none"
+  double lambda = 0.0;
+  double shift = 0.0;
+  double poverty_line = 0.0;
+  friend bool operator==(const TransformationInfo&, const TransformationInfo&) = default;
+};
+
 // Container for Small Area Estimation results.
 class SAEResults {
  public:
@@ -90,6 +101,9 @@ class SAEResults {
   const RandomEffect& random_effects() const noexcept { return random_effects_; }
   const std::vector<SAEPred>& prediction() const noexcept { return prediction_; }
   std::optional<int> print_width() const noexcept { return print_width_; }
+  const std::optional<TransformationInfo>& transformation() const noexcept {
+    return transformation_;
+  }
 
   void set_level(std::string v) { level_ = std::move(v); }
   void set_y(std::string v) { y_ = std::move(v); }
@@ -98,6 +112,7 @@ class SAEResults {
   void set_fixed_effects(std::vector<FixedEffect> v) { fixed_effects_ = std::move(v); }
   void set_random_effects(RandomEffect v) { random_effects_ = std::move(v); }
   void set_prediction(std::vector<SAEPred> v) { prediction_ = std::move(v); }
+  void set_transformation(std::optional<TransformationInfo> v) { transformation_ = std::move(v); }
 
   // Report width of this result: std::nullopt clears it; 20 or less throws
   // std::invalid_argument "print width must be > 20 characters.". Returns
@@ -116,9 +131,12 @@ class SAEResults {
   static void set_default_print_width(std::string_view width);
   static std::optional<int> default_print_width() noexcept;
 
-  // Every field but the print width; nested records as objects in field order.
+  // Every field but the print width; nested records as objects in field
+  // order; "transformation" only when set. NaN numbers (an MSE not
+  // estimated) are null.
   nlohmann::ordered_json to_dict() const;
-  // component: "fixed", "predictions" or "random"; any other text throws
+  // NaN numbers are null. component: "fixed", "predictions" or "random"; any
+  // other text throws
   // std::invalid_argument "Invalid component '<c>'. Expected one of
   // ['fixed', 'predictions', 'random'].".
   kelp::Table to_table(std::string_view component = "fixed") const;
@@ -137,6 +155,7 @@ class SAEResults {
   RandomEffect random_effects_;
   std::vector<SAEPred> prediction_;
   std::optional<int> print_width_;
+  std::optional<TransformationInfo> transformation_;
 };
 
 // One-line text forms.

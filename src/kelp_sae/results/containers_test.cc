@@ -82,6 +82,8 @@ TEST(TextForms, Records) {
        "logLik=-100.0000)"},
       {to_string(SAEPred{"7", 1.0, 0.02, 0.1414, 0.7, 1.3}),
        "SAEPred(area='7', pred=1.0000, mse=0.0200, cv=0.1414)"},
+      {to_string(SAEPred{"7", 1.0, std::nan(""), std::nan(""), std::nan(""), std::nan("")}),
+       "SAEPred(area='7', pred=1.0000, mse=, cv=)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);

@@ -1,4 +1,5 @@
 // Exports of the result records: JSON objects and kelp tables.
+#include <cmath>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -46,6 +47,26 @@ nlohmann::ordered_json stats_json(const SAEStats& r) {
   return j;
 }
 
+nlohmann::ordered_json transformation_json(const TransformationInfo& r) {
+  nlohmann::ordered_json j;
+  j["transformation"] = r.transformation;
+  j["lambda"] = r.lambda;
+  j["shift"] = r.shift;
+  j["poverty_line"] = r.poverty_line;
+  return j;
+}
+
+// A float column with NaN values as nulls (an estimate that was not made).
+kelp::Column nan_as_null(std::vector<double> values) {
+  std::vector<bool> valid;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!std::isnan(values[i])) continue;
+    if (valid.empty()) valid.assign(values.size(), true);
+    valid[i] = false;
+  }
+  return kelp::Column(std::move(values), std::move(valid));
+}
+
 }  // namespace
 
 nlohmann::ordered_json SAEPred::to_dict() const {
@@ -74,6 +95,7 @@ nlohmann::ordered_json SAEResults::to_dict() const {
   j["random_effects"] = random_effect_json(random_effects_);
   j["prediction"] = nlohmann::ordered_json::array();
   for (const auto& p : prediction_) j["prediction"].push_back(p.to_dict());
+  if (transformation_) j["transformation"] = transformation_json(*transformation_);
   return j;
 }
 
@@ -99,8 +121,8 @@ kelp::Table SAEResults::to_table(std::string_view component) const {
                                                     {"se", Column(std::move(se))},
                                                     {"t_score", Column(std::move(t))},
                                                     {"p_value", Column(std::move(p))},
-                                                    {"lci", Column(std::move(lci))},
-                                                    {"uci", Column(std::move(uci))}});
+                                                    {"lci", nan_as_null(std::move(lci))},
+                                                    {"uci", nan_as_null(std::move(uci))}});
   }
   if (component == "predictions") {
     std::vector<std::string> area, indicator;
@@ -116,11 +138,11 @@ kelp::Table SAEResults::to_table(std::string_view component) const {
     }
     return kelp::Table(
         std::vector<std::pair<std::string, Column>>{{"area", Column(std::move(area))},
-                                                    {"pred", Column(std::move(pred))},
-                                                    {"mse", Column(std::move(mse))},
-                                                    {"cv", Column(std::move(cv))},
-                                                    {"lci", Column(std::move(lci))},
-                                                    {"uci", Column(std::move(uci))},
+                                                    {"pred", nan_as_null(std::move(pred))},
+                                                    {"mse", nan_as_null(std::move(mse))},
+                                                    {"cv", nan_as_null(std::move(cv))},
+                                                    {"lci", nan_as_null(std::move(lci))},
+                                                    {"uci", nan_as_null(std::move(uci))},
                                                     {"indicator", Column(std::move(indicator))}});
   }
   if (component == "random") {

@@ -1,5 +1,6 @@
 // Rendering of the result records: the one-line text forms and the boxed
 // console report.
+#include <cmath>
 #include <ostream>
 
 #include <fmt/format.h>
@@ -112,8 +113,10 @@ std::string to_string(const SAEStats& r) {
 }
 
 std::string to_string(const SAEPred& r) {
+  // An MSE that was not estimated (NaN) is left blank.
+  const auto uncertainty = [](double v) { return std::isnan(v) ? std::string() : fixed(v, 4); };
   return fmt::format("SAEPred(area={}, pred={}, mse={}, cv={})", py_repr(r.area), fixed(r.pred, 4),
-                     fixed(r.mse, 4), fixed(r.cv, 4));
+                     uncertainty(r.mse), uncertainty(r.cv));
 }
 
 std::string SAEResults::render(bool color) const {

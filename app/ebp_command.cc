@@ -1,0 +1,219 @@
+// kelp-sae ebp: empirical best predictors of poverty and inequality
+// indicators from a unit sample and a census.
+//
+//   kelp-sae ebp --sample households.csv --pop census.csv.gz --y income --area district
+//                --x hh_size,age --cat gender --indicators mean,headcount,gap,gini
+//                --threshold-share 0.6 --n-mc 100 --n-reps 200 --seed 7 --wide-out map.csv
+//
+// The census is read with only the columns the model needs. Prints the
+// report and optionally writes the predictions long (--out: one row per area
+// and indicator) and wide (--wide-out: one row per area), the fixed effects
+// (--fixed-out) and the whole result with its transformation, lambda, shift
+// and poverty line (--json). With --no-mse the bootstrap is skipped and the
+// MSE, CV and intervals are left empty. Usage errors exit with status 2,
+// estimation failures with one "error: " line and status 1.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "app/command_support.h"
+#include "kelp/csv.h"
+#include "kelp/table.h"
+#include "kelp_sae/models/common.h"
+#include "kelp_sae/models/unit.h"
+#include "kelp_sae/results/containers.h"
+
+namespace kelp_sae::cli {
+namespace {
+
+struct EbpArgs {
+  std::string sample;
+  std::string pop;
+  std::string y;
+  std::string area;
+  std::string transformation = "boxcox";
+  double lambda = 0.0;
+  std::string lambda_bounds;
+  double shift = 0.0;
+  std::vector<std::string> indicators;
+  double threshold = 0.6;
+  double threshold_share = 0.6;
+  int n_mc = 50;
+  bool no_mse = false;
+  bool drop_nulls = false;
+  CommonArgs common;
+  CLI::Option* lambda_option = nullptr;
+  CLI::Option* bounds_option = nullptr;
+  CLI::Option* indicators_option = nullptr;
+  CLI::Option* share_option = nullptr;
+};
+
+// --indicators items: short names and display texts, in any case.
+IndicatorList parse_indicators(const std::vector<std::string>& items) {
+  static constexpr std::pair<const char*, Indicator> kShort[] = {
+      {"mean", Indicator::MEAN},       {"headcount", Indicator::POVERTY_HEADCOUNT},
+      {"gap", Indicator::POVERTY_GAP}, {"severity", Indicator::POVERTY_SEVERITY},
+      {"gini", Indicator::GINI},       {"qsr", Indicator::QSR}};
+  std::vector<IndicatorRequest> out;
+  for (const std::string& item : items) {
+    const std::string key = models::to_lower(item);
+    std::optional<Indicator> found;
+    for (const auto& [name, indicator] : kShort) {
+      if (key == name || key == models::to_lower(std::string(to_string(indicator)))) {
+        found = indicator;
+      }
+    }
+    if (!found) {
+      throw CLI::ValidationError(
+          "--indicators: unknown indicator '" + item +
+          "'; accepted: mean, headcount, gap, severity, gini, qsr, or the texts 'Mean', "
+          "'Poverty Headcount', 'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', "
+          "'Quintile Share Ratio'.");
+    }
+    out.emplace_back(*found);
+  }
+  return IndicatorList(std::move(out));
+}
+
+// "LO,HI" with two numbers.
+std::pair<double, double> parse_bounds(const std::string& text) {
+  const std::size_t comma = text.find(',');
+  try {
+    if (comma != std::string::npos) {
+      std::size_t used_lo = 0;
+      std::size_t used_hi = 0;
+      const std::string lo_text = text.substr(0, comma);
+      const std::string hi_text = text.substr(comma + 1);
+      const double lo = std::stod(lo_text, &used_lo);
+      const double hi = std::stod(hi_text, &used_hi);
+      if (used_lo == lo_text.size() && used_hi == hi_text.size() && std::isfinite(lo) &&
+          std::isfinite(hi) && lo < hi) {
+        return {lo, hi};
+      }
+    }
+  } catch (const std::exception&) {
+  }
+  throw CLI::ValidationError("--lambda-bounds: must be LO,HI with finite numbers LO < HI; got '" +
+                             text + "'.");
+}
+
+double median(std::span<const double> y) {
+  std::vector<double> v(y.begin(), y.end());
+  if (v.empty()) return std::nan("");
+  const std::size_t mid = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
+  const double upper = v[mid];
+  if (v.size() % 2 == 1) return upper;
+  return 0.5 * (*std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid)) + upper);
+}
+
+int run_ebp(const EbpArgs& a, Io& io) {
+  const CommonArgs& c = a.common;
+  EbpOptions options{.transformation = a.transformation,
+                     .transform_shift = a.shift,
+                     .n_mc = a.n_mc,
+                     .n_reps = c.n_reps,
+                     .batch_size = c.batch_size,
+                     .mse = !a.no_mse,
+                     .drop_nulls = a.drop_nulls,
+                     .max_iter = c.max_iter,
+                     .tol = c.tol};
+  if (a.lambda_option->count() > 0) options.boxcox_param = a.lambda;
+  if (a.bounds_option->count() > 0) options.boxcox_bounds = parse_bounds(a.lambda_bounds);
+  if (a.indicators_option->count() > 0) options.indicators = parse_indicators(a.indicators);
+  if (a.share_option->count() > 0) {
+    const double share = a.threshold_share;
+    options.threshold = [share](std::span<const double> y) { return share * median(y); };
+  } else {
+    options.threshold = a.threshold;
+  }
+
+  apply_run_settings(c);
+  OutputFiles outputs(c);
+  const ProgressDisplay progress = progress_display(c, io);
+  options.rstate = random_state(c);
+  options.progress_bar = progress.progress_bar;
+  options.progress_out = progress.progress_out;
+
+  kelp::Table sample = kelp::read_csv(a.sample);
+  check_cat_references(c, sample, "--sample");
+  const UnitLevel model(std::move(sample));
+  const kelp::Table pop = read_census(a.pop, a.area, c);
+  SAEResults result = model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
+  return emit_result(result, c, {.area_column = a.area}, outputs, io);
+}
+
+CommandAction attach_ebp(CLI::App& app) {
+  auto args = std::make_shared<EbpArgs>();
+  EbpArgs& a = *args;
+
+  // Data.
+  add_input_file_option(app, "--sample", a.sample, "Unit records of the sample (CSV)")->required();
+  add_input_file_option(app, "--pop", a.pop, "Census: unit records of the population (CSV)")
+      ->required();
+
+  // The model.
+  app.add_option("--y", a.y, "Response column of the sample (untransformed)")
+      ->type_name("COL")
+      ->required();
+  add_covariate_options(app, a.common);
+  app.add_option("--area", a.area, "Area identifier column")->type_name("COL")->required();
+  app.add_option("--transformation", a.transformation,
+                 "Response transformation: boxcox, log or none (default boxcox)")
+      ->check(CLI::IsMember({"boxcox", "log", "none", "Box-Cox", "Log", "None"}, CLI::ignore_case));
+  a.lambda_option =
+      app.add_option("--lambda", a.lambda, "Fixed Box-Cox lambda (default: estimated)")
+          ->type_name("X");
+  a.bounds_option = app.add_option("--lambda-bounds", a.lambda_bounds,
+                                   "Search interval of the Box-Cox lambda (default -2,2)")
+                        ->type_name("LO,HI");
+  app.add_option("--shift", a.shift,
+                 "Added to the response before transforming, subtracted after (default 0)")
+      ->type_name("X");
+
+  // Indicators.
+  a.indicators_option =
+      app.add_option("--indicators", a.indicators,
+                     "Indicators: mean, headcount, gap, severity, gini, qsr or their display "
+                     "texts (default headcount,gap)")
+          ->type_name("LIST")
+          ->delimiter(',');
+  auto* threshold =
+      app.add_option("--threshold", a.threshold, "Poverty line (default 0.6)")->type_name("X");
+  a.share_option =
+      add_positive_number_option(app, "--threshold-share", a.threshold_share,
+                                 "Poverty line as this share of the sample's median response "
+                                 "(0.6 is the usual line)");
+  a.share_option->excludes(threshold);
+
+  // Monte Carlo and bootstrap.
+  add_whole_number_option(app, "--n-mc", a.n_mc, 1, kMaxReplicates,
+                          "Monte Carlo populations per EBP (default 50)");
+  app.add_flag("--no-mse", a.no_mse, "Point estimates only: skip the bootstrap MSE");
+  app.add_flag("--drop-nulls", a.drop_nulls, "Drop rows with missing values");
+  a.common.n_reps = 50;
+  add_fit_options(app, a.common, /*max_iter_default=*/500);
+  add_output_options(app, a.common);
+  app.add_option("--wide-out", a.common.wide_out,
+                 "Write the predictions one row per area: each indicator and its MSE (CSV)")
+      ->type_name("FILE");
+
+  return [args](Io& io) { return run_ebp(*args, io); };
+}
+
+}  // namespace
+
+CommandDefinition make_ebp_command() {
+  return {.name = "ebp",
+          .description =
+              "Empirical best predictors of poverty and inequality indicators (nested-error "
+              "model on a transformed response, bootstrap MSE)",
+          .attach = attach_ebp};
+}
+
+}  // namespace kelp_sae::cli

@@ -1,0 +1,112 @@
+// kelp-sae ebp: usage errors in process, and the built program on the
+// bundled income example.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "kelp/csv.h"
+#include "kelp/table.h"
+#include "tests/support/cli_runner.h"
+
+namespace kelp_sae::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using kelp_sae::testing::run_cli;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const std::string kData = std::string(KELP_SAE_SOURCE_DIR) + "/examples/data/";
+
+std::vector<std::string> base_args() {
+  return {"ebp",
+          "--sample",
+          kData + "income_sample.csv",
+          "--pop",
+          kData + "income_census.csv",
+          "--y",
+          "income",
+          "--area",
+          "area",
+          "--x",
+          "hh_size,age,urban",
+          "--cat",
+          "gender"};
+}
+
+TEST(EbpCommand, UsageErrorsExitWithStatusTwo) {
+  const std::vector<std::vector<std::string>> extras = {
+      {"--transformation", "sqrt"},
+      {"--indicators", "mean,median"},
+      {"--threshold", "10", "--threshold-share", "0.6"},
+      {"--threshold-share", "0"},
+      {"--lambda-bounds", "2,1"},
+      {"--lambda-bounds", "x"},
+      {"--n-mc", "0"},
+      {"--n-reps", "0"},
+  };
+  for (const auto& extra : extras) {
+    SCOPED_TRACE(::testing::PrintToString(extra));
+    std::vector<std::string> args = base_args();
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto o = run_cli(args);
+    EXPECT_EQ(o.status, 2);
+    EXPECT_THAT(o.err, StartsWith("error: "));
+  }
+  std::vector<std::string> args = base_args();
+  args.insert(args.end(), {"--indicators", "mean,median"});
+  EXPECT_THAT(run_cli(args).err, HasSubstr("--indicators: unknown indicator 'median'"));
+}
+
+TEST(EbpProgram, ExampleDataWithEveryOutput) {
+  const fs::path dir = fs::temp_directory_path() / ("kelp_sae_ebp_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string out = (dir / "long.csv").string();
+  const std::string wide = (dir / "wide.csv").string();
+  const std::string json = (dir / "result.json").string();
+  std::string args;
+  for (const std::string& a : base_args()) {
+    if (a != "ebp") args += "'" + a + "' ";
+  }
+  args = "ebp " + args +
+         "--indicators mean,Poverty\\ Headcount,gini --threshold-share 0.6 --n-mc 5 --n-reps 2 "
+         "--seed 3 --quiet --out '" +
+         out + "' --wide-out '" + wide + "' --json '" + json + "'";
+  const auto o = kelp_sae::testing::run_program(KELP_SAE_PROGRAM, args);
+  ASSERT_EQ(o.status, 0) << o.out;
+
+  const kelp::Table w = kelp::read_csv(wide);
+  EXPECT_EQ(w.column_names(),
+            (std::vector<std::string>{"area", "Mean", "Mean MSE", "Poverty Headcount",
+                                      "Poverty Headcount MSE", "Gini Coefficient",
+                                      "Gini Coefficient MSE"}));
+  EXPECT_EQ(w.num_rows(), kelp::read_csv(out).num_rows() / 3);
+  EXPECT_EQ(w.column("Mean MSE").null_count(), 0u);
+
+  std::ifstream in(json);
+  const nlohmann::json j = nlohmann::json::parse(in);
+  EXPECT_EQ(j["model_type"], "EBP (boxcox)");
+  EXPECT_EQ(j["transformation"]["transformation"], "boxcox");
+  EXPECT_TRUE(j["transformation"]["lambda"].is_number());
+  EXPECT_GT(j["transformation"]["poverty_line"].get<double>(), 0.0);
+
+  // Point estimates only: the same predictions, the MSE empty.
+  const std::string wide2 = (dir / "wide2.csv").string();
+  std::string args2 = args.substr(0, args.find("--out")) + "--no-mse --wide-out '" + wide2 + "'";
+  ASSERT_EQ(kelp_sae::testing::run_program(KELP_SAE_PROGRAM, args2).status, 0);
+  const kelp::Table w2 = kelp::read_csv(wide2);
+  EXPECT_EQ(w2.column("Mean").float_values(), w.column("Mean").float_values());
+  EXPECT_EQ(w2.column("Mean MSE").null_count(), w2.num_rows());
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace kelp_sae::cli

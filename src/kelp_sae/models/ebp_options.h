@@ -1,0 +1,104 @@
+// Options of UnitLevel::ebp: the transformation, the indicators and their
+// poverty line, the Monte Carlo and the bootstrap.
+//
+//   model.ebp("income", {"age", kelp::Cat{"gender"}}, "district", census,
+//             {.transformation = "log",
+//              .indicators = {Indicator::MEAN, "Poverty Gap",
+//                             NamedIndicator{"p90", my_p90}},
+//              .threshold = PovertyLine([](std::span<const double> y) { return 0.6 * median(y); }),
+//              .n_mc = 100, .n_reps = 200, .rstate = 7});
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "kelp/random_state.h"
+#include "kelp_sae/core/enumerations.h"
+
+namespace kelp_sae {
+
+// A caller-supplied indicator: a function of one area's values (data scale,
+// unit order) and the poverty line. It is called concurrently for different
+// areas, so it must be thread-safe and must not throw. Without a name it is
+// called "custom_<i>", i the number of indicators resolved before it.
+struct NamedIndicator {
+  std::string name;
+  std::function<double(std::span<const double> values, double threshold)> function;
+};
+
+// One requested indicator: a built-in, its display text ("Poverty Gap"), or
+// a caller-supplied function.
+using IndicatorRequest = std::variant<Indicator, std::string, NamedIndicator>;
+
+// One indicator request or a list of them.
+class IndicatorList {
+ public:
+  IndicatorList(Indicator i) : entries_{i} {}
+  IndicatorList(const char* text) : entries_{std::string(text)} {}
+  IndicatorList(std::string text) : entries_{std::move(text)} {}
+  IndicatorList(NamedIndicator f) : entries_{std::move(f)} {}
+  IndicatorList(std::initializer_list<IndicatorRequest> entries) : entries_(entries) {}
+  IndicatorList(std::vector<IndicatorRequest> entries) : entries_(std::move(entries)) {}
+  const std::vector<IndicatorRequest>& entries() const noexcept { return entries_; }
+
+ private:
+  std::vector<IndicatorRequest> entries_;
+};
+
+// The poverty line z: a number, or a function of the sample response on the
+// data scale (before the shift), sorted by area.
+class PovertyLine {
+ public:
+  using Function = std::function<double(std::span<const double> y)>;
+  PovertyLine(double z) : value_(z) {}
+  PovertyLine(Function f) : value_(std::move(f)) {}
+  template <typename F>
+  requires std::is_invocable_r_v<double, F, std::span<const double>> PovertyLine(F f)
+      : value_(Function(std::move(f))) {}
+  // z for the sample response `y`.
+  double resolve(std::span<const double> y) const {
+    if (const auto* z = std::get_if<double>(&value_)) return *z;
+    return std::get<Function>(value_)(y);
+  }
+
+ private:
+  std::variant<double, Function> value_;
+};
+
+struct EbpOptions {
+  // "boxcox", "log" or "none" (or "Box-Cox", "Log", "None"), in any case.
+  std::string transformation = "boxcox";
+  // Fixed Box-Cox lambda; none estimates it by the REML profile likelihood
+  // over boxcox_bounds.
+  std::optional<double> boxcox_param = std::nullopt;
+  std::pair<double, double> boxcox_bounds = {-2.0, 2.0};
+  // Added to the response before transforming, subtracted after the
+  // back-transformation.
+  double transform_shift = 0.0;
+  IndicatorList indicators = {Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP};
+  PovertyLine threshold = 0.6;
+  // Monte Carlo populations per EBP; bootstrap replicates and replicates
+  // refitted together.
+  int n_mc = 50;
+  int n_reps = 50;
+  int batch_size = 1;
+  // Run the bootstrap MSE; without it MSE, CV and intervals are NaN (not
+  // estimated).
+  bool mse = true;
+  bool drop_nulls = false;
+  kelp::RandomStateArg rstate = {};
+  int max_iter = 500;
+  double tol = 1e-4;
+  bool progress_bar = true;
+  std::ostream* progress_out = nullptr;
+};
+
+}  // namespace kelp_sae

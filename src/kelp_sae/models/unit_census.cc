@@ -1,0 +1,172 @@
+#include "kelp_sae/models/unit_census.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "kelp/errors.h"
+#include "kelp_sae/models/common.h"
+#include "kelp_sae/models/unit_data.h"
+
+namespace kelp_sae {
+
+std::vector<std::string> census_columns(const TermList& x) {
+  std::vector<std::string> out;
+  const auto add = [&](const std::string& name) {
+    if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+  };
+  for (const kelp::Term& term : x.terms()) {
+    if (const auto* name = std::get_if<std::string>(&term)) {
+      add(*name);
+    } else if (const auto* feature = std::get_if<kelp::Feature>(&term)) {
+      add(feature->name);
+    } else {
+      add(std::get<kelp::Cat>(term).name);
+    }
+  }
+  return out;
+}
+
+kelp::Table with_census_dummies(const kelp::Table& pop_data, const TermList& x,
+                                const kelp::Table& sample_data) {
+  kelp::Table out = pop_data;
+  for (const kelp::Term& term : x.terms()) {
+    const auto* cat = std::get_if<kelp::Cat>(&term);
+    if (cat == nullptr) continue;
+    const ResolvedFeatures dummies = resolve_model_features(TermList(*cat), sample_data);
+    const bool present = std::all_of(dummies.names.begin(), dummies.names.end(),
+                                     [&](const std::string& n) { return out.has_column(n); });
+    if (present || !out.has_column(cat->name)) continue;
+
+    // Every census level must be one the sample's model has a coefficient for.
+    std::set<std::string> known;
+    const kelp::Column sample_levels = sample_data.distinct(cat->name);
+    for (std::size_t i = 0; i < sample_levels.size(); ++i) known.insert(sample_levels.text(i));
+    const kelp::Column census_levels = out.distinct(cat->name);
+    for (std::size_t i = 0; i < census_levels.size(); ++i) {
+      if (census_levels.is_null(i) || known.count(census_levels.text(i)) > 0) continue;
+      throw kelp::ModelError(
+          {.title = "Unknown Category Level",
+           .detail = "Population column '" + cat->name + "' holds the level '" +
+                     census_levels.text(i) +
+                     "', which the sample does not have; the model has no coefficient for it."});
+    }
+    for (const FeatureColumn& column : dummies.columns) {
+      out = out.with_column(column.name, column.evaluate(out));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// out[i] = column[rows[i]] as a double (null as NaN).
+void gather_rows(const kelp::Column& column, const std::vector<std::size_t>& rows, double* out,
+                 Eigen::Index stride) {
+  const std::size_t n = rows.size();
+  if (column.type() == kelp::DataType::Float64) {
+    const std::vector<double>& v = column.float_values();
+    for (std::size_t i = 0; i < n; ++i) out[static_cast<Eigen::Index>(i) * stride] = v[rows[i]];
+  } else {
+    const std::vector<std::int64_t>& v = column.int_values();
+    for (std::size_t i = 0; i < n; ++i)
+      out[static_cast<Eigen::Index>(i) * stride] = static_cast<double>(v[rows[i]]);
+  }
+  if (column.null_count() > 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (column.is_null(rows[i])) out[static_cast<Eigen::Index>(i) * stride] = std::nan("");
+    }
+  }
+}
+
+}  // namespace
+
+UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& area,
+                               const std::vector<std::string>& feature_names,
+                               const UnitCensusOptions& options) {
+  std::vector<const kelp::Column*> columns;  // area, features
+  try {
+    columns.push_back(&pop_data.column(area));
+    for (const std::string& name : feature_names) columns.push_back(&pop_data.column(name));
+  } catch (const kelp::ColumnNotFoundError& e) {
+    throw kelp::ModelError({.title = "Missing Population Columns",
+                            .detail = std::string("Population data is missing columns required "
+                                                  "by the model formula.\nDetails: ") +
+                                      e.what()});
+  }
+  for (std::size_t j = 1; j < columns.size(); ++j) {
+    if (!columns[j]->is_numeric()) {
+      models::numeric_column(kelp::Table({{feature_names[j - 1], *columns[j]}}),
+                             feature_names[j - 1], "population covariate");
+    }
+  }
+
+  const AreaCoding coding = code_areas(*columns[0]);
+  const std::size_t n_rows = pop_data.num_rows();
+  std::vector<Eigen::Index> counts(coding.labels.size(), 0);
+  std::size_t kept = 0;
+  std::vector<bool> drop;
+  if (options.drop_nulls) drop.assign(n_rows, false);
+  for (std::size_t i = 0; i < n_rows; ++i) {
+    if (options.drop_nulls) {
+      drop[i] = std::any_of(columns.begin(), columns.end(),
+                            [&](const kelp::Column* c) { return c->is_null(i); });
+      if (drop[i]) continue;
+    }
+    if (coding.codes[i] < 0) {
+      throw kelp::ModelError(
+          {.title = "Missing area labels",
+           .detail = "Population area column '" + area +
+                     "' has null values. Ensure 'drop_nulls=True' or clean your data manually.",
+           .argument = "drop_nulls"});
+    }
+    ++counts[static_cast<std::size_t>(coding.codes[i])];
+    ++kept;
+  }
+  if (kept == 0) {
+    throw kelp::ModelError(
+        {.title = "Empty dataset", .detail = "Population data empty after dropping nulls."});
+  }
+
+  // Areas that keep rows, in label order, and the rows grouped by area.
+  UnitCensus out;
+  std::vector<Eigen::Index> next(coding.labels.size(), 0);
+  out.design.offsets.push_back(0);
+  for (std::size_t c = 0; c < coding.labels.size(); ++c) {
+    if (counts[c] == 0) continue;
+    out.pop_areas.push_back(coding.labels[c]);
+    next[c] = out.design.offsets.back();
+    out.design.offsets.push_back(out.design.offsets.back() + counts[c]);
+  }
+  std::vector<std::size_t> rows(kept);
+  for (std::size_t i = 0; i < n_rows; ++i) {
+    if (options.drop_nulls && drop[i]) continue;
+    rows[static_cast<std::size_t>(next[static_cast<std::size_t>(coding.codes[i])]++)] = i;
+  }
+
+  const auto k = static_cast<Eigen::Index>(feature_names.size());
+  Eigen::MatrixXd& X = out.design.X;
+  X.resize(static_cast<Eigen::Index>(kept), k + 1);
+  X.col(0).setOnes();
+  for (Eigen::Index j = 0; j < k; ++j) {
+    gather_rows(*columns[static_cast<std::size_t>(j) + 1], rows, X.col(j + 1).data(), 1);
+    const auto bad = std::find_if(X.col(j + 1).begin(), X.col(j + 1).end(),
+                                  [](double v) { return !std::isfinite(v); });
+    if (bad != X.col(j + 1).end()) {
+      const auto row = bad - X.col(j + 1).begin();
+      const auto a = std::upper_bound(out.design.offsets.begin(), out.design.offsets.end(),
+                                      static_cast<Eigen::Index>(row)) -
+                     out.design.offsets.begin() - 1;
+      throw kelp::ModelError(
+          {.title = "Population data contains NaNs",
+           .detail = "Missing or non-finite values found in population column '" +
+                     feature_names[static_cast<std::size_t>(j)] + "' for area '" +
+                     out.pop_areas[static_cast<std::size_t>(a)] +
+                     "'. Ensure 'drop_nulls=True' or clean your data manually.",
+           .argument = "drop_nulls"});
+    }
+  }
+  return out;
+}
+
+}  // namespace kelp_sae

@@ -1,0 +1,79 @@
+#include "kelp_sae/models/unit_census.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "kelp/errors.h"
+#include "tests/support/expect_error.h"
+
+namespace kelp_sae {
+namespace {
+
+using kelp::Column;
+using kelp::Table;
+using kelp_sae::testing::thrown_model_error;
+
+TEST(UnitCensus, RowsGroupedByNormalisedAreaInTableOrder) {
+  // Areas "10", "2" and "007" (= "7") interleaved; labels sort as text.
+  const Table census({{"area", Column(std::vector<std::string>{"2", "10", "007", "2", "7", "10"})},
+                      {"x", Column(std::vector<double>{1, 2, 3, 4, 5, 6})},
+                      {"unused", Column(std::vector<std::string>{"a", "b", "c", "d", "e", "f"})}});
+  const UnitCensus c = prepare_unit_census(census, "area", {"x"});
+  EXPECT_EQ(c.pop_areas, (std::vector<std::string>{"10", "2", "7"}));
+  EXPECT_EQ(c.design.offsets, (std::vector<Eigen::Index>{0, 2, 4, 6}));
+  ASSERT_EQ(c.design.X.cols(), 2);
+  EXPECT_TRUE((c.design.X.col(0).array() == 1.0).all());
+  EXPECT_EQ(std::vector<double>(c.design.X.col(1).begin(), c.design.X.col(1).end()),
+            (std::vector<double>{2, 6, 1, 4, 3, 5}));
+
+  // Rows with a null are dropped on request; an area left empty disappears.
+  const Table with_null = census.with_column(
+      "x", Column(std::vector<double>{1, 2, 3, 4, 5, 6}, {true, true, false, true, false, true}));
+  const UnitCensus dropped = prepare_unit_census(with_null, "area", {"x"}, {.drop_nulls = true});
+  EXPECT_EQ(dropped.pop_areas, (std::vector<std::string>{"10", "2"}));
+  EXPECT_EQ(dropped.design.offsets, (std::vector<Eigen::Index>{0, 2, 4}));
+}
+
+TEST(UnitCensus, Errors) {
+  const Table census({{"area", Column(std::vector<std::int64_t>{1, 1, 2})},
+                      {"x", Column(std::vector<double>{1, 2, 3})},
+                      {"g", Column(std::vector<std::string>{"a", "b", "a"})}});
+  struct Case {
+    const char* name;
+    Table table;
+    std::vector<std::string> features;
+    std::string title;
+    std::string detail;  // prefix
+  };
+  const Case cases[] = {
+      {"missing",
+       census,
+       {"x", "z"},
+       "Missing Population Columns",
+       "Population data is missing columns required by the model formula.\nDetails: "},
+      {"text", census, {"g"}, "Non-numeric column", ""},
+      {"infinite",
+       census.with_column("x", Column(std::vector<double>{1, INFINITY, 3})),
+       {"x"},
+       "Population data contains NaNs",
+       "Missing or non-finite values found in population column 'x' for area '1'."},
+      {"null area",
+       census.with_column("area", Column(std::vector<std::int64_t>{1, 1, 2}, {true, false, true})),
+       {"x"},
+       "Missing area labels",
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const kelp::ModelError e =
+        thrown_model_error([&] { prepare_unit_census(c.table, "area", c.features); });
+    EXPECT_EQ(e.title(), c.title);
+    EXPECT_EQ(e.detail().substr(0, c.detail.size()), c.detail);
+  }
+}
+
+}  // namespace
+}  // namespace kelp_sae

@@ -1,0 +1,388 @@
+// UnitLevel::ebp: empirical best predictors of area indicators.
+//
+// Steps: resolve the indicators (before any table is read); prepare the
+// sample; transform the shifted response (Box-Cox with lambda fixed or
+// estimated by the REML profile likelihood on the standardised design, log,
+// or none); fit the variance components by REML on the standardised data
+// and evaluate beta and its covariance on the model scale; read the census
+// ragged, one block of rows per area, with categorical terms coded on the
+// census against the sample's levels; predict the area effects; simulate the
+// EBPs (ebp_monte_carlo.h) and, unless options.mse is false, their bootstrap
+// MSEs (bootstrap_ebp.h). One row per census area and indicator.
+//
+// Failures beyond those of prepare_unit_sample and prepare_unit_census:
+//   ArgumentError  transformation not one of the accepted texts; n_mc,
+//                  n_reps, batch_size below 1; boxcox_bounds not finite with
+//                  lower < upper; boxcox_param or transform_shift not finite;
+//                  no indicator resolved; a poverty line that is not positive
+//                  and finite when a poverty measure is requested
+//   ModelError     "Missing Sample Columns", "Empty Dataset", "Non-positive
+//                  response" (log with a response <= 0 after the shift),
+//                  "No sampled population areas" (bootstrap), "Optimization
+//                  failed"
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "kelp/errors.h"
+#include "kelp_sae/core/checks.h"
+#include "kelp_sae/core/logging.h"
+#include "kelp_sae/core/progress.h"
+#include "kelp_sae/kernels/mse/bootstrap_ebp.h"
+#include "kelp_sae/kernels/optimization/lmm.h"
+#include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
+#include "kelp_sae/kernels/transformations/boxcox.h"
+#include "kelp_sae/kernels/transformations/estimation.h"
+#include "kelp_sae/models/common.h"
+#include "kelp_sae/models/internal/spine.h"
+#include "kelp_sae/models/unit.h"
+#include "kelp_sae/models/unit_census.h"
+#include "kelp_sae/random/keys.h"
+
+namespace kelp_sae {
+namespace {
+
+namespace internal = models::internal;
+using kernels::BackTransformation;
+
+constexpr const char* kLogger = "kelp_sae.models.unit";
+constexpr const char* kFunction = "ebp";
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::string fmt_number(double v) { return fmt::format("{}", v); }
+
+struct ResolvedIndicators {
+  std::vector<kernels::IndicatorEntry> entries;
+  std::vector<std::string> names;
+  bool poverty = false;  // a headcount, gap or severity is requested
+};
+
+// Entries in order: a function under its name (or custom_<names so far>), a
+// built-in under its display text; texts that are no display text of a
+// registered indicator (MEDIAN has none) are skipped with a warning.
+ResolvedIndicators resolve_indicators(const IndicatorList& list) {
+  const auto logger = get_logger(kLogger);
+  ResolvedIndicators out;
+  const auto add_builtin = [&](Indicator indicator) {
+    out.entries.emplace_back(indicator);
+    out.names.emplace_back(to_string(indicator));
+    out.poverty = out.poverty || indicator == Indicator::POVERTY_HEADCOUNT ||
+                  indicator == Indicator::POVERTY_GAP || indicator == Indicator::POVERTY_SEVERITY;
+  };
+  for (const IndicatorRequest& request : list.entries()) {
+    if (const auto* f = std::get_if<NamedIndicator>(&request)) {
+      if (!f->function) {
+        throw ArgumentError(kFunction, "indicators",
+                            "ebp: indicators holds an empty function" +
+                                (f->name.empty() ? std::string() : " '" + f->name + "'") + ".");
+      }
+      out.entries.emplace_back(f->function);
+      out.names.push_back(f->name.empty() ? "custom_" + std::to_string(out.names.size()) : f->name);
+      continue;
+    }
+    const std::string text = std::holds_alternative<Indicator>(request)
+                                 ? std::string(to_string(std::get<Indicator>(request)))
+                                 : std::get<std::string>(request);
+    bool found = false;
+    for (const auto& member : EnumTraits<Indicator>::members) {
+      if (member.value != Indicator::MEDIAN && member.text == text) {
+        add_builtin(member.value);
+        found = true;
+        break;
+      }
+    }
+    if (!found) logger.warning("Indicator '{}' not found in registry. Skipping.", text);
+  }
+  if (out.entries.empty()) {
+    throw ArgumentError(kFunction, "indicators",
+                        "No valid indicators resolved. Please check 'indicators' argument.");
+  }
+  return out;
+}
+
+// The sample with the titles of this front end.
+UnitSample prepare_sample(const kelp::Table& data, const std::string& y, const std::string& area,
+                          const UnitFeatures& features, bool drop_nulls) {
+  try {
+    return prepare_unit_sample(data, y, area, features, {.drop_nulls = drop_nulls});
+  } catch (const kelp::ModelError& e) {
+    if (e.title() == "Missing columns") {
+      throw kelp::ModelError({.title = "Missing Sample Columns", .detail = e.detail()});
+    }
+    if (e.title() == "Empty dataset") {
+      throw kelp::ModelError(
+          {.title = "Empty Dataset", .detail = "Sample data is empty after dropping nulls."});
+    }
+    throw;
+  }
+}
+
+// [1, X_raw] with every column centred and divided by (its standard
+// deviation + 1e-6): the design of the lambda search (the constant becomes 0).
+Eigen::MatrixXd lambda_search_design(const Eigen::MatrixXd& X) {
+  Eigen::MatrixXd out(X.rows(), X.cols());
+  for (Eigen::Index j = 0; j < X.cols(); ++j) {
+    const Eigen::ArrayXd centred = X.col(j).array() - X.col(j).mean();
+    out.col(j) = centred / (std::sqrt(centred.square().mean()) + 1e-6);
+  }
+  return out;
+}
+
+// [1, standardised features] (divisor n; a zero deviation replaced by 1).
+Eigen::MatrixXd fit_design(const Eigen::MatrixXd& X) {
+  Eigen::MatrixXd out(X.rows(), X.cols());
+  out.col(0).setOnes();
+  for (Eigen::Index j = 1; j < X.cols(); ++j) {
+    const internal::ColumnScale s = internal::column_scale(X.col(j), /*centre=*/true);
+    out.col(j) = internal::apply_scale(s, X.col(j));
+  }
+  return out;
+}
+
+}  // namespace
+
+SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTerm& area,
+                          const kelp::Table& pop_data, const EbpOptions& options) const {
+  const std::string& area_col = area.name();
+  const auto logger = get_logger(kLogger);
+
+  // Options, then the indicators, before any table is read.
+  static constexpr const char* kCanonical[] = {"boxcox", "log", "none"};
+  const std::size_t choice =
+      internal::check_option_choice(kFunction, "transformation", options.transformation,
+                                    {"boxcox", "log", "none", "Box-Cox", "Log", "None"}) %
+      3;
+  const std::string transformation = kCanonical[choice];
+  check_at_least(kFunction, "n_mc", options.n_mc, 1);
+  internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
+                                         .batch_size = options.batch_size,
+                                         .rstate = options.rstate,
+                                         .tol = options.tol,
+                                         .max_iter = options.max_iter,
+                                         .bootstrap = true});
+  const auto [lower, upper] = options.boxcox_bounds;
+  if (!(std::isfinite(lower) && std::isfinite(upper) && lower < upper)) {
+    throw_argument_error(kFunction, "boxcox_bounds",
+                         "must be a finite interval (lower, upper) with lower < upper",
+                         "(" + fmt_number(lower) + ", " + fmt_number(upper) + ")");
+  }
+  if (options.boxcox_param && !std::isfinite(*options.boxcox_param)) {
+    throw_argument_error(kFunction, "boxcox_param", "must be a finite number",
+                         fmt_number(*options.boxcox_param));
+  }
+  if (!std::isfinite(options.transform_shift)) {
+    throw_argument_error(kFunction, "transform_shift", "must be a finite number",
+                         fmt_number(options.transform_shift));
+  }
+  const ResolvedIndicators indicators = resolve_indicators(options.indicators);
+  const std::uint64_t seed =
+      internal::resolve_seed(kFunction, options.rstate, internal::ZeroSeed::kIsSeed);
+
+  // Sample.
+  const UnitFeatures features = resolve_unit_features(x, data_);
+  const UnitSample sample = prepare_sample(data_, y, area_col, features, options.drop_nulls);
+  const Eigen::Index n = sample.n();
+  const Eigen::Index m = sample.m();
+  const Eigen::Index p = sample.X.cols();
+  const double shift = options.transform_shift;
+  const Eigen::VectorXd y_shifted = sample.y.array() + shift;
+
+  // Poverty line, from the unshifted response.
+  const double z = options.threshold.resolve(std::span<const double>(sample.y.data(), n));
+  if (indicators.poverty && !(std::isfinite(z) && z > 0.0)) {
+    throw_argument_error(kFunction, "threshold",
+                         "must be a positive finite poverty line when a poverty measure is "
+                         "requested",
+                         fmt_number(z));
+  }
+
+  // Transformation.
+  BackTransformation back = BackTransformation::none();
+  double lambda = kNaN;
+  Eigen::VectorXd y_trans;
+  if (transformation == "boxcox") {
+    if (options.boxcox_param) {
+      lambda = *options.boxcox_param;
+    } else {
+      logger.info("Estimating Box-Cox lambda in [{}, {}]...", lower, upper);
+      lambda =
+          kernels::estimate_boxcox_lambda(lambda_search_design(sample.X), y_shifted,
+                                          sample.area_indices, m, {.lower = lower, .upper = upper});
+    }
+    back = BackTransformation::box_cox(lambda);
+    y_trans = kernels::boxcox_transform(y_shifted, lambda);
+  } else if (transformation == "log") {
+    const auto bad = (y_shifted.array() <= 0.0 || y_shifted.array().isNaN()).count();
+    if (bad > 0) {
+      throw kelp::ModelError(
+          {.title = "Non-positive response",
+           .detail = std::to_string(bad) + " of " + std::to_string(n) + " rows of '" + y +
+                     "' are not positive after the shift of " + fmt_number(shift) +
+                     "; the log transformation needs positive values. Set transform_shift to "
+                     "move the response above 0.",
+           .argument = "transform_shift"});
+    }
+    back = BackTransformation::log();
+    y_trans = y_shifted.array().log();
+  } else {
+    y_trans = y_shifted;
+  }
+
+  // Variance components by REML on the standardised data.
+  const internal::ColumnScale y_scale = internal::column_scale(y_trans, /*centre=*/true);
+  const Eigen::VectorXd y_fit = internal::apply_scale(y_scale, y_trans);
+  const OptimizationResult fit = kernels::fit_lmm_reml(
+      Eigen::Vector2d(-0.5, -0.5), fit_design(sample.X), y_fit, sample.area_indices, m,
+      {.tol = options.tol, .max_iter = options.max_iter});
+  internal::require_converged(fit);
+  const Eigen::Index n_params = fit.params.size();
+  const double sigma_e = std::exp(fit.params(n_params - 2)) * y_scale.scale;
+  const double sigma_u = std::exp(fit.params(n_params - 1)) * y_scale.scale;
+
+  // Fixed effects on the model scale.
+  const kernels::LmmStats stats =
+      kernels::evaluate_lmm_stats(Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), sample.X,
+                                  y_trans, sample.area_indices, m, VarianceMethod::REML);
+  const Eigen::VectorXd& beta = stats.beta;
+  const Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
+
+  // Census, one block of rows per area.
+  const UnitCensus census =
+      prepare_unit_census(with_census_dummies(pop_data, x, data_), area_col, sample.feature_names,
+                          {.drop_nulls = options.drop_nulls});
+  const Eigen::Index M = census.M();
+
+  // Area effects given the sample; sampled areas by census position.
+  const double sigma_u2 = sigma_u * sigma_u;
+  const double sigma_e2 = sigma_e * sigma_e;
+  const Eigen::VectorXd residual = y_trans - sample.X * beta;
+  Eigen::VectorXd u_hat = Eigen::VectorXd::Zero(M);
+  Eigen::VectorXd gamma = Eigen::VectorXd::Zero(M);
+  std::vector<Eigen::Index> smp_of_pop(static_cast<std::size_t>(M), -1);
+  Eigen::Index matched = 0;
+  for (Eigen::Index a = 0; a < M; ++a) {
+    const std::string& label = census.pop_areas[static_cast<std::size_t>(a)];
+    const auto it = std::lower_bound(sample.unique_areas.begin(), sample.unique_areas.end(), label);
+    if (it == sample.unique_areas.end() || *it != label) continue;
+    const auto s = static_cast<std::size_t>(it - sample.unique_areas.begin());
+    const Eigen::Index begin = sample.area_offsets[s];
+    const Eigen::Index count = sample.area_offsets[s + 1] - begin;
+    gamma(a) = sigma_u2 / (sigma_u2 + sigma_e2 / static_cast<double>(count));
+    u_hat(a) = gamma(a) * residual.segment(begin, count).mean();
+    smp_of_pop[static_cast<std::size_t>(a)] = static_cast<Eigen::Index>(s);
+    ++matched;
+  }
+
+  const random::Key root = random::key_from_seed(seed);
+  const auto [sim_key, mse_key] = random::split2(root);
+  const kernels::IndicatorSet set(indicators.entries, z);
+  const kernels::EbpScale scale{.back_transformation = back, .shift = shift};
+  logger.info("Simulating the EBP with {} Monte Carlo populations...", options.n_mc);
+  const Eigen::MatrixXd pred = kernels::simulate_ebp(sim_key, options.n_mc, census.design, beta,
+                                                     u_hat, gamma, sigma_u, sigma_e, scale, set);
+
+  const auto K = static_cast<Eigen::Index>(indicators.names.size());
+  Eigen::MatrixXd mse = Eigen::MatrixXd::Constant(K, M, kNaN);
+  if (options.mse) {
+    logger.info("Running bootstrap with {} reps (Batch={})...", options.n_reps, options.batch_size);
+    if (matched < m) {
+      logger.warning(
+          "Bootstrap: {} sample areas were not found in the population data. They will be "
+          "excluded from the MSE refitting step.",
+          m - matched);
+    }
+    if (matched == 0) {
+      throw kelp::ModelError(
+          {.title = "No sampled population areas",
+           .detail = "None of the sampled areas occurs in the population table; the bootstrap "
+                     "MSE needs sampled units in population areas."});
+    }
+    kernels::SampleDesign design;
+    Eigen::Index units = 0;
+    for (Eigen::Index s : smp_of_pop) {
+      if (s >= 0)
+        units += sample.area_offsets[static_cast<std::size_t>(s) + 1] -
+                 sample.area_offsets[static_cast<std::size_t>(s)];
+    }
+    design.X.resize(units, p);
+    design.offsets.push_back(0);
+    Eigen::VectorXi idx(matched);
+    Eigen::Index v = 0;
+    for (Eigen::Index a = 0; a < M; ++a) {
+      const Eigen::Index s = smp_of_pop[static_cast<std::size_t>(a)];
+      if (s < 0) continue;
+      const Eigen::Index begin = sample.area_offsets[static_cast<std::size_t>(s)];
+      const Eigen::Index count = sample.area_offsets[static_cast<std::size_t>(s) + 1] - begin;
+      design.X.middleRows(design.offsets.back(), count) = sample.X.middleRows(begin, count);
+      design.offsets.push_back(design.offsets.back() + count);
+      idx(v++) = static_cast<int>(a);
+    }
+    ProgressDisplay display({.desc = "Bootstrap EBP",
+                             .fallback = "Starting EBP Bootstrap",
+                             .batch_size = static_cast<std::size_t>(options.batch_size),
+                             .n_reps = static_cast<std::size_t>(options.n_reps),
+                             .use_bar = options.progress_bar,
+                             .lines = options.progress_bar ? BatchLines::kHeaderAndEvery
+                                                           : BatchLines::kFirstOfEachTenth,
+                             .out = options.progress_out});
+    const kernels::EbpBootstrapResult boot = kernels::mse_bootstrap_ebp(
+        mse_key, options.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
+        scale, set, {.batch_size = options.batch_size, .on_progress = display.callback()});
+    if (boot.n_failed > 0) {
+      logger.warning(
+          "Bootstrap: {} of {} replicates gave non-finite values; the MSE of the indicators "
+          "they touch is not finite.",
+          boot.n_failed, options.n_reps);
+    }
+    mse = boot.mse;
+  }
+
+  // One row per census area and indicator, indicators in resolution order.
+  std::vector<std::vector<SAEPred>> per_indicator;
+  for (Eigen::Index k = 0; k < K; ++k) {
+    per_indicator.push_back(internal::prediction_rows(
+        census.pop_areas, pred.row(k).transpose(), mse.row(k).transpose(),
+        internal::CvRule::kPositivePrediction, indicators.names[static_cast<std::size_t>(k)]));
+  }
+  std::vector<SAEPred> prediction;
+  prediction.reserve(static_cast<std::size_t>(K * M));
+  for (Eigen::Index a = 0; a < M; ++a) {
+    for (Eigen::Index k = 0; k < K; ++k) {
+      SAEPred row = per_indicator[static_cast<std::size_t>(k)][static_cast<std::size_t>(a)];
+      if (!options.mse) row.cv = kNaN;
+      prediction.push_back(std::move(row));
+    }
+  }
+
+  // Fit statistics on the model scale.
+  const double log_likelihood =
+      internal::gaussian_log_likelihood(stats.neg2_loglik, VarianceMethod::REML, n, p);
+  const internal::InformationCriteria criteria = internal::information_criteria(
+      log_likelihood, static_cast<double>(p + 2), static_cast<double>(n));
+  const SAEStats sae_stats{.method = "REML",
+                           .n_obs = static_cast<long long>(n),
+                           .n_areas = static_cast<long long>(M),
+                           .sigma_u = sigma_u,
+                           .sigma_e = sigma_e,
+                           .log_likelihood = log_likelihood,
+                           .aic = criteria.aic,
+                           .bic = criteria.bic,
+                           .kic = criteria.kic,
+                           .icc = sigma_u2 / (sigma_u2 + sigma_e2)};
+
+  std::vector<std::string> names{"Intercept"};
+  names.insert(names.end(), sample.feature_names.begin(), sample.feature_names.end());
+  SAEResults result("Unit Level", y, "EBP (" + transformation + ")", sae_stats,
+                    models::make_fixed_effects(names, beta, se),
+                    RandomEffect{.term = "Area", .dist = "Normal", .est = sigma_u, .se = 0.0},
+                    std::move(prediction));
+  result.set_transformation(TransformationInfo{
+      .transformation = transformation, .lambda = lambda, .shift = shift, .poverty_line = z});
+  return result;
+}
+
+}  // namespace kelp_sae

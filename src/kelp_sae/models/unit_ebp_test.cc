@@ -1,0 +1,434 @@
+// UnitLevel::ebp through its public interface: options and their messages,
+// indicator resolution, the poverty line, point estimates without the
+// bootstrap, categorical terms on the census, determinism. The numbers of the
+// kernels are checked beside the kernels.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "kelp/errors.h"
+#include "kelp_sae/core/logging.h"
+#include "kelp_sae/models/unit.h"
+#include "tests/support/expect_error.h"
+
+namespace kelp_sae {
+namespace {
+
+using kelp::Column;
+using kelp::Table;
+using kelp_sae::testing::thrown_message;
+using kelp_sae::testing::thrown_model_error;
+using ::testing::HasSubstr;
+
+// Log-normal incomes under a nested-error model on the log scale: areas
+// 1..8 sampled (12 units each), the census holds areas 1..10 (60 units each,
+// so 9 and 10 have no sample). Gender is text in both tables.
+struct IncomeData {
+  Table sample;
+  Table census;
+};
+
+IncomeData income_data() {
+  std::mt19937_64 rng(20261208);
+  std::normal_distribution<double> normal;
+  std::uniform_real_distribution<double> uniform;
+  const auto make = [&](int areas, int units, bool with_y) {
+    std::vector<std::int64_t> area;
+    std::vector<double> x, y;
+    std::vector<std::string> gender;
+    for (int a = 1; a <= areas; ++a) {
+      const double u = 0.3 * normal(rng);
+      for (int j = 0; j < units; ++j) {
+        area.push_back(a);
+        x.push_back(uniform(rng) * 4.0);
+        gender.push_back(uniform(rng) < 0.5 ? "female" : "male");
+        y.push_back(std::exp(2.0 + 0.3 * x.back() + (gender.back() == "male" ? 0.2 : 0.0) + u +
+                             0.5 * normal(rng)));
+      }
+    }
+    std::vector<std::pair<std::string, Column>> cols{{"area", Column(area)}, {"x", Column(x)}};
+    if (with_y) cols.emplace_back("income", Column(y));
+    cols.emplace_back("gender", Column(gender));
+    return Table(std::move(cols));
+  };
+  IncomeData d;
+  d.sample = make(8, 12, true);
+  d.census = make(10, 60, false);
+  return d;
+}
+
+const TermList kTerms{"x", kelp::Cat{"gender"}};
+
+EbpOptions quick(EbpOptions o = {}) {
+  o.n_mc = 10;
+  o.n_reps = 3;
+  o.rstate = 11;
+  o.progress_bar = false;
+  static std::ostringstream sink;
+  o.progress_out = &sink;
+  return o;
+}
+
+// Untransformed, the Mean EBP of an area is the mean of x_j' beta over its
+// census units plus u_hat (gamma times the mean sample residual; 0 without
+// sample): the Monte Carlo mean must agree within 4 of its standard errors
+// sqrt((sigma_u^2 (1 - gamma) + sigma_e^2 / N_a) / n_mc).
+TEST(UnitLevelEbp, UntransformedMeanAgreesWithTheClosedForm) {
+  const IncomeData d = income_data();
+  std::vector<double> log_income;
+  for (double v : d.sample.column("income").float_values()) log_income.push_back(std::log(v));
+  const Table sample = d.sample.with_column("log_income", Column(log_income));
+  constexpr int kMc = 400;
+  EbpOptions options =
+      quick({.transformation = "none", .indicators = Indicator::MEAN, .mse = false});
+  options.n_mc = kMc;
+  const SAEResults r = UnitLevel(sample).ebp("log_income", kTerms, "area", d.census, options);
+  ASSERT_EQ(r.fixed_effects().size(), 3u);
+  const double b0 = r.fixed_effects()[0].est;
+  const double b1 = r.fixed_effects()[1].est;
+  const double b2 = r.fixed_effects()[2].est;
+  const double su2 = r.stats().sigma_u * r.stats().sigma_u;
+  const double se2 = r.stats().sigma_e * r.stats().sigma_e;
+  const auto fitted = [&](const Table& t, std::size_t i) {
+    return b0 + b1 * t.column("x").float_values()[i] +
+           b2 * (t.column("gender").text_values()[i] == "male" ? 1.0 : 0.0);
+  };
+  std::map<std::string, double> residual_sum, n_smp, xb_sum, n_pop;
+  for (std::size_t i = 0; i < sample.num_rows(); ++i) {
+    const std::string a = std::to_string(sample.column("area").int_values()[i]);
+    residual_sum[a] += log_income[i] - fitted(sample, i);
+    n_smp[a] += 1.0;
+  }
+  for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
+    const std::string a = std::to_string(d.census.column("area").int_values()[i]);
+    xb_sum[a] += fitted(d.census, i);
+    n_pop[a] += 1.0;
+  }
+  ASSERT_EQ(r.prediction().size(), 10u);
+  for (const SAEPred& p : r.prediction()) {
+    SCOPED_TRACE(p.area);
+    const double n_a = n_smp[p.area];
+    const double gamma = n_a > 0 ? su2 / (su2 + se2 / n_a) : 0.0;
+    const double u_hat = n_a > 0 ? gamma * residual_sum[p.area] / n_a : 0.0;
+    const double expected = xb_sum[p.area] / n_pop[p.area] + u_hat;
+    const double mc_se = std::sqrt((su2 * (1.0 - gamma) + se2 / n_pop[p.area]) / kMc);
+    EXPECT_NEAR(p.pred, expected, 4.0 * mc_se);
+  }
+}
+
+TEST(UnitLevelEbp, ArgumentErrorsNameTheOption) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  struct Case {
+    const char* name;
+    std::function<void(EbpOptions&)> edit;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"transformation", [](EbpOptions& o) { o.transformation = "cubic"; },
+       "ebp: transformation must be 'boxcox', 'log', 'none', 'Box-Cox', 'Log' or 'None'; got "
+       "'cubic'."},
+      {"n_mc", [](EbpOptions& o) { o.n_mc = 0; }, "ebp: n_mc must be at least 1; got 0."},
+      {"n_reps", [](EbpOptions& o) { o.n_reps = 0; }, "ebp: n_reps must be at least 1; got 0."},
+      {"batch_size", [](EbpOptions& o) { o.batch_size = -1; },
+       "ebp: batch_size must be at least 1; got -1."},
+      {"bounds empty",
+       [](EbpOptions& o) {
+         o.boxcox_bounds = {1.0, 1.0};
+       },
+       "ebp: boxcox_bounds must be a finite interval (lower, upper) with lower < upper; got (1, "
+       "1)."},
+      {"bounds inverted",
+       [](EbpOptions& o) {
+         o.boxcox_bounds = {2.0, -2.0};
+       },
+       "ebp: boxcox_bounds must be a finite interval (lower, upper) with lower < upper; got (2, "
+       "-2)."},
+      {"only MEDIAN", [](EbpOptions& o) { o.indicators = {Indicator::MEDIAN}; },
+       "No valid indicators resolved. Please check 'indicators' argument."},
+      {"zero line", [](EbpOptions& o) { o.threshold = 0.0; },
+       "ebp: threshold must be a positive finite poverty line when a poverty measure is "
+       "requested; got 0."},
+      {"NaN line",
+       [](EbpOptions& o) { o.threshold = [](std::span<const double>) { return std::nan(""); }; },
+       "ebp: threshold must be a positive finite poverty line when a poverty measure is "
+       "requested; got nan."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EbpOptions o = quick();
+    c.edit(o);
+    EXPECT_EQ(thrown_message<std::invalid_argument>(
+                  [&] { model.ebp("income", kTerms, "area", d.census, o); }),
+              c.message);
+  }
+  // No poverty measure: any line will do.
+  EXPECT_NO_THROW(
+      model.ebp("income", kTerms, "area", d.census,
+                quick({.indicators = Indicator::MEAN, .threshold = -1.0, .mse = false})));
+}
+
+TEST(UnitLevelEbp, ModelErrorsGiveTitleAndDetail) {
+  const IncomeData d = income_data();
+  Table with_null =
+      d.sample.with_column("income", Column(std::vector<double>(d.sample.num_rows(), 1.0),
+                                            std::vector<bool>(d.sample.num_rows(), false)));
+  Table negative = d.sample.with_column("income", Column([&] {
+                                          std::vector<double> v =
+                                              d.sample.column("income").float_values();
+                                          v[0] = -5.0;
+                                          v[1] = 0.0;
+                                          return v;
+                                        }()));
+  Table census_other_level = d.census.with_column("gender", Column([&] {
+                                                    auto v =
+                                                        d.census.column("gender").text_values();
+                                                    v[7] = "other";
+                                                    return v;
+                                                  }()));
+  struct Case {
+    const char* name;
+    Table sample;
+    Table census;
+    EbpOptions options;
+    std::string title;
+    std::string detail;  // prefix
+  };
+  const Case cases[] = {
+      {"sample column", d.sample.select({"area", "x", "gender"}), d.census, quick(),
+       "Missing Sample Columns", ""},
+      {"empty", with_null, d.census, quick({.drop_nulls = true}), "Empty Dataset",
+       "Sample data is empty after dropping nulls."},
+      {"NaN", with_null, d.census, quick(), "Input data contains NaNs",
+       "Missing values found in 'y' or predictor variables. Ensure 'drop_nulls=True' or clean "
+       "your data manually."},
+      {"census column", d.sample, d.census.select({"area", "gender"}), quick(),
+       "Missing Population Columns",
+       "Population data is missing columns required by the model formula.\nDetails: "},
+      {"log", negative, d.census, quick({.transformation = "LOG"}), "Non-positive response",
+       "2 of 96 rows of 'income' are not positive after the shift of 0; the log transformation "
+       "needs positive values. Set transform_shift to move the response above 0."},
+      {"unseen level", d.sample, census_other_level, quick(), "Unknown Category Level",
+       "Population column 'gender' holds the level 'other', which the sample does not have; the "
+       "model has no coefficient for it."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const kelp::ModelError e = thrown_model_error(
+        [&] { UnitLevel(c.sample).ebp("income", kTerms, "area", c.census, c.options); });
+    EXPECT_EQ(e.title(), c.title);
+    EXPECT_EQ(e.detail().substr(0, c.detail.size()), c.detail);
+  }
+  // The shift that makes the response positive lets the log fit run.
+  EXPECT_NO_THROW(UnitLevel(negative).ebp(
+      "income", kTerms, "area", d.census,
+      quick({.transformation = "log", .transform_shift = 6.0, .mse = false})));
+}
+
+TEST(UnitLevelEbp, TransformationTextsAndTheResultBlock) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  struct Case {
+    const char* text;
+    const char* canonical;
+  };
+  for (const Case c : {Case{"Box-Cox", "boxcox"}, Case{"BOXCOX", "boxcox"}, Case{"Log", "log"},
+                       Case{"none", "none"}}) {
+    SCOPED_TRACE(c.text);
+    const SAEResults r = model.ebp("income", kTerms, "area", d.census,
+                                   quick({.transformation = c.text, .mse = false}));
+    EXPECT_EQ(r.model_type(), std::string("EBP (") + c.canonical + ")");
+    ASSERT_TRUE(r.transformation().has_value());
+    EXPECT_EQ(r.transformation()->transformation, c.canonical);
+    EXPECT_EQ(std::isnan(r.transformation()->lambda), std::string(c.canonical) != "boxcox");
+    EXPECT_EQ(r.to_dict()["transformation"]["transformation"], c.canonical);
+  }
+  // The log response is Box-Cox with lambda near 0: the estimate finds it.
+  const SAEResults r = model.ebp("income", kTerms, "area", d.census, quick({.mse = false}));
+  EXPECT_NEAR(r.transformation()->lambda, 0.0, 0.3);
+  const SAEResults fixed =
+      model.ebp("income", kTerms, "area", d.census, quick({.boxcox_param = 0.25, .mse = false}));
+  EXPECT_EQ(fixed.transformation()->lambda, 0.25);
+}
+
+TEST(UnitLevelEbp, IndicatorResolution) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  const auto max_fn = [](std::span<const double> y, double) {
+    return y.empty() ? 0.0 : *std::max_element(y.begin(), y.end());
+  };
+  const auto names_of = [](const SAEResults& r, std::size_t per_area) {
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < per_area; ++k) names.push_back(r.prediction()[k].indicator);
+    return names;
+  };
+  LogCapture log("kelp_sae.models.unit");
+  {
+    const SAEResults r = model.ebp("income", kTerms, "area", d.census,
+                                   quick({.indicators = Indicator::GINI, .mse = false}));
+    ASSERT_EQ(r.prediction().size(), 10u);
+    EXPECT_EQ(r.prediction()[3].indicator, "Gini Coefficient");
+  }
+  {
+    const SAEResults r = model.ebp(
+        "income", kTerms, "area", d.census,
+        quick({.indicators = {NamedIndicator{"", max_fn}, NamedIndicator{"", max_fn}, "Mean",
+                              Indicator::MEDIAN, "mean", NamedIndicator{"top", max_fn},
+                              NamedIndicator{"", max_fn}, Indicator::MEAN},
+               .mse = false}));
+    ASSERT_EQ(r.prediction().size(), 60u);
+    EXPECT_EQ(names_of(r, 6), (std::vector<std::string>{"custom_0", "custom_1", "Mean", "top",
+                                                        "custom_4", "Mean"}));
+    // Duplicates are kept, with equal predictions.
+    EXPECT_EQ(r.prediction()[2].pred, r.prediction()[5].pred);
+    EXPECT_EQ(r.prediction()[0].pred, r.prediction()[3].pred);
+  }
+  EXPECT_THAT(log.text(), HasSubstr("warning|Indicator 'Median' not found in registry. Skipping."));
+  EXPECT_THAT(log.text(), HasSubstr("warning|Indicator 'mean' not found in registry. Skipping."));
+}
+
+TEST(UnitLevelEbp, PovertyLineFunctionSeesTheUnshiftedResponse) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  double sum = 0.0;
+  std::size_t count = 0;
+  const SAEResults r = model.ebp("income", kTerms, "area", d.census,
+                                 quick({.transform_shift = 100.0,
+                                        .threshold =
+                                            [&](std::span<const double> y) {
+                                              count = y.size();
+                                              for (double v : y) sum += v;
+                                              return 12.5;
+                                            },
+                                        .mse = false}));
+  const std::vector<double>& income = d.sample.column("income").float_values();
+  double expected = 0.0;
+  for (double v : income) expected += v;
+  EXPECT_EQ(count, income.size());
+  EXPECT_NEAR(sum, expected, 1e-9 * expected);
+  EXPECT_EQ(r.transformation()->poverty_line, 12.5);
+  EXPECT_EQ(r.transformation()->shift, 100.0);
+}
+
+TEST(UnitLevelEbp, WithoutMseTheUncertaintyIsNotEstimated) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  LogCapture log("kelp_sae.models.unit");
+  set_log_level(LogLevel::kInfo);
+  const SAEResults with = model.ebp("income", kTerms, "area", d.census,
+                                    quick({.threshold = 12.0, .n_reps = 3, .batch_size = 2}));
+  set_log_level(LogLevel::kWarning);
+  const SAEResults without =
+      model.ebp("income", kTerms, "area", d.census, quick({.threshold = 12.0, .mse = false}));
+  EXPECT_THAT(log.text(), HasSubstr("info|Running bootstrap with 3 reps (Batch=2)..."));
+
+  ASSERT_EQ(with.prediction().size(), without.prediction().size());
+  for (std::size_t i = 0; i < with.prediction().size(); ++i) {
+    const SAEPred& a = with.prediction()[i];
+    const SAEPred& b = without.prediction()[i];
+    EXPECT_EQ(a.pred, b.pred);  // the Monte Carlo key does not depend on the bootstrap
+    EXPECT_TRUE(std::isfinite(a.mse) && a.mse > 0.0);
+    EXPECT_TRUE(std::isnan(b.mse) && std::isnan(b.cv) && std::isnan(b.lci) && std::isnan(b.uci));
+  }
+  const Table preds = without.to_table("predictions");
+  EXPECT_EQ(preds.column("mse").null_count(), preds.num_rows());
+  EXPECT_EQ(preds.column("pred").null_count(), 0u);
+  EXPECT_EQ(without.to_dict()["prediction"][0]["mse"].dump(), "null");
+  // Areas 9 and 10 have no sample and still get rows; 10 areas x 2 indicators.
+  EXPECT_EQ(without.stats().n_areas, 10);
+  EXPECT_EQ(without.prediction().back().area, "9");
+}
+
+TEST(UnitLevelEbp, SampledAreasMissingFromTheCensusAreWarnedAbout) {
+  const IncomeData d = income_data();
+  const Table census = d.census.take([&] {
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
+      if (d.census.column("area").int_values()[i] > 2) rows.push_back(i);
+    }
+    return rows;
+  }());
+  LogCapture log("kelp_sae.models.unit");
+  const SAEResults r = UnitLevel(d.sample).ebp("income", kTerms, "area", census, quick());
+  EXPECT_EQ(r.stats().n_areas, 8);
+  EXPECT_THAT(log.text(), HasSubstr("warning|Bootstrap: 2 sample areas were not found in the "
+                                    "population data. They will be excluded from the MSE "
+                                    "refitting step."));
+}
+
+TEST(UnitLevelEbp, NonFiniteReplicatesAreCountedInOneWarning) {
+  const IncomeData d = income_data();
+  const auto nan_fn = [](std::span<const double>, double) { return std::nan(""); };
+  LogCapture log("kelp_sae.models.unit");
+  const SAEResults r = UnitLevel(d.sample).ebp(
+      "income", kTerms, "area", d.census,
+      quick({.indicators = {Indicator::MEAN, NamedIndicator{"broken", nan_fn}}, .n_reps = 3}));
+  const std::string warning =
+      "warning|Bootstrap: 3 of 3 replicates gave non-finite values; the MSE of the indicators "
+      "they touch is not finite.";
+  EXPECT_THAT(log.text(), HasSubstr(warning));
+  EXPECT_EQ(log.text().find(warning), log.text().rfind(warning));
+}
+
+TEST(UnitLevelEbp, CategoricalTermsAreCodedOnTheCensus) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  // The old way: the census holds the dummy column the model uses.
+  const std::vector<std::string>& g = d.census.column("gender").text_values();
+  std::vector<double> male(g.size());
+  for (std::size_t i = 0; i < g.size(); ++i) male[i] = g[i] == "male" ? 1.0 : 0.0;
+  const Table with_dummy = d.census.select({"area", "x"}).with_column("gender_male", Column(male));
+  const Table only_text = d.census.select({"area", "x", "gender"});
+
+  const SAEResults a = model.ebp("income", kTerms, "area", only_text, quick());
+  const SAEResults b = model.ebp("income", kTerms, "area", with_dummy, quick());
+  EXPECT_EQ(a.prediction(), b.prediction());
+
+  const SAEResults c = model.eblup("income", kTerms, "area", only_text);
+  const SAEResults e = model.eblup("income", kTerms, "area", with_dummy);
+  EXPECT_EQ(c.prediction(), e.prediction());
+  // The reference level is the sample's: with "male" as reference the
+  // coefficient is female's.
+  const SAEResults f = model.eblup("income", {"x", kelp::Cat{"gender", "male"}}, "area", only_text);
+  EXPECT_EQ(f.fixed_effects().back().term, "gender_female");
+  for (std::size_t i = 0; i < c.prediction().size(); ++i) {
+    EXPECT_NEAR(f.prediction()[i].pred, c.prediction()[i].pred,
+                1e-8 * std::abs(c.prediction()[i].pred));
+  }
+}
+
+TEST(UnitLevelEbp, SameSeedSameNumbersForAnyThreadCount) {
+  const IncomeData d = income_data();
+  const UnitLevel model(d.sample);
+  const auto options = [](std::int64_t seed) {
+    EbpOptions o = quick({.indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT,
+                                         Indicator::GINI, Indicator::QSR},
+                          .threshold = 12.0,
+                          .n_reps = 4,
+                          .batch_size = 2});
+    o.rstate = seed;
+    return o;
+  };
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(1);
+  const SAEResults one = model.ebp("income", kTerms, "area", d.census, options(11));
+  omp_set_num_threads(2);
+  const SAEResults two = model.ebp("income", kTerms, "area", d.census, options(11));
+  omp_set_num_threads(threads);
+  EXPECT_EQ(one, two);
+  EXPECT_NE(model.ebp("income", kTerms, "area", d.census, options(12)).prediction(),
+            one.prediction());
+}
+
+}  // namespace
+}  // namespace kelp_sae
