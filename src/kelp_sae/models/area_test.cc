@@ -190,8 +190,8 @@ TEST(AreaLevelFh, InterceptOnlyWithEqualVariancesHasClosedForms) {
   // Equal D: REML sigma_u^2 = s^2 (divisor m-1) - D and ML sigma_u^2 =
   // s^2 (divisor m) - D; the intercept is the plain mean and the EBLUP
   // shrinks each estimate towards it by D / (sigma_u^2 + D). The fitter's
-  // ridge of 1e-8 on the standardised normal equations moves the coefficient
-  // by about 1e-9 relative, hence the tolerances.
+  // ridge, 1e-10 of the normal equations' diagonal, moves the coefficient by
+  // about 1e-10 relative; the tolerances allow for the fit's own tolerance.
   const std::vector<double> y = {3.1, 5.2, 1.7, 4.4, 6.3, 2.2, 5.9, 4.0};
   const double D = 0.5;
   const double mean = 4.1;
