@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -129,6 +130,60 @@ ModelData prepare_model_data(const kelp::Table& df, const std::string& y, const 
   return data;
 }
 
+// Each area on one row: a repeated label would give repeated predictions.
+void check_unique_areas(const std::vector<std::string>& areas, bool area_table_mode) {
+  std::vector<std::string> sorted = areas;
+  std::sort(sorted.begin(), sorted.end());
+  const auto repeated = std::adjacent_find(sorted.begin(), sorted.end());
+  if (repeated == sorted.end()) return;
+  const auto rows = std::count(sorted.begin(), sorted.end(), *repeated);
+  throw kelp::ModelError(
+      {.title = "Duplicate areas",
+       .detail = fmt::format("Area '{}' appears on {} rows of {}; each area must have one row.",
+                             *repeated, rows, area_table_mode ? "the area table" : "'pop_data'")});
+}
+
+// Areas whose sampling variance is zero, or negligible next to the others
+// (below 1e-12 times the median positive variance, as a variance estimated
+// from a constant proportion comes out at about 1e-30), get the direct
+// estimate as prediction with an MSE of about 0. That is no honest statement
+// of precision, so the user is told which areas are concerned.
+void warn_zero_variances(const ModelData& data, const std::string& variance, bool area_table_mode) {
+  std::vector<double> positive;
+  for (const double d : data.D) {
+    if (d > 0.0) positive.push_back(d);
+  }
+  double threshold = 0.0;
+  if (!positive.empty()) {
+    const auto middle = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);
+    std::nth_element(positive.begin(), middle, positive.end());
+    threshold = 1e-12 * *middle;
+  }
+  std::vector<std::string> zero;
+  for (Eigen::Index i = 0; i < data.D.size(); ++i) {
+    if (data.D(i) <= threshold) zero.push_back(data.areas[static_cast<std::size_t>(i)]);
+  }
+  if (zero.empty()) return;
+  get_logger(kLoggerName)
+      .warning(
+          "{} a sampling variance of zero {} ({}): {} predicted by the direct estimate with an "
+          "MSE of about 0, which overstates the precision. Pool or smooth the variances (for "
+          "example with a generalised variance function) or collapse such areas with others.",
+          areas_text(static_cast<Eigen::Index>(zero.size())),
+          area_table_mode ? fmt::format("in column '{}'", variance)
+                          : std::string("estimated from the sample (an area within one PSU, or a "
+                                        "proportion of 0 or 1)"),
+          internal::first_labels(zero), zero.size() == 1 ? "it is" : "they are");
+}
+
+// The median of the values (the upper middle one for an even count).
+double median(const Eigen::Ref<const Eigen::VectorXd>& v) {
+  std::vector<double> values(v.begin(), v.end());
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
 std::string statistic_text(const Statistic& statistic) {
   if (const auto* p = std::get_if<kelp::PopParam>(&statistic))
     return std::string(kelp::to_string(*p));
@@ -220,12 +275,25 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const ModelData data = prepare_model_data(df, y, x, variance, area_id_col, options.drop_nulls);
   const Eigen::Index n = data.y.size();
   const Eigen::Index p = data.X.cols();
+  const bool area_table_mode = options.variance.has_value();
+  check_unique_areas(data.areas, area_table_mode);
+  if (n <= p) {
+    throw kelp::ModelError(
+        {.title = "Too few observations",
+         .detail = fmt::format("The Fay-Herriot fit needs more areas than design columns; found "
+                               "{} for {} columns.",
+                               n == 1 ? std::string("1 area") : fmt::format("{} areas", n), p)});
+  }
 
-  // Standardise: the response by its deviation, each covariate by its own
+  // Standardise: the response by its deviation, or by the root of the median
+  // sampling variance when that is larger (so that neither y nor D leaves the
+  // range where its squares are finite), each covariate by its own deviation
   // (a covariate whose deviation is at most 1e-8 is left unscaled).
-  const double s_y = internal::column_scale(data.y, /*centre=*/false).scale;
+  const double sd_y = internal::column_scale(data.y, /*centre=*/false).scale;
+  const double root_median_d = std::sqrt(median(data.D));
+  const double s_y = root_median_d > sd_y ? root_median_d : sd_y;
   const Eigen::VectorXd y_t = data.y / s_y;
-  const Eigen::VectorXd D_t = data.D / (s_y * s_y);
+  const Eigen::VectorXd D_t = data.D / s_y / s_y;
   Eigen::VectorXd s_x = Eigen::VectorXd::Ones(p);
   Eigen::MatrixXd X_t = data.X;
   for (Eigen::Index j = 1; j < p; ++j) {
@@ -260,20 +328,21 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const Eigen::VectorXd beta_t = fit.params.head(p);
   const double sigma_u_t = std::exp(fit.params(p));
   const double sigma_u = sigma_u_t * s_y;
-  const double sigma_u2 = sigma_u * sigma_u;
   const Eigen::VectorXd scale = s_y * s_x.cwiseInverse();  // T = diag(s_y / s_j)
   const Eigen::VectorXd beta_hat = beta_t.cwiseProduct(scale);
-  const Eigen::MatrixXd cov_beta =
-      scale.asDiagonal() * fit.hessian_inv.topLeftCorner(p, p) * scale.asDiagonal();
-  const Eigen::VectorXd se = cov_beta.diagonal().cwiseSqrt();
+  warn_zero_variances(data, variance, area_table_mode);
+  const Eigen::MatrixXd cov_beta_t = fit.hessian_inv.topLeftCorner(p, p);
+  const Eigen::VectorXd se = cov_beta_t.diagonal().cwiseSqrt().cwiseProduct(scale);
   const double v_log = fit.hessian_inv(p, p);
 
-  // EBLUPs and Prasad-Rao MSEs always; bootstrap MSEs on request.
+  // EBLUPs and Prasad-Rao MSEs always, bootstrap MSEs on request, all on the
+  // standardised scale (where squares stay finite) and then scaled back: the
+  // estimates are linear in y, and every MSE term carries the unit squared.
   const std::string method_text = internal::variance_method_text(method);
   const kernels::PrasadRaoResult pr = kernels::estimate_mse_prasad_rao(
-      data.X, data.y, data.D, beta_hat, sigma_u2, cov_beta, method);
-  const Eigen::VectorXd& estimates = pr.estimates;
-  Eigen::VectorXd mse = pr.mse;
+      X_t, y_t, D_t, beta_t, sigma_u_t * sigma_u_t, cov_beta_t, method);
+  const Eigen::VectorXd estimates = pr.estimates * s_y;
+  Eigen::VectorXd mse = pr.mse * s_y * s_y;
   if (bootstrap) {
     const random::Key key = random::key_from_seed(seed);
     ProgressDisplay display(
@@ -287,25 +356,33 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
     mse = kernels::mse_bootstrap_area_fh(
               X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
               {.batch_size = options.batch_size, .on_progress = display.callback()}) *
-          (s_y * s_y);
+          s_y * s_y;
     get_logger(kLoggerName).info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
   }
 
   std::vector<FixedEffect> fixed = models::make_fixed_effects(data.design_names, beta_hat, se);
 
-  const double var_sigma = sigma_u2 * v_log;
   RandomEffect random_effect{.term = std::string("Area"),
                              .dist = "Normal",
                              .est = sigma_u,
-                             .se = var_sigma > 0.0 ? std::sqrt(var_sigma) : 0.0};
+                             .se = v_log > 0.0 ? sigma_u * std::sqrt(v_log) : 0.0};
+
+  internal::require_finite_results(
+      data.areas, estimates, mse,
+      fmt::format("The data's squares leave the range of double precision (the response reaches "
+                  "{:.3g} and the sampling variances {:.3g}): express the response in larger "
+                  "units.",
+                  data.y.cwiseAbs().maxCoeff(), data.D.maxCoeff()));
 
   std::vector<SAEPred> predictions =
       internal::prediction_rows(data.areas, estimates, mse, internal::CvRule::kNonZeroPrediction);
 
-  // Marginal normal log-likelihood at the estimates, for REML and ML alike.
-  const Eigen::ArrayXd resid = (data.y - data.X * beta_hat).array();
-  const Eigen::ArrayXd V = sigma_u2 + data.D.array();
-  const double log_lik = -0.5 * ((2.0 * std::numbers::pi * V).log() + resid.square() / V).sum();
+  // Marginal normal log-likelihood at the estimates, for REML and ML alike;
+  // on the data scale it is the standardised one less n log s_y.
+  const Eigen::ArrayXd resid = (y_t - X_t * beta_t).array();
+  const Eigen::ArrayXd V = sigma_u_t * sigma_u_t + D_t.array();
+  const double log_lik = -0.5 * ((2.0 * std::numbers::pi * V).log() + resid.square() / V).sum() -
+                         static_cast<double>(n) * std::log(s_y);
   const internal::InformationCriteria criteria =
       internal::information_criteria(log_lik, static_cast<double>(p + 1), static_cast<double>(n));
   const SAEStats stats{.method = method_text,
@@ -317,7 +394,7 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
                        .aic = criteria.aic,
                        .bic = criteria.bic,
                        .kic = criteria.kic,
-                       .icc = (sigma_u2 / V).mean()};
+                       .icc = (sigma_u_t * sigma_u_t / V).mean()};
 
   SAEResults result("Area Level", y,
                     "Fay-Herriot (MSE: " + models::title_case_label(options.mse) + ")", stats,

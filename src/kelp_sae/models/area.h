@@ -25,11 +25,14 @@
 // and inner-joined to `pop_data` on the area column: only areas on both sides
 // are modelled, and the response is named "direct_est".
 //
-// Fit. The response and every covariate are divided by their standard
-// deviations (divisor n; a zero response deviation and covariate deviations
-// up to 1e-8 leave the column unscaled), log sigma_u is fitted by BFGS on the
-// profiled likelihood, and coefficients, their covariance and sigma_u are
-// transformed back. MSEs are Prasad-Rao, or the parametric bootstrap when
+// Fit. The response is divided by its standard deviation (divisor n) or by
+// the root of the median sampling variance when that is larger, the
+// variances by the square of the same unit, and every covariate by its
+// standard deviation (zero response scales and covariate deviations up to
+// 1e-8 leave the column unscaled); log sigma_u is fitted by BFGS on the
+// profiled likelihood, EBLUPs and MSEs are evaluated on that scale, and all
+// results are transformed back, so any finite data in any unit give the same
+// results in that unit. MSEs are Prasad-Rao, or the parametric bootstrap when
 // `mse` is "bootstrap" (seeded from `rstate`; no state, or a state whose seed
 // is 0, draws a fresh, non-reproducible seed).
 //
@@ -45,8 +48,16 @@
 //   NotImplementedError     "Statistic <statistic> not supported."
 //   kelp::ModelError        "Missing columns" (code MISSING_COLUMN), "Empty
 //                           dataset", "Non-numeric column", "Invalid sampling
-//                           variances", "Non-finite values", "Optimization failed",
-//                           "Categorical Resolution Error"
+//                           variances", "Non-finite values", "Duplicate areas"
+//                           (an area on several rows of the model table),
+//                           "Too few observations" (no more areas than design
+//                           columns), "Optimization failed", "Categorical
+//                           Resolution Error", "Unknown reference level",
+//                           "Non-finite results" (a prediction or MSE beyond
+//                           the range of double)
+// Warning (logger "kelp_sae.models.area"): areas whose sampling variance is
+// 0 or below 1e-12 times the median positive variance, counted and named;
+// their predictions are the direct estimates with an MSE of about 0.
 #pragma once
 
 #include <iosfwd>

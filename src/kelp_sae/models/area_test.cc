@@ -190,8 +190,8 @@ TEST(AreaLevelFh, InterceptOnlyWithEqualVariancesHasClosedForms) {
   // Equal D: REML sigma_u^2 = s^2 (divisor m-1) - D and ML sigma_u^2 =
   // s^2 (divisor m) - D; the intercept is the plain mean and the EBLUP
   // shrinks each estimate towards it by D / (sigma_u^2 + D). The fitter's
-  // ridge of 1e-8 on the standardised normal equations moves the coefficient
-  // by about 1e-9 relative, hence the tolerances.
+  // ridge, 1e-10 of the normal equations' diagonal, moves the coefficient by
+  // about 1e-10 relative; the tolerances allow for the fit's own tolerance.
   const std::vector<double> y = {3.1, 5.2, 1.7, 4.4, 6.3, 2.2, 5.9, 4.0};
   const double D = 0.5;
   const double mean = 4.1;
@@ -462,6 +462,99 @@ TEST(AreaLevelFh, RejectsInvalidDataWithCounts) {
   }
 }
 
+TEST(AreaLevelFh, RejectsRepeatedAreasAndTooFewAreas) {
+  const kelp::Table base = reference_table();
+  struct Case {
+    std::string name;
+    kelp::Table table;
+    std::string title;
+    std::string detail;
+  };
+  const std::vector<Case> cases = {
+      {"a repeated label", with_cell(base, "area", 9, std::int64_t{104}), "Duplicate areas",
+       "Area '104' appears on 2 rows of the area table; each area must have one row."},
+      {"as many areas as coefficients", base.take({0, 1, 2}), "Too few observations",
+       "The Fay-Herriot fit needs more areas than design columns; found 3 areas for 3 columns."},
+      {"one area", base.take({4}), "Too few observations",
+       "The Fay-Herriot fit needs more areas than design columns; found 1 area for 3 columns."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AreaLevel model(c.table);
+    const kelp::ModelError e = thrown_model_error([&] {
+      model.fh("y", {"x1", "x2"}, "area", {.variance = "var"});
+    });
+    EXPECT_EQ(e.title(), c.title);
+    EXPECT_EQ(e.detail(), c.detail);
+  }
+}
+
+TEST(AreaLevelFh, ZeroSamplingVariancesAreNamedInAWarning) {
+  const kelp::Table base = reference_table();
+  kelp::Table six_zero = base;
+  for (std::size_t i = 0; i < 6; ++i) six_zero = with_cell(six_zero, "var", i, 0.0);
+  struct Case {
+    std::string name;
+    kelp::Table table;
+    std::string warning;  // empty: none
+  };
+  const std::vector<Case> cases = {
+      {"none", with_cell(base, "var", 3, 1e-9), ""},
+      {"one exact zero and one of about 1e-29 next to variances near 1",
+       with_cell(with_cell(base, "var", 2, 0.0), "var", 7, 1.2e-29),
+       "2 areas have a sampling variance of zero in column 'var' ('103', '108'): they are "
+       "predicted by the direct estimate with an MSE of about 0, which overstates the precision. "
+       "Pool or smooth the variances (for example with a generalised variance function) or "
+       "collapse such areas with others."},
+      {"more zeros than are listed", six_zero,
+       "6 areas have a sampling variance of zero in column 'var' ('101', '102', '103', '104', "
+       "'105' and 1 more): they are predicted"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    AreaLevel model(c.table);
+    const SAEResults res = model.fh("y", {"x1", "x2"}, "area", {.variance = "var"});
+    if (c.warning.empty()) {
+      EXPECT_EQ(log.text(), "");
+    } else {
+      EXPECT_THAT(log.text(), StartsWith("warning|" + c.warning));
+    }
+  }
+}
+
+TEST(AreaLevelFh, ScalingTheResponseAndVariancesScalesEveryResult) {
+  // y -> c y and D -> c^2 D: predictions, coefficients and sigma_u move by c,
+  // MSEs by c^2, the log-likelihood by -m log c; at c = 1e150 the squares of
+  // the data are beyond the range of double.
+  const kelp::Table base = reference_table();
+  AreaLevel reference(base);
+  const SAEResults ref = reference.fh("y", {"x1", "x2"}, "area", {.variance = "var"});
+  const std::vector<double> y = base.column("y").to_doubles();
+  const std::vector<double> d = base.column("var").to_doubles();
+  for (const double c : {1e-150, 1e-3, 1e3, 1e150}) {
+    SCOPED_TRACE(c);
+    std::vector<double> cy, cd;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      cy.push_back(c * y[i]);
+      cd.push_back(c * c * d[i]);
+    }
+    AreaLevel model(base.with_column("y", kelp::Column(cy)).with_column("var", kelp::Column(cd)));
+    const SAEResults res = model.fh("y", {"x1", "x2"}, "area", {.variance = "var"});
+    expect_rel(res.stats().sigma_u, c * ref.stats().sigma_u, 1e-8);
+    EXPECT_NEAR(res.stats().log_likelihood,
+                ref.stats().log_likelihood - static_cast<double>(y.size()) * std::log(c), 1e-6);
+    for (std::size_t j = 0; j < ref.fixed_effects().size(); ++j) {
+      expect_rel(res.fixed_effects()[j].est, c * ref.fixed_effects()[j].est, 1e-8);
+      expect_rel(res.fixed_effects()[j].se, c * ref.fixed_effects()[j].se, 1e-8);
+    }
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      expect_rel(res.prediction()[i].pred, c * ref.prediction()[i].pred, 1e-8);
+      expect_rel(res.prediction()[i].mse, c * c * ref.prediction()[i].mse, 1e-8);
+    }
+  }
+}
+
 TEST(AreaLevelFh, TextColumnsCannotBeModelVariables) {
   const kelp::Table t = reference_table().with_column(
       "label", kelp::Column(std::vector<std::string>(kY.size(), "north")));
@@ -706,6 +799,31 @@ TEST(AreaLevelRawSample, Failures) {
   EXPECT_EQ(e.title(), "Missing columns");
   EXPECT_EQ(e.code(), std::optional<std::string>("MISSING_COLUMN"));
   EXPECT_FALSE(from_sample.fitted().has_value());
+}
+
+TEST(AreaLevelRawSample, RepeatedPopDataRowsAndZeroVariances) {
+  AreaLevel model(unit_sample());
+  const kelp::Table pop = area_covariates();
+  const kelp::ModelError e = thrown_model_error([&] {
+    model.fh("income", {"x"}, "district", {.pop_data = pop.take({0, 1, 1, 2, 3, 4, 5, 6})});
+  });
+  EXPECT_EQ(e.title(), "Duplicate areas");
+  EXPECT_EQ(e.detail(), "Area 'a3' appears on 2 rows of 'pop_data'; each area must have one row.");
+
+  // Area a4 answers alike in all its units: its direct variance is 0.
+  const kelp::Table units = unit_sample().data();
+  std::vector<double> income = units.column("income").to_doubles();
+  for (std::size_t i = 0; i < income.size(); ++i) {
+    if (units.column("district").text(i) == "a4") income[i] = 3.0;
+  }
+  AreaLevel constant(kelp::Sample(units.with_column("income", kelp::Column(income))));
+  LogCapture log;
+  const SAEResults res = constant.fh("income", {"x"}, "district", {.pop_data = pop});
+  EXPECT_THAT(log.text(),
+              StartsWith("warning|1 area has a sampling variance of zero estimated from the "
+                         "sample (an area within one PSU, or a proportion of 0 or 1) ('a4'): it "
+                         "is predicted by the direct estimate"));
+  EXPECT_NEAR(res.prediction()[2].pred, 3.0, 1e-12);
 }
 
 TEST(AreaLevelRawSample, UnsupportedStatisticsAreLoggedThenRaised) {

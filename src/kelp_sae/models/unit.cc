@@ -1,5 +1,7 @@
 #include "kelp_sae/models/unit.h"
 
+#include <fmt/format.h>
+
 #include <Eigen/QR>
 #include <cmath>
 #include <limits>
@@ -80,6 +82,45 @@ Eigen::Vector2d start_values(const Eigen::Ref<const Eigen::MatrixXd>& X,
   if (!std::isfinite(sigma0)) return fallback;
   const double start = std::log(std::max(sigma0, 0.001));
   return {start, start};
+}
+
+// Says which sampled areas the population lacks (they get no prediction;
+// with none matched, every prediction is synthetic), and which population
+// sizes are below the area's sample size.
+void warn_about_population(const UnitSample& sample, const UnitPopulation& pop,
+                           const EblupOptions& options) {
+  const auto logger = get_logger(kLogger);
+  std::vector<bool> matched(sample.unique_areas.size(), false);
+  for (const int s : pop.sample_area) {
+    if (s >= 0) matched[static_cast<std::size_t>(s)] = true;
+  }
+  std::vector<std::string> missing;
+  for (std::size_t s = 0; s < matched.size(); ++s) {
+    if (!matched[s]) missing.push_back(sample.unique_areas[s]);
+  }
+  if (missing.size() == matched.size()) {
+    logger.warning(
+        "None of the {} sampled areas occurs among the {} population areas (sample {}; "
+        "population {}): every prediction is synthetic. Check that both tables label areas "
+        "alike.",
+        matched.size(), pop.pop_areas.size(), internal::first_labels(missing, 3),
+        internal::first_labels(pop.pop_areas, 3));
+  } else if (!missing.empty()) {
+    logger.warning(
+        "{} of the {} sampled areas do not occur in the population table and get no "
+        "prediction: {}.",
+        missing.size(), matched.size(), internal::first_labels(missing));
+  }
+  if (!options.pop_size) return;
+  std::vector<std::string> small;
+  for (Eigen::Index a = 0; a < pop.M(); ++a) {
+    if (pop.N_i(a) < pop.n_i(a)) small.push_back(pop.pop_areas[static_cast<std::size_t>(a)]);
+  }
+  if (!small.empty()) {
+    logger.warning("{} population area{} a size in column '{}' below the area's sample size: {}.",
+                   small.size(), small.size() == 1 ? " has" : "s have", *options.pop_size,
+                   internal::first_labels(small));
+  }
 }
 
 // The intercept rule of the bootstrap, checked with the other options.
@@ -165,6 +206,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
       prepare_unit_population(with_census_dummies(pop_data, x, data_), area_col, sample,
                               {.pop_size = options.pop_size, .drop_nulls = options.drop_nulls});
   const Eigen::Index M = pop.M();
+  warn_about_population(sample, pop, options);
   const Eigen::MatrixXd X_pop_means = with_intercept(pop.X_pop_means, options.intercept);
   const Eigen::MatrixXd X_smp_means = with_intercept(pop.X_smp_means, options.intercept);
   const double sigma_u2 = sigma_u * sigma_u;
@@ -179,12 +221,17 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   if (!bootstrap) {
     logger.info("Computing Analytical MSE (Prasad-Rao)...");
     // Approximate covariance of (sigma_e^2, sigma_u^2): the variances of
-    // chi-square estimators with n - p and M degrees of freedom.
-    const Eigen::Matrix2d var_cov =
-        Eigen::Vector2d(2.0 * sigma_e2 * sigma_e2 / static_cast<double>(n - p),
-                        2.0 * sigma_u2 * sigma_u2 / static_cast<double>(M))
-            .asDiagonal();
-    mse = kernels::analytical_mse_bhf(sigma_u2, sigma_e2, stats.cov, X_pop_means, pop.n_i, var_cov);
+    // chi-square estimators with n - p and M degrees of freedom. The MSE
+    // carries the unit of y squared; it is evaluated in units of y_std, where
+    // the fourth powers of the variance components stay finite.
+    const double e2 = (sigma_e / y_std) * (sigma_e / y_std);
+    const double u2 = (sigma_u / y_std) * (sigma_u / y_std);
+    const Eigen::Matrix2d var_cov = Eigen::Vector2d(2.0 * e2 * e2 / static_cast<double>(n - p),
+                                                    2.0 * u2 * u2 / static_cast<double>(M))
+                                        .asDiagonal();
+    mse = kernels::analytical_mse_bhf(u2, e2, stats.cov / y_std / y_std, X_pop_means, pop.n_i,
+                                      var_cov) *
+          y_std * y_std;
   } else {
     logger.info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...",
                 options.n_reps, options.batch_size);
@@ -210,10 +257,19 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                              .lines = options.progress_bar ? BatchLines::kHeaderAndEvery
                                                            : BatchLines::kFirstOfEachTenth,
                              .out = options.progress_out});
+    // In units of y_std, like the analytical MSE.
     mse = kernels::mse_bootstrap_bhf(
-        key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop, beta,
-        sigma_u, sigma_e, {.batch_size = options.batch_size, .on_progress = display.callback()});
+              key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop,
+              beta / y_std, sigma_u / y_std, sigma_e / y_std,
+              {.batch_size = options.batch_size, .on_progress = display.callback()}) *
+          y_std * y_std;
   }
+
+  internal::require_finite_results(
+      pop.pop_areas, pred, mse,
+      fmt::format("Sums or squares of the data leave the range of double precision (the "
+                  "response reaches {:.3g}): express the data in larger units.",
+                  sample.y.cwiseAbs().maxCoeff()));
 
   std::vector<SAEPred> prediction = internal::prediction_rows(
       pop.pop_areas, pred, mse, internal::CvRule::kPositivePrediction, "Mean");

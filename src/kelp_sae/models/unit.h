@@ -40,8 +40,15 @@
 //                           labels", "Missing Population Columns", "Duplicate
 //                           population areas", "Population data contains NaNs",
 //                           "Too few observations", "Categorical Resolution Error",
+//                           "Unknown reference level", "Non-finite values"
+//                           (infinite sample or population values), "Invalid
+//                           population sizes" (a pop_size below 1),
 //                           "Optimization failed" (the variance components did
-//                           not converge)
+//                           not converge), "Non-finite results" (a prediction or
+//                           MSE beyond the range of double)
+// Warnings (logger "kelp_sae.models.unit"): sampled areas missing from the
+// population (none matched: every prediction synthetic), and pop_size values
+// below the area's sample size; each counts the areas and names the first.
 #pragma once
 
 #include <iosfwd>

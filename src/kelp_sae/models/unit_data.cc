@@ -1,5 +1,7 @@
 #include "kelp_sae/models/unit_data.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -227,6 +229,19 @@ void gather(const kelp::Column& column, const std::vector<std::size_t>& rows, do
   }
 }
 
+// Infinite values (NaN is reported separately): a ModelError naming the
+// column and counting its infinite values.
+void check_no_infinite(const Eigen::Ref<const Eigen::VectorXd>& v, const std::string& name,
+                       std::string_view table) {
+  const Eigen::Index count = v.array().isInf().count();
+  if (count == 0) return;
+  throw kelp::ModelError({.title = "Non-finite values",
+                          .detail = "Column '" + name + "' of the " + std::string(table) +
+                                    " holds " + std::to_string(count) +
+                                    (count == 1 ? " infinite value" : " infinite values") +
+                                    "; every value must be a finite number."});
+}
+
 [[noreturn]] void throw_nan_input() {
   throw kelp::ModelError({.title = "Input data contains NaNs",
                           .detail = "Missing values found in 'y' or predictor variables. Ensure "
@@ -312,6 +327,11 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
     gather(*columns[j + 2], sorted.rows, s.X.col(static_cast<Eigen::Index>(j) + 1).data());
   }
   if (s.y.hasNaN() || s.X.hasNaN()) throw_nan_input();
+  check_no_infinite(s.y, y, "sample");
+  for (std::size_t j = 0; j < k; ++j) {
+    check_no_infinite(s.X.col(static_cast<Eigen::Index>(j) + 1), features.resolved.names[j],
+                      "sample");
+  }
   s.unique_areas = std::move(sorted.labels);
   s.area_indices = std::move(sorted.codes);
   s.area_offsets = std::move(sorted.offsets);
@@ -350,6 +370,10 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
   }
   Eigen::VectorXd sizes;
   if (options.pop_size) sizes = models::numeric_column(pop, *options.pop_size, "population size");
+  for (std::size_t j = 0; j < features.size(); ++j) {
+    check_no_infinite(values[j], features[j], "population table");
+  }
+  if (options.pop_size) check_no_infinite(sizes, *options.pop_size, "population table");
 
   const AreaCoding coding = code_areas(pop.column(area));
   for (std::size_t row : keep) {
@@ -427,6 +451,14 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
                                         out.pop_areas[static_cast<std::size_t>(a)] +
                                         "'. Ensure 'drop_nulls=True' or clean your data manually.",
                               .argument = "drop_nulls"});
+    }
+    if (options.pop_size && !(out.N_i(a) >= 1.0)) {
+      throw kelp::ModelError(
+          {.title = "Invalid population sizes",
+           .detail = fmt::format("Area '{}' has population size {} in column '{}'; sizes must be "
+                                 "at least 1.",
+                                 out.pop_areas[static_cast<std::size_t>(a)], out.N_i(a),
+                                 *options.pop_size)});
     }
   }
 

@@ -89,6 +89,7 @@ struct UnitSample {
 //   "Empty dataset" / "Dataset empty after dropping nulls." for no rows;
 //   "Non-numeric column" for a text response or feature;
 //   "Input data contains NaNs" for a null or NaN response or feature;
+//   "Non-finite values" for an infinite response or feature, naming it;
 //   "Missing area labels" for a null area label left in the sample.
 UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
                                const std::string& area, const UnitFeatures& features,
@@ -126,6 +127,8 @@ struct UnitPopulation {
 //   "Missing Population Columns" (detail: the table's message);
 //   "Empty dataset" / "Population data empty after dropping nulls.";
 //   "Non-numeric column" for a text feature or size column;
+//   "Non-finite values" for an infinite feature or size value, naming it;
+//   "Invalid population sizes" for a size below 1, naming the area;
 //   "Missing area labels" for a null area label;
 //   "Duplicate population areas" for an area on several rows with `pop_size`;
 //   "Population data contains NaNs" for an area whose size or feature mean

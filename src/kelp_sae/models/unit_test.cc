@@ -5,12 +5,15 @@
 #include <omp.h>
 
 #include <cmath>
+#include <limits>
 #include <map>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kelp/errors.h"
+#include "kelp_sae/core/logging.h"
 #include "kelp_sae/kernels/testdata/nlme_reference.h"
 #include "kelp_sae/models/common.h"
 #include "tests/support/expect_error.h"
@@ -350,6 +353,100 @@ TEST(UnitLevelEblup, InputErrorsKeepTheirTitles) {
       "Empty dataset", "Dataset empty after dropping nulls.");
 }
 
+TEST(UnitLevelEblup, InfiniteValuesAndPopulationSizesBelowOne) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const Table sample({{"area", Column({1, 1, 2, 2, 3})},
+                      {"y", Column({1.0, 2.0, 3.0, 5.0, 4.0})},
+                      {"x", Column({1.0, 3.0, 2.0, 4.0, 2.5})}});
+  const Table pop({{"area", Column({1, 2, 3})}, {"x", Column({1.0, 2.0, 3.0})}});
+  const auto with = [](const Table& t, const std::string& name, std::size_t row, double v) {
+    std::vector<double> values = t.column(name).to_doubles();
+    values[row] = v;
+    return t.with_column(name, Column(values));
+  };
+  struct Case {
+    std::string name;
+    Table sample;
+    Table pop;
+    std::optional<std::string> pop_size;
+    std::string title;
+    std::string detail;
+  };
+  const Table sized = pop.with_column("N", Column({10.0, 20.0, 30.0}));
+  const std::vector<Case> cases = {
+      {"infinite response", with(sample, "y", 1, inf), pop, std::nullopt, "Non-finite values",
+       "Column 'y' of the sample holds 1 infinite value; every value must be a finite number."},
+      {"infinite covariates", with(with(sample, "x", 0, -inf), "x", 4, inf), pop, std::nullopt,
+       "Non-finite values",
+       "Column 'x' of the sample holds 2 infinite values; every value must be a finite number."},
+      {"infinite census covariate", sample, with(pop, "x", 2, inf), std::nullopt,
+       "Non-finite values",
+       "Column 'x' of the population table holds 1 infinite value; every value must be a finite "
+       "number."},
+      {"zero size", sample, with(sized, "N", 1, 0.0), "N", "Invalid population sizes",
+       "Area '2' has population size 0 in column 'N'; sizes must be at least 1."},
+      {"negative size", sample, with(sized, "N", 0, -5.0), "N", "Invalid population sizes",
+       "Area '1' has population size -5 in column 'N'; sizes must be at least 1."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    expect_model_error(
+        [&] { UnitLevel(c.sample).eblup("y", {"x"}, "area", c.pop, {.pop_size = c.pop_size}); },
+        c.title, c.detail);
+  }
+}
+
+TEST(UnitLevelEblup, PopulationMismatchesAreWarned) {
+  const Table sample = nested_error_sample();  // areas 1..20
+  const Table pop = area_means_population();   // areas 1..22, N = 100 + area
+  std::vector<std::string> prefixed;
+  std::vector<std::int64_t> small_n = pop.column("N").int_values();
+  small_n[2] = 3;
+  for (std::size_t a = 0; a < 22; ++a) {
+    std::string label = "c";
+    label += std::to_string(a + 1);
+    prefixed.push_back(label);
+  }
+  struct Case {
+    std::string name;
+    Table pop;
+    std::string warning;
+  };
+  const std::vector<Case> cases = {
+      {"every sampled area in the population", pop, ""},
+      {"labels that never match", pop.with_column("area", Column(prefixed)),
+       "warning|None of the 20 sampled areas occurs among the 22 population areas (sample '1', "
+       "'10', '11' and 17 more; population 'c1', 'c10', 'c11' and 19 more): every prediction is "
+       "synthetic. Check that both tables label areas alike.\n"},
+      {"sampled areas missing from the population", pop.take({0, 1, 2, 3, 4, 5, 6, 7, 8, 20, 21}),
+       "warning|11 of the 20 sampled areas do not occur in the population table and get no "
+       "prediction: '10', '11', '12', '13', '14' and 6 more.\n"},
+      {"a size below the sample size", pop.with_column("N", Column(small_n)),
+       "warning|1 population area has a size in column 'N' below the area's sample size: '3'.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kelp_sae::LogCapture log("kelp_sae.models.unit");
+    const SAEResults res =
+        UnitLevel(sample).eblup("y", {"x1", "x2"}, "area", c.pop, {.pop_size = "N"});
+    EXPECT_EQ(log.text(), c.warning);
+    EXPECT_EQ(res.prediction().size(), c.pop.num_rows());
+  }
+}
+
+TEST(UnitLevelEblup, ResultsBeyondTheRangeOfDoubleAreAnError) {
+  // With y near 1e155 the variance components' squares overflow.
+  const Table base = nested_error_sample();
+  std::vector<double> y = base.column("y").to_doubles();
+  for (double& v : y) v *= 1e155;
+  const kelp::ModelError e = thrown_model_error([&] {
+    UnitLevel(base.with_column("y", Column(y)))
+        .eblup("y", {"x1", "x2"}, "area", area_means_population(), {.pop_size = "N"});
+  });
+  EXPECT_EQ(e.title(), "Non-finite results");
+  EXPECT_THAT(e.detail(), HasSubstr("express the data in larger units."));
+}
+
 TEST(UnitLevelEblup, BootstrapIsDeterministicForAFixedSeedAndThreadCount) {
   const UnitLevel model(nested_error_sample());
   const Table pop = area_means_population();
@@ -444,7 +541,7 @@ TEST(UnitLevelEblup, ScalingTheResponseScalesEveryResult) {
   const std::vector<double>& y = base.column("y").float_values();
   const TermList x{"x1", kelp::Cat{"g"}};
   const auto near = [](double got, double want, double tol) {
-    EXPECT_NEAR(got, want, tol * std::abs(want) + 1e-300);
+    EXPECT_NEAR(got, want, tol * std::abs(want));
   };
   for (const char* method : {"REML", "ML"}) {
     for (const char* mse : {"Analytical", "Bootstrap"}) {
@@ -456,7 +553,8 @@ TEST(UnitLevelEblup, ScalingTheResponseScalesEveryResult) {
                                  .rstate = 3,
                                  .progress_bar = false};
       const SAEResults one = UnitLevel(data).eblup("y", x, "area", pop, options);
-      for (const double c : {1e-3, 1.0, 1e3}) {
+      // At 1e-150 and 1e150 the squares of the data leave the range of double.
+      for (const double c : {1e-150, 1e-3, 1.0, 1e3, 1e150}) {
         SCOPED_TRACE(std::string(method) + " " + mse + " c=" + std::to_string(c));
         std::vector<double> yc(y);
         for (double& v : yc) v *= c;

@@ -79,18 +79,23 @@ void expand_categorical(const kelp::Cat& cat, const kelp::Table& data, ResolvedF
     throw kelp::ModelError({.title = "Categorical Resolution Error", .detail = e.what()});
   }
   const std::size_t k = levels.size();
-  if (k < 2) return;
   std::vector<std::size_t> order(k);
   for (std::size_t i = 0; i < k; ++i) order[i] = i;
   if (cat.ref.has_value()) {
-    for (std::size_t i = 0; i < k; ++i) {
-      if (levels.text(i) == *cat.ref) {
-        std::rotate(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(i),
-                    order.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        break;
-      }
+    std::size_t i = 0;
+    while (i < k && levels.text(i) != *cat.ref) ++i;
+    if (i == k) {
+      std::string listed;
+      for (std::size_t j = 0; j < k; ++j) listed += (j == 0 ? "'" : ", '") + levels.text(j) + "'";
+      throw kelp::ModelError({.title = "Unknown reference level",
+                              .detail = "'" + *cat.ref + "' is not a level of column '" + cat.name +
+                                        "'; its levels are " +
+                                        (listed.empty() ? std::string("none") : listed) + "."});
     }
+    std::rotate(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(i),
+                order.begin() + static_cast<std::ptrdiff_t>(i) + 1);
   }
+  if (k < 2) return;
   for (std::size_t j = 1; j < k; ++j) {
     const std::size_t level = order[j];
     std::string name = cat.name + "_" + levels.text(level);

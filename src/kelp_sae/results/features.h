@@ -6,7 +6,8 @@
 // Plain names and Features pass through; a Cat over levels L0 < L1 < ... (the
 // reference moved first) becomes 0/1 columns named "<col>_<level text>" for
 // every level after the reference (null where the column is null). A Cat
-// with fewer than two levels contributes nothing. A failure reading the
+// with fewer than two levels contributes nothing. A reference that is not a
+// level throws kelp::ModelError "Unknown reference level" listing the levels. A failure reading the
 // levels (for example a missing column) throws kelp::ModelError "Categorical
 // Resolution Error" with the failure's text as detail. A missing plain
 // column is not detected here: evaluate() throws kelp::ColumnNotFoundError.

@@ -65,7 +65,6 @@ TEST(ResolveModelFeaturesTest, NamesOfTermLists) {
       {"feature", kelp::Feature{"income"}, {"income"}},
       {"cat, smallest level is the reference", kelp::Cat{"region"}, {"region_B", "region_C"}},
       {"cat with ref", kelp::Cat{"region", "C"}, {"region_A", "region_B"}},
-      {"cat with absent ref", kelp::Cat{"region", "Z"}, {"region_B", "region_C"}},
       {"integer levels sort numerically", kelp::Cat{"age"}, {"age_3", "age_10"}},
       {"integer ref by its text", kelp::Cat{"age", "10"}, {"age_2", "age_3"}},
       {"float levels keep their text form", kelp::Cat{"score"}, {"score_1.5", "score_2.0"}},
@@ -142,6 +141,26 @@ TEST(ResolveModelFeaturesTest, MissingColumns) {
   } catch (const kelp::ModelError& e) {
     EXPECT_EQ(e.title(), "Categorical Resolution Error");
     EXPECT_EQ(e.detail(), not_found);
+  }
+  // A reference that is not a level never falls back to another level.
+  struct RefCase {
+    kelp::Cat cat;
+    std::string detail;
+  };
+  for (const RefCase& c :
+       {RefCase{{"region", "Z"},
+                "'Z' is not a level of column 'region'; its levels are 'A', "
+                "'B', 'C'."},
+        RefCase{{"one", "y"}, "'y' is not a level of column 'one'; its levels are 'x'."},
+        RefCase{{"empty", "a"}, "'a' is not a level of column 'empty'; its levels are none."}}) {
+    SCOPED_TRACE(c.cat.name);
+    try {
+      resolve_model_features(c.cat, data);
+      ADD_FAILURE() << "no exception";
+    } catch (const kelp::ModelError& e) {
+      EXPECT_EQ(e.title(), "Unknown reference level");
+      EXPECT_EQ(e.detail(), c.detail);
+    }
   }
   // A plain column is only looked up when evaluated.
   const ResolvedFeatures resolved = resolve_model_features("district", data);

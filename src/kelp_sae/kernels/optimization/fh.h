@@ -16,7 +16,8 @@
 //     +-10, so when the search ends out there while the slope at the bound
 //     points back inside, it is restarted from the bound;
 //  2. l = clip(solution, -10, 10), sigma_u^2 = exp(2 l), W_i = 1 / max(sigma_u^2 + D_i, 1e-10),
-//     A_s = X' diag(W) X + 1e-8 I;
+//     A_s = X' diag(W) X + eps I, eps = 1e-10 tr(X' diag(W) X) / p (a ridge
+//     relative to the matrix, so it moves with the unit of y; see fh_losses.h);
 //  3. beta_hat = A_s^-1 X' diag(W) y and Cov(beta_hat) = A_s^-1 (the GLS
 //     covariance at the estimate);
 //  4. h = exact second derivative of the loss in log sigma_u at l, and

@@ -32,7 +32,8 @@ double direct_loss(std::string_view function, double log_sigma,
   const Eigen::VectorXd w = v.inverse().matrix();
   const Eigen::MatrixXd xtw = X.transpose() * w.asDiagonal();
   Eigen::MatrixXd A = xtw * X;
-  A.diagonal().array() += internal::kFhRidge;
+  const double mean_diag = A.trace() / static_cast<double>(A.rows());
+  A.diagonal().array() += mean_diag > 0.0 ? internal::kFhRidge * mean_diag : internal::kFhRidge;
   const Eigen::VectorXd b = xtw * y;
 
   Eigen::VectorXd beta;

@@ -4,13 +4,16 @@
 // Model: y = X beta + u + e, u ~ N(0, sigma_u^2 I), e ~ N(0, diag(D)), so
 // y ~ N(X beta, V) with V = diag(sigma_u^2 + D_i). For a parameter value l:
 //   sigma_u^2 = exp(2 clip(l, -10, 10)),  W_i = 1 / max(sigma_u^2 + D_i, 1e-10),
-//   A_s = X' diag(W) X + 1e-8 I,  beta_hat = A_s^-1 X' diag(W) y,
+//   A_0 = X' diag(W) X,  A_s = A_0 + eps I with eps = 1e-10 tr(A_0) / p
+//   (1e-10 when tr(A_0) = 0),  beta_hat = A_s^-1 X' diag(W) y,
 //   r = y - X beta_hat,  RSS = sum_i W_i r_i^2,  log|V| = sum_i log max(V_i, 1e-10),
 //   REML = 0.5 ((N - p) log(2 pi) + log|V| + log|A_s| + RSS),
 //   ML   = 0.5 (N log(2 pi) + log|V| + RSS).
 // The losses are smooth in l inside [-10, 10] and constant outside; they are
 // defined for every finite input (the clip, the floor and the ridge keep every
-// logarithm, division and solve defined).
+// logarithm, division and solve defined). The ridge is relative to A_0, so
+// with y -> c y and D -> c^2 D the coefficients move by c exactly as the
+// unregularised ones do (inside the clip).
 //
 // Shapes: X is N x p (p >= 1), y and D have N entries; a mismatch throws
 // std::invalid_argument naming the function. The parameter is the scalar

@@ -58,8 +58,8 @@ TEST(FhLosses, LibraryVariantsAgreeWithTheProfiledLoss) {
 }
 
 TEST(FhLosses, InterceptOnlyEqualVariancesMatchTheNormalLikelihood) {
-  // With X = 1 and D_i = D the coefficient is the mean (up to the 1e-8
-  // ridge) and the ML loss is the negative normal log-likelihood
+  // With X = 1 and D_i = D the coefficient is the mean (up to the ridge,
+  // 1e-10 of X'WX) and the ML loss is the negative normal log-likelihood
   // 0.5 (m log(2 pi V) + SS / V); REML adds log(m / V) and uses m - 1.
   const Eigen::VectorXd y = (Eigen::VectorXd(6) << 2.0, -1.0, 0.5, 3.0, 1.5, -0.5).finished();
   const int m = 6;
@@ -173,8 +173,9 @@ TEST(FhLosses, ConstantOutsideTheLogSigmaBounds) {
 TEST(FhLosses, SquareDesignIsDefinedThroughTheRidge) {
   // With p = N the REML constant vanishes, the fit is exact (RSS ~ 0) and
   // log|A| = 2 log|det X| - log|V|, so the REML loss is log|det X| whatever
-  // sigma_u, and its slope is 0, up to the effect of the 1e-8 ridge relative
-  // to the smallest eigenvalue of X'WX (about 1e-3 here).
+  // sigma_u, and its slope is 0, up to the effect of the ridge (1e-10 of the
+  // mean diagonal of X'WX) next to the smallest eigenvalue of X'WX (about
+  // 1e-3 here).
   Eigen::MatrixXd X(4, 4);
   X << 1.0, 0.3, -0.2, 0.5, 1.0, -1.1, 0.4, 0.0, 1.0, 0.8, 1.5, -0.7, 1.0, 0.1, -0.9, 1.2;
   const Eigen::VectorXd y = (Eigen::VectorXd(4) << 0.5, -1.0, 2.0, 0.3).finished();

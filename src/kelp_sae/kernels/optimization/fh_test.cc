@@ -56,8 +56,8 @@ TEST(FitFayHerriot, InterceptOnlyWithEqualVariancesHasClosedForms) {
     EXPECT_EQ(r.message, kConverged);
     ASSERT_EQ(r.params.size(), 2);
     EXPECT_NEAR(std::exp(2.0 * r.params(1)), s, 1e-8 * s);
-    // The mean and its variance V / m, shrunk by the 1e-8 ridge.
-    const double precision = m / v + 1e-8;
+    // The mean and its variance V / m, shrunk by the ridge, 1e-10 of m / V.
+    const double precision = (m / v) * (1.0 + 1e-10);
     EXPECT_NEAR(r.params(0), y.mean() * (m / v) / precision, 1e-12);
     ASSERT_EQ(r.hessian_inv.rows(), 2);
     ASSERT_EQ(r.hessian_inv.cols(), 2);
@@ -139,6 +139,37 @@ TEST(FitFayHerriot, AllEntryPointsShareOneProcedure) {
   EXPECT_EQ(short_init.params, reml.params);
 }
 
+TEST(FitFayHerriot, ScalingTheResponseAndVariancesScalesTheFit) {
+  // y -> c y, D -> c^2 D (started from log sigma_u shifted by log c): the
+  // coefficients and sigma_u move by c and Cov(beta_hat) by c^2; the ridge,
+  // relative to X'WX, must not move them by more than rounding.
+  const int m = 25;
+  const Eigen::MatrixXd X = design(m);
+  Eigen::VectorXd y(m), D(m);
+  for (int i = 0; i < m; ++i) {
+    y(i) = 2.0 + 0.7 * X(i, 1) - 0.4 * X(i, 2) + 0.9 * std::cos(2.3 * i);
+    D(i) = 0.1 + 0.05 * (i % 6);
+  }
+  for (bool reml : {true, false}) {
+    const Fitter fit = reml ? fit_fay_herriot_reml : fit_fay_herriot_ml;
+    const OptimizationResult one = fit(Eigen::VectorXd::Zero(4), X, y, D, {.tol = 1e-10});
+    ASSERT_TRUE(one.success);
+    for (double c : {1e-3, 1e3}) {
+      SCOPED_TRACE(std::string(reml ? "REML" : "ML") + " c=" + std::to_string(c));
+      const OptimizationResult r =
+          fit(Eigen::VectorXd::Constant(4, std::log(c)), X, c * y, c * c * D, {.tol = 1e-10});
+      ASSERT_TRUE(r.success);
+      EXPECT_NEAR(r.params(3), one.params(3) + std::log(c), 1e-8);
+      for (int j = 0; j < 3; ++j) {
+        EXPECT_NEAR(r.params(j), c * one.params(j), 1e-8 * c * std::abs(one.params(j)));
+        EXPECT_NEAR(r.hessian_inv(j, j), c * c * one.hessian_inv(j, j),
+                    1e-8 * c * c * one.hessian_inv(j, j));
+      }
+      EXPECT_NEAR(r.hessian_inv(3, 3), one.hessian_inv(3, 3), 1e-8 * one.hessian_inv(3, 3));
+    }
+  }
+}
+
 TEST(FitFayHerriot, SolutionsBeyondTheBoundsAreClipped) {
   const int m = 10;
   const Eigen::MatrixXd X = Eigen::MatrixXd::Ones(m, 1);
@@ -149,12 +180,10 @@ TEST(FitFayHerriot, SolutionsBeyondTheBoundsAreClipped) {
     const OptimizationResult r = fit_fay_herriot_reml(Eigen::VectorXd::Zero(2), X, y, D);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(r.params(1), 10.0);
-    // Coefficient at sigma_u^2 = exp(20): the mean, shrunk by the ridge,
-    // which is here of the order of the total weight m / V ~ 2e-8.
-    const double precision = m / (std::exp(20.0) + 1.0) + 1e-8;
-    const double shrink = (m / (std::exp(20.0) + 1.0)) / precision;
-    EXPECT_LT(shrink, 0.7);
-    EXPECT_NEAR(r.params(0), y.mean() * shrink, 1e-9 * std::abs(y.mean()));
+    // Coefficient at sigma_u^2 = exp(20): the mean, whatever the tiny total
+    // weight m / V ~ 2e-8, since the ridge is 1e-10 of it.
+    const double precision = (m / (std::exp(20.0) + 1.0)) * (1.0 + 1e-10);
+    EXPECT_NEAR(r.params(0), y.mean(), 1e-9 * std::abs(y.mean()));
     EXPECT_NEAR(r.hessian_inv(0, 0), 1.0 / precision, 1e-9 / precision);
   }
   {
@@ -164,7 +193,7 @@ TEST(FitFayHerriot, SolutionsBeyondTheBoundsAreClipped) {
     const OptimizationResult r = fit_fay_herriot_reml(Eigen::VectorXd::Zero(2), X, y, D);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(r.params(1), -10.0);
-    EXPECT_NEAR(r.params(0), 2.5, 1e-12);
+    EXPECT_NEAR(r.params(0), 2.5 / (1.0 + 1e-10), 1e-12);  // shrunk by the ridge alone
   }
 }
 
@@ -190,10 +219,10 @@ TEST(FitFayHerriot, OvershootIntoTheFlatRegionIsRecovered) {
       const OptimizationResult r = k == 0 ? fit_fay_herriot_reml(init, X, y, Dv, {.tol = 1e-8})
                                           : fit_fay_herriot_ml(init, X, y, Dv, {.tol = 1e-8});
       EXPECT_TRUE(r.success);
-      // At this scale the 1e-8 ridge is a few percent of m / V, so the
-      // closed form holds only roughly; the fit must be the stationary point.
+      // The fit must be the stationary point, and the closed form holds at
+      // this scale as at any other.
       EXPECT_LT(r.params(1), 9.0);
-      EXPECT_NEAR(std::exp(2.0 * r.params(1)), s, 0.05 * s);
+      EXPECT_NEAR(std::exp(2.0 * r.params(1)), s, 1e-6 * s);
       const ProfiledLoss at =
           k == 0 ? fh_reml_loss(r.params(1), X, y, Dv) : fh_ml_loss(r.params(1), X, y, Dv);
       EXPECT_LE(std::abs(at.d1), 1e-8);

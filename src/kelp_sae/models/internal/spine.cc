@@ -1,5 +1,6 @@
 #include "kelp_sae/models/internal/spine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <numbers>
@@ -86,9 +87,15 @@ std::uint64_t resolve_seed(std::string_view function, const kelp::RandomStateArg
 }
 
 ColumnScale column_scale(const Eigen::Ref<const Eigen::VectorXd>& v, bool centre, double floor) {
-  const double mean = v.mean();
-  const double sd = std::sqrt((v.array() - mean).square().mean());
-  return {.centre = centre ? mean : 0.0, .scale = sd > floor ? sd : 1.0};
+  // Values beyond about 1e150 (or below 1e-150) in magnitude are divided by
+  // the largest one first, so that the squares neither overflow nor vanish.
+  const double amax = v.size() > 0 ? v.cwiseAbs().maxCoeff() : 0.0;
+  const double unit =
+      std::isfinite(amax) && (amax > 1e150 || (amax > 0.0 && amax < 1e-150)) ? amax : 1.0;
+  const Eigen::ArrayXd w = v.array() / unit;
+  const double mean = w.mean();
+  const double sd = std::sqrt((w - mean).square().mean()) * unit;
+  return {.centre = centre ? mean * unit : 0.0, .scale = sd > floor ? sd : 1.0};
 }
 
 Eigen::VectorXd apply_scale(const ColumnScale& s, const Eigen::Ref<const Eigen::VectorXd>& v) {
@@ -132,6 +139,30 @@ double gaussian_log_likelihood(double neg2_loglik_without_constant, VarianceMeth
 InformationCriteria information_criteria(double log_likelihood, double k, double n) {
   const double deviance = -2.0 * log_likelihood;
   return {.aic = deviance + 2.0 * k, .bic = deviance + k * std::log(n), .kic = deviance + 3.0 * k};
+}
+
+std::string first_labels(const std::vector<std::string>& labels, std::size_t shown) {
+  std::string out;
+  const std::size_t n = std::min(labels.size(), shown);
+  for (std::size_t i = 0; i < n; ++i) out += fmt::format("{}'{}'", i == 0 ? "" : ", ", labels[i]);
+  if (labels.size() > n) out += fmt::format(" and {} more", labels.size() - n);
+  return out;
+}
+
+void require_finite_results(const std::vector<std::string>& areas,
+                            const Eigen::Ref<const Eigen::VectorXd>& pred,
+                            const Eigen::Ref<const Eigen::VectorXd>& mse, std::string_view hint) {
+  std::vector<std::string> bad;
+  for (Eigen::Index i = 0; i < pred.size(); ++i) {
+    if (!std::isfinite(pred(i)) || !std::isfinite(mse(i))) {
+      bad.push_back(areas[static_cast<std::size_t>(i)]);
+    }
+  }
+  if (bad.empty()) return;
+  throw kelp::ModelError(
+      {.title = "Non-finite results",
+       .detail = fmt::format("{} of {} areas have a non-finite prediction or MSE ({}). {}",
+                             bad.size(), pred.size(), first_labels(bad), hint)});
 }
 
 void require_converged(const OptimizationResult& fit) {

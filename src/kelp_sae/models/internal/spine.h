@@ -11,7 +11,9 @@
 //   - prediction_rows: area rows with MSE, CV and the normal interval;
 //   - gaussian_log_likelihood / information_criteria: one definition of the
 //     likelihood constant and of AIC, BIC and KIC;
-//   - require_converged: the convergence policy.
+//   - require_converged / require_finite_results: the convergence policy and
+//     the final guard against non-finite predictions and MSEs;
+//   - first_labels: the first few area labels of a message.
 //
 // Internal to the model front ends; not installed.
 #pragma once
@@ -75,7 +77,9 @@ std::uint64_t resolve_seed(std::string_view function, const kelp::RandomStateArg
 
 // Centre and scale of one column: the mean when `centre` (else 0), and the
 // standard deviation with divisor n when it exceeds `floor` (else 1, so the
-// column is left unscaled). Applying it: (v - centre) / scale.
+// column is left unscaled). Any finite values give finite results: columns
+// whose squares would leave the range of double are reduced first. Applying it: (v - centre) /
+// scale.
 struct ColumnScale {
   double centre = 0.0;
   double scale = 1.0;
@@ -110,6 +114,18 @@ struct InformationCriteria {
 };
 // k: estimated parameters (coefficients and variance components); n: observations.
 InformationCriteria information_criteria(double log_likelihood, double k, double n);
+
+// Up to `shown` labels quoted and comma-separated, then " and <k> more" when
+// some are left out: "'a', 'b' and 3 more".
+std::string first_labels(const std::vector<std::string>& labels, std::size_t shown = 5);
+
+// The final guard of a front end: a prediction or MSE that is not finite is
+// never returned as a result. Throws kelp::ModelError "Non-finite results"
+// counting and naming the areas (the first few), followed by `hint`, which
+// says what to change. `areas`, `pred` and `mse` have equal lengths.
+void require_finite_results(const std::vector<std::string>& areas,
+                            const Eigen::Ref<const Eigen::VectorXd>& pred,
+                            const Eigen::Ref<const Eigen::VectorXd>& mse, std::string_view hint);
 
 // The convergence policy: a fit that did not converge is never used. Throws
 // kelp::ModelError "Optimization failed" / "BFGS optimizer did not converge.".

@@ -114,7 +114,23 @@ FhLossValue FhProfile::evaluate(double log_sigma, const Eigen::Ref<const Eigen::
     }
   }
   weighted_grams(want + 1);
-  A_.diagonal().array() += kFhRidge;
+  // The ridge eps(s) = kFhRidge tr(A0) / p is relative to the matrix, so that
+  // it scales with the unit of y; A' and A'' carry its derivatives. An
+  // all-zero design keeps the bare kFhRidge so that A stays invertible.
+  const double mean_diag = A_.trace() / static_cast<double>(p_);
+  const bool relative = mean_diag > 0.0;
+  const double eps = relative ? kFhRidge * mean_diag : kFhRidge;
+  A_.diagonal().array() += eps;
+  double eps1 = 0.0;
+  double eps2 = 0.0;
+  if (want >= 1 && relative) {
+    eps1 = kFhRidge * A1_.trace() / static_cast<double>(p_);
+    A1_.diagonal().array() += eps1;
+  }
+  if (want >= 2 && relative) {
+    eps2 = kFhRidge * A2_.trace() / static_cast<double>(p_);
+    A2_.diagonal().array() += eps2;
+  }
   lu_.compute(A_);
 
   t_ = weights_.col(0).cwiseProduct(y);
@@ -135,9 +151,11 @@ FhLossValue FhProfile::evaluate(double log_sigma, const Eigen::Ref<const Eigen::
   // First derivatives in s.
   t_ = weights_.col(1).cwiseProduct(r_);
   c_.noalias() = X_.transpose() * t_;
-  beta1_ = lu_.solve(c_);
+  b_ = c_;
+  b_ -= eps1 * beta_;
+  beta1_ = lu_.solve(b_);
   const double drss =
-      (r_.array().square() * weights_.col(1).array()).sum() - 2.0 * kFhRidge * beta_.dot(beta1_);
+      (r_.array().square() * weights_.col(1).array()).sum() - 2.0 * eps * beta_.dot(beta1_);
   double dlog_det_a = 0.0;
   if (reml) {
     M_ = lu_.solve(A1_);
@@ -157,10 +175,11 @@ FhLossValue FhProfile::evaluate(double log_sigma, const Eigen::Ref<const Eigen::
   t_ = weights_.col(2).cwiseProduct(r_);
   b_.noalias() = X_.transpose() * t_;
   b_.noalias() -= 2.0 * A1_ * beta1_;
+  b_ -= eps2 * beta_;
   beta2_ = lu_.solve(b_);
   const double d2rss = (r_.array().square() * weights_.col(2).array()).sum() -
-                       2.0 * c_.dot(beta1_) -
-                       2.0 * kFhRidge * (beta1_.squaredNorm() + beta_.dot(beta2_));
+                       2.0 * c_.dot(beta1_) - 2.0 * eps1 * beta_.dot(beta1_) -
+                       2.0 * eps * (beta1_.squaredNorm() + beta_.dot(beta2_));
   const double l_ss = 0.5 * (d2log_det_v + d2log_det_a + d2rss);
   out.d2 = 4.0 * s * s * l_ss + 4.0 * s * l_s;
   return out;

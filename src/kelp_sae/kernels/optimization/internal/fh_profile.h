@@ -3,23 +3,27 @@
 //
 // Model y ~ N(X beta, V), V = diag(s + D_i), s = sigma_u^2 = exp(2 l) with
 // l = clip(log sigma_u, -10, 10). With V_i* = max(V_i, 1e-10), W_i = 1 / V_i*,
-// A = X' diag(W) X + eps I (eps = 1e-8), beta(s) = A^-1 X' diag(W) y,
+// A0 = X' diag(W) X, A = A0 + eps I with the relative ridge
+// eps = 1e-10 tr(A0) / p (1e-10 when tr(A0) = 0), beta(s) = A^-1 X' diag(W) y,
 // r = y - X beta and RSS = sum_i W_i r_i^2:
 //   REML: L = 0.5 ((N - p) log 2pi + sum_i log V_i* + log|A| + RSS)
 //   ML:   L = 0.5 (N log 2pi + sum_i log V_i* + RSS)
 //
 // Exact derivatives. Let a_i = [V_i > 1e-10] (the floor has zero slope) and
-// write ' for d/ds. Then W_i' = -a_i W_i^2, W_i'' = 2 a_i W_i^3 and, with
-// A1 = X' diag(W') X, A2 = X' diag(W'') X (the ridge is constant):
+// write ' for d/ds. Then W_i' = -a_i W_i^2, W_i'' = 2 a_i W_i^3, the ridge
+// moves with A0 (eps' = 1e-10 tr(X' diag(W') X) / p, likewise eps''; both 0
+// when tr(A0) = 0) and, with A1 = A' = X' diag(W') X + eps' I and
+// A2 = A'' = X' diag(W'') X + eps'' I:
 //   (sum log V*)'  =  sum a_i W_i,        (sum log V*)'' = -sum a_i W_i^2,
 //   (log|A|)'      =  tr(A^-1 A1),
 //   (log|A|)''     =  tr(A^-1 A2) - tr(A^-1 A1 A^-1 A1).
 // beta solves the ridge-penalised weighted least squares problem, so
 // X'(W o r) = eps beta; with c = X'(W' o r):
-//   beta'  = A^-1 c,
-//   beta'' = A^-1 (X'(W'' o r) - 2 A1 beta'),
+//   beta'  = A^-1 (c - eps' beta),
+//   beta'' = A^-1 (X'(W'' o r) - 2 A1 beta' - eps'' beta),
 //   RSS'   = sum W_i' r_i^2 - 2 eps beta.beta',
-//   RSS''  = sum W_i'' r_i^2 - 2 c.beta' - 2 eps (beta'.beta' + beta.beta'').
+//   RSS''  = sum W_i'' r_i^2 - 2 c.beta' - 2 eps' beta.beta'
+//            - 2 eps (beta'.beta' + beta.beta'').
 // (Without the ridge RSS' = sum W_i' r_i^2 by the envelope theorem; the eps
 // terms keep the derivative exact for the ridge-regularised beta.) Finally,
 // for |log sigma_u| <= 10, ds/dl = 2 s and d2s/dl2 = 4 s:
@@ -43,7 +47,7 @@ enum class FhCriterion { kReml, kMl };
 
 inline constexpr double kFhLogSigmaBound = 10.0;
 inline constexpr double kFhVarianceFloor = 1e-10;
-inline constexpr double kFhRidge = 1e-8;
+inline constexpr double kFhRidge = 1e-10;  // relative to the mean diagonal of A0
 
 struct FhLossValue {
   double value = 0.0;
