@@ -256,24 +256,32 @@ constexpr std::array<std::uint64_t, 256> kSetBitPositions = [] {
 
 // Draws are produced in blocks of at most kBlock consecutive indices that do
 // not cross a multiple of 2^32, so that the high counter word is constant
-// within a block.
-constexpr std::size_t kBlock = 1024;
+// within a block. A block's working set fits the first-level cache.
+constexpr std::size_t kBlock = 512;
 
 std::size_t block_length(std::uint64_t first, std::size_t remaining) {
   const std::uint64_t to_boundary = (std::uint64_t{1} << 32) - (first & 0xffffffffu);
   return static_cast<std::size_t>(std::min<std::uint64_t>({kBlock, remaining, to_boundary}));
 }
 
-// The two output words of draws first + j, j < len (a block as above). A
-// loop over 32-bit words only, so that it vectorises at the full width of
-// the CPU's 32-bit lanes.
-KELP_SAE_INLINE void threefry_block(Key key, std::uint64_t first, std::uint32_t* y0,
-                                    std::uint32_t* y1, std::size_t len) {
+// The vector loops below run over whole groups of kGroup draws (one AVX-512
+// vector of 32-bit words), so that no draw takes a slower scalar remainder
+// loop; draws computed beyond the requested ones are discarded.
+constexpr std::size_t kGroup = 16;
+
+std::size_t whole_groups(std::size_t len) { return (len + kGroup - 1) / kGroup; }
+
+// The two output words of draws first + j for the n_groups groups from j =
+// 0, over 32-bit words only so that they vectorise at full width. The low
+// counter word wraps past the end of a block's range; those draws are
+// discarded.
+KELP_SAE_INLINE void threefry_groups(Key key, std::uint64_t first, std::uint32_t* y0,
+                                     std::uint32_t* y1, std::size_t n_groups) {
   const std::uint32_t k0 = key.k0;
   const std::uint32_t k1 = key.k1;
   const auto lo = static_cast<std::uint32_t>(first);
   const auto hi = static_cast<std::uint32_t>(first >> 32);
-  const auto n = static_cast<std::uint32_t>(len);
+  const auto n = static_cast<std::uint32_t>(n_groups * kGroup);
   for (std::uint32_t j = 0; j < n; ++j) {
     std::uint32_t x0 = lo + j;
     std::uint32_t x1 = hi;
@@ -287,26 +295,29 @@ KELP_SAE_INLINE void threefry_block(Key key, std::uint64_t first, std::uint32_t*
 KELP_SAE_CLONES void uniform_block(Key key, std::uint64_t first, double* u, std::size_t len) {
   alignas(64) std::uint32_t y0[kBlock];
   alignas(64) std::uint32_t y1[kBlock];
-  threefry_block(key, first, y0, y1, len);
-  for (std::size_t j = 0; j < len; ++j) u[j] = block_to_uniform(y0[j], y1[j]);
+  alignas(64) double v[kBlock];
+  const std::size_t n_groups = whole_groups(len);
+  threefry_groups(key, first, y0, y1, n_groups);
+  for (std::size_t j = 0; j < n_groups * kGroup; ++j) v[j] = block_to_uniform(y0[j], y1[j]);
+  std::memcpy(u, v, len * sizeof(double));
 }
 
 // Normals of draws first + j into out[j], j < len (a block as above).
 KELP_SAE_CLONES void normal_block(Key key, std::uint64_t first, double* out, std::size_t len) {
   alignas(64) std::uint32_t y0[kBlock];
   alignas(64) std::uint32_t y1[kBlock];
-  alignas(64) double u[kBlock];
+  alignas(64) double z[kBlock];
   alignas(64) std::uint8_t is_tail[kBlock];
   alignas(64) std::uint32_t tail_index[kBlock + 8];
-  alignas(64) double tail_value[kBlock];
-  threefry_block(key, first, y0, y1, len);
+  alignas(64) double tail_value[kBlock + 8];
+  const std::size_t n_groups = whole_groups(len);
+  threefry_groups(key, first, y0, y1, n_groups);
   // Pass 1 (vectorised): uniforms -> central-region normals for every draw,
   // and a flag for the draws in the tails.
-  for (std::size_t j = 0; j < len; ++j) {
+  for (std::size_t j = 0; j < n_groups * kGroup; ++j) {
     const double uj = block_to_uniform(y0[j], y1[j]);
     const double q = uj - 0.5;
-    u[j] = uj;
-    out[j] = central_z(q);
+    z[j] = central_z(q);
     is_tail[j] = std::fabs(q) > 0.425 ? 1 : 0;
   }
   // Gather the indices of the tail draws (about 15%) without branches:
@@ -325,11 +336,16 @@ KELP_SAE_CLONES void normal_block(Key key, std::uint64_t first, double* out, std
     }
     n_tail += static_cast<std::size_t>(std::popcount(mask));
   }
-  for (std::size_t t = 0; t < n_tail; ++t) tail_value[t] = u[tail_index[t]];
+  for (std::size_t t = 0; t < n_tail; ++t)
+    tail_value[t] = block_to_uniform(y0[tail_index[t]], y1[tail_index[t]]);
+  // Whole groups of eight: the filler is a tail uniform whose result is
+  // discarded.
+  const std::size_t n_tail_groups = (n_tail + 7) / 8;
+  for (std::size_t t = n_tail; t < 8 * n_tail_groups; ++t) tail_value[t] = 0.01;
   // Pass 2 (vectorised): the tail draws with t <= 5; the far tail (r below
   // 1.4e-11, about one draw in 3.6e10) is redone in a scalar pass.
   int n_far = 0;
-  for (std::size_t t = 0; t < n_tail; ++t) {
+  for (std::size_t t = 0; t < 8 * n_tail_groups; ++t) {
     const double uj = tail_value[t];
     const double root = std::sqrt(-log_normal_positive(std::min(uj, 1.0 - uj)));
     n_far += root > 5.0 ? 1 : 0;
@@ -337,11 +353,12 @@ KELP_SAE_CLONES void normal_block(Key key, std::uint64_t first, double* out, std
   }
   if (n_far > 0) {
     for (std::size_t t = 0; t < n_tail; ++t) {
-      const double uj = u[tail_index[t]];
+      const double uj = block_to_uniform(y0[tail_index[t]], y1[tail_index[t]]);
       tail_value[t] = tail_z(uj - 0.5, -log_normal_positive(std::min(uj, 1.0 - uj)));
     }
   }
-  for (std::size_t t = 0; t < n_tail; ++t) out[tail_index[t]] = tail_value[t];
+  for (std::size_t t = 0; t < n_tail; ++t) z[tail_index[t]] = tail_value[t];
+  std::memcpy(out, z, len * sizeof(double));
 }
 
 KELP_SAE_CLONES void split_block(Key key, std::uint32_t first, Key* out, std::size_t len) {
