@@ -259,6 +259,9 @@ constexpr std::array<std::uint64_t, 256> kSetBitPositions = [] {
 // within a block. A block's working set fits the first-level cache.
 constexpr std::size_t kBlock = 512;
 
+// Up to this many draws are made one by one, with the same arithmetic.
+constexpr std::size_t kScalarMax = 2;
+
 std::size_t block_length(std::uint64_t first, std::size_t remaining) {
   const std::uint64_t to_boundary = (std::uint64_t{1} << 32) - (first & 0xffffffffu);
   return static_cast<std::size_t>(std::min<std::uint64_t>({kBlock, remaining, to_boundary}));
@@ -420,6 +423,16 @@ Key fold_in(Key key, std::uint32_t value) { return encrypt(key, value, kFoldTag)
 void normal(Key key, std::span<double> out, std::uint64_t offset) {
   check_draw_range("normal", offset, out.size());
   const std::size_t n = out.size();
+  if (n <= kScalarMax) {
+    // A few draws (an area effect) cost less one by one than a vector block.
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t index = offset + i;
+      const Key block =
+          encrypt(key, static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(index >> 32));
+      out[i] = inverse_normal_cdf(block_to_uniform(block.k0, block.k1));
+    }
+    return;
+  }
   for (std::size_t start = 0, len = 0; start < n; start += len) {
     len = block_length(offset + start, n - start);
     normal_block(key, offset + start, out.data() + start, len);
