@@ -97,10 +97,11 @@ TEST(KeysTest, GoldenValuesOfSeed42) {
 }
 
 TEST(KeysTest, DrawDependsOnlyOnKeyAndIndex) {
-  // Sizes and offsets straddle the generator's internal blocks (1024 draws).
+  // Sizes and offsets straddle the generator's internal blocks (512 draws)
+  // and its one-by-one path for one or two draws.
   const Key key = key_from_seed(7);
   const std::vector<double> full = normal(key, 3000);
-  for (std::size_t k : {0u, 1u, 7u, 255u, 1023u, 1024u, 1025u, 2049u, 2999u}) {
+  for (std::size_t k : {0u, 1u, 2u, 3u, 17u, 511u, 512u, 513u, 1024u, 1025u, 2049u, 2999u}) {
     SCOPED_TRACE("prefix " + std::to_string(k));
     const std::vector<double> prefix = normal(key, k);
     ASSERT_TRUE(std::equal(prefix.begin(), prefix.end(), full.begin()));
@@ -110,6 +111,9 @@ TEST(KeysTest, DrawDependsOnlyOnKeyAndIndex) {
     std::vector<double> part(full.size() - offset);
     normal(key, part, offset);
     ASSERT_TRUE(std::equal(part.begin(), part.end(), full.begin() + offset));
+    std::vector<double> pair(2);
+    normal(key, pair, offset);
+    ASSERT_TRUE(std::equal(pair.begin(), pair.end(), full.begin() + offset));
   }
   // The same key gives the same numbers on every call.
   EXPECT_EQ(normal(key, 3000), full);

@@ -259,7 +259,8 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
 
   const Eigen::Index batch = options.batch_size;
   const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
-  std::vector<random::Key> keys = random::split(rng_key, 3 * idx(n_reps));
+  // Each batch derives its own keys, children 3 first .. 3 (first + n_real) - 1
+  // of split(rng_key, 3 n_reps), so memory does not grow with n_reps.
   std::vector<random::Key> batch_keys(3 * idx(batch));
   BatchRunner runner(c, batch);
 
@@ -270,7 +271,8 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
     const Eigen::Index first = i * batch;
     const Eigen::Index n_real = std::min(batch, n_reps - first);
     std::fill(batch_keys.begin(), batch_keys.end(), random::Key{});
-    std::copy_n(keys.begin() + static_cast<long>(3 * first), 3 * n_real, batch_keys.begin());
+    random::split(rng_key, 3 * static_cast<std::uint64_t>(first),
+                  std::span<random::Key>(batch_keys.data(), 3 * idx(n_real)));
     runner.run(batch_keys, n_real, [&](Eigen::Index, const Eigen::MatrixXd& sq, bool failed) {
       result.mse += sq;
       result.n_failed += failed ? 1 : 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -74,12 +75,30 @@ void area_fixed_part(const PopulationDesign& population, Eigen::Index a,
   ws.xb.head(n).noalias() = population.X.middleRows(population.offsets[idx(a)], n) * beta;
 }
 
-// The indicators of one synthetic area whose unit errors are already in ws.y.
-void evaluate_area(Eigen::Index n, double u, double sigma_e, const EbpScale& scale,
-                   const IndicatorSet& indicators, Workspace& ws) {
-  const IndicatorSet::Sums sums = internal::synthesize_area(
-      ws.xb.data(), ws.y.data(), idx(n), u, sigma_e, scale.back_transformation, scale.shift,
-      indicators.threshold(), ws.y.data());
+// Units drawn and synthesised at a time: a block of draws is brought to the
+// data scale while it is still in the first-level cache, however large the
+// area. Results depend on it only through the order in which the block sums
+// are added (fixed).
+constexpr std::size_t kDrawBlock = 1024;
+
+// The indicators of one synthetic area: unit j takes normal draw
+// first_draw + j of `key`, and the area's values end in ws.y.
+void simulate_area(random::Key key, std::uint64_t first_draw, Eigen::Index n, double u,
+                   double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
+                   Workspace& ws) {
+  IndicatorSet::Sums sums;
+  for (std::size_t j = 0; j < idx(n); j += kDrawBlock) {
+    const std::size_t len = std::min(kDrawBlock, idx(n) - j);
+    double* y = ws.y.data() + j;
+    random::normal(key, std::span<double>(y, len), first_draw + j);
+    const IndicatorSet::Sums block =
+        internal::synthesize_area(ws.xb.data() + j, y, len, u, sigma_e, scale.back_transformation,
+                                  scale.shift, indicators.threshold(), y);
+    sums.sum += block.sum;
+    sums.poor += block.poor;
+    sums.gap += block.gap;
+    sums.gap_sq += block.gap_sq;
+  }
   indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
 }
 
@@ -117,11 +136,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
     const std::size_t count = std::min(chunk, idx(n_mc) - first);
     for (std::size_t r = 0; r < count; ++r) {
       const auto [k1, k2] = random::split2(replicate_keys[first + r]);
-      const std::vector<random::Key> effects = random::split(k1, idx(m));
-      const std::vector<random::Key> errors = random::split(k2, idx(m));
-      std::copy(effects.begin(), effects.end(),
-                effect_keys.begin() + static_cast<long>(r * idx(m)));
-      std::copy(errors.begin(), errors.end(), error_keys.begin() + static_cast<long>(r * idx(m)));
+      random::split(k1, 0, std::span<random::Key>(effect_keys.data() + r * idx(m), idx(m)));
+      random::split(k2, 0, std::span<random::Key>(error_keys.data() + r * idx(m), idx(m)));
     }
     const bool parallel = count * idx(population.X.rows()) >= kMinParallelUnits;
 #pragma omp parallel for schedule(dynamic, 1) if (parallel)
@@ -132,8 +148,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
       for (std::size_t r = 0; r < count; ++r) {
         double z = 0.0;
         random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
-        random::normal(error_keys[r * idx(m) + idx(a)], std::span<double>(ws.y.data(), idx(n)));
-        evaluate_area(n, u_eblup(a) + sigma_cond(a) * z, sigma_e, scale, indicators, ws);
+        simulate_area(error_keys[r * idx(m) + idx(a)], 0, n, u_eblup(a) + sigma_cond(a) * z,
+                      sigma_e, scale, indicators, ws);
         for (std::size_t i = 0; i < k; ++i) sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
       }
     }
@@ -157,9 +173,8 @@ Eigen::MatrixXd census_indicators(random::Key key, const PopulationDesign& popul
     Workspace& ws = workspaces[idx(omp_get_thread_num())];
     const Eigen::Index n = population.n_units(a);
     area_fixed_part(population, a, beta, ws);
-    random::normal(key, std::span<double>(ws.y.data(), idx(n)),
-                   static_cast<std::uint64_t>(population.offsets[idx(a)]));
-    evaluate_area(n, u(a), sigma_e, scale, indicators, ws);
+    simulate_area(key, static_cast<std::uint64_t>(population.offsets[idx(a)]), n, u(a), sigma_e,
+                  scale, indicators, ws);
     for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
   }
   return out;
