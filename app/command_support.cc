@@ -175,7 +175,8 @@ void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default) {
                           "Bootstrap replicates per batch, all held in memory (default 1)");
   args.seed_option = add_whole_number_option(
       app, "--seed", args.seed, 0, kMaxSeed,
-      "Bootstrap seed from 0 to 2^63-1: the same seed gives the same numbers in every "
+      "Random seed of the bootstrap (and of the ebp Monte Carlo), from 0 to 2^63-1: the same seed "
+      "gives the same numbers in every "
       "subcommand, whatever the threads; without it a fresh seed is drawn each run");
   add_positive_number_option(app, "--tol", args.tol, "Optimiser gradient tolerance (default 1e-4)");
   add_whole_number_option(
