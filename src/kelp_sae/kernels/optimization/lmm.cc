@@ -2,40 +2,24 @@
 
 #include <Eigen/Cholesky>
 #include <Eigen/LU>
-#include <algorithm>
 #include <cmath>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "kelp_sae/kernels/optimization/bfgs.h"
-#include "kelp_sae/kernels/optimization/internal/dual_linalg.h"
+#include "kelp_sae/kernels/optimization/internal/nested_error_objective.h"
 
 namespace kelp_sae::kernels {
 namespace {
 
 using internal::Dual2;
-using internal::DualMatrix;
-
-// X'V^-1X is factorised as it is when every Cholesky pivot keeps at least
-// kPivotFloor of its diagonal entry; otherwise (a column nearly or exactly in
-// the span of the others) the diagonal is raised by kRelativeJitter times
-// itself. Both are relative, so beta scales with the response. A column that
-// is all zero gets the diagonal entry 1: its coefficient is 0 and it adds
-// nothing to the likelihood.
-constexpr double kPivotFloor = 1e-10;
-constexpr double kRelativeJitter = 1e-8;
-
-// True when the factor L of `a` (from cholesky_in_place) has no pivot below
-// kPivotFloor times the original diagonal.
-bool well_conditioned(const DualMatrix& l, const DualMatrix& a) {
-  for (std::ptrdiff_t k = 0; k < a.size(); ++k) {
-    if (!(l(k, k).v * l(k, k).v >= kPivotFloor * a(k, k).v)) return false;
-  }
-  return true;
-}
-
 using Method = VarianceMethod;
+
+// The fitter's guard: a relative diagonal raise when a pivot of X'V^-1X is
+// tiny, so beta scales with the response; no absolute floor or ridge.
+constexpr internal::NestedErrorGuards kFitterGuards{.relative_pivot_guard = true};
 
 void check_stats(const LmmSufficientStats& s, const char* function) {
   const Eigen::Index m = s.ni.size();
@@ -47,129 +31,76 @@ void check_stats(const LmmSufficientStats& s, const char* function) {
   }
 }
 
-// A function f(phi) of phi = 2 (theta_1 - theta_0) = log lambda, given f,
-// df/dphi and d2f/dphi2, as a Dual2 in theta.
-Dual2 dual_of_log_lambda(double f, double f1, double f2) {
-  return {f, -2.0 * f1, 2.0 * f1, 4.0 * f2, -4.0 * f2, 4.0 * f2};
-}
+// Per-area statistics regrouped by area size (areas without units dropped):
+// the objective depends on an area only through its size and its sums.
+struct GroupedStats {
+  explicit GroupedStats(const LmmSufficientStats& s) : stats(&s) {
+    const Eigen::Index m = s.ni.size();
+    const Eigen::Index p = s.XtX.rows();
+    std::map<double, Eigen::Index> sizes;  // size -> group, ascending
+    for (Eigen::Index i = 0; i < m; ++i) {
+      if (s.ni(i) > 0.0) sizes.emplace(s.ni(i), 0);
+    }
+    const auto k_groups = static_cast<Eigen::Index>(sizes.size());
+    group_n.resize(k_groups);
+    Eigen::Index g = 0;
+    for (auto& [size, group] : sizes) {
+      group = g;
+      group_n(g++) = size;
+    }
+    group_count = Eigen::VectorXd::Zero(k_groups);
+    group_XX = Eigen::MatrixXd::Zero(p, k_groups * p);
+    group_Xy = Eigen::MatrixXd::Zero(p, k_groups);
+    group_yy = Eigen::VectorXd::Zero(k_groups);
+    for (Eigen::Index i = 0; i < m; ++i) {
+      if (!(s.ni(i) > 0.0)) continue;
+      const Eigen::Index k = sizes.at(s.ni(i));
+      group_count(k) += 1.0;
+      group_XX.middleCols(k * p, p) += s.Xi_sum.row(i).transpose() * s.Xi_sum.row(i);
+      group_Xy.col(k) += s.Xi_sum.row(i).transpose() * s.yi_sum(i);
+      group_yy(k) += s.yi_sum(i) * s.yi_sum(i);
+    }
+  }
+  internal::GroupedNestedErrorStats view() const {
+    return {stats->XtX,  stats->Xty, stats->y_sq_sum, group_n,
+            group_count, group_XX,   group_Xy,        group_yy};
+  }
+  const LmmSufficientStats* stats;
+  Eigen::VectorXd group_n, group_count, group_yy;
+  Eigen::MatrixXd group_XX, group_Xy;
+};
 
 struct CoreEvaluation {
   Dual2 neg2_loglik;
   Eigen::VectorXd beta;
-  Eigen::MatrixXd xtvx;   // X'V^-1X without jitter (values)
+  Eigen::MatrixXd xtvx;   // X'V^-1X without the raise (values)
   bool jittered = false;  // whether the solve needed the diagonal raise
 };
 
-// -2 log L over Dual2 in theta. The per-area weights depend on theta only
-// through lambda, so the O(m p^2) part reduces to three weighted sums (with
-// w, dw/dphi, d2w/dphi2) and the rest is O(p^3) Dual2 algebra.
+CoreEvaluation core_evaluation(const Eigen::Vector2d& theta, const GroupedStats& g, Method method,
+                               internal::NestedErrorWorkspace& ws) {
+  CoreEvaluation out;
+  out.neg2_loglik =
+      internal::nested_error_objective(Dual2::variable(theta(0), 0), Dual2::variable(theta(1), 1),
+                                       g.view(), method, kFitterGuards, ws);
+  const Eigen::Index p = ws.a.size();
+  out.beta.resize(p);
+  out.xtvx.resize(p, p);
+  for (Eigen::Index j = 0; j < p; ++j) {
+    out.beta(j) = ws.z[static_cast<std::size_t>(j)].v;
+    for (Eigen::Index i = j; i < p; ++i) {
+      out.xtvx(i, j) = out.xtvx(j, i) = ws.a_unraised(i, j).v;
+    }
+  }
+  out.jittered = ws.raised;
+  return out;
+}
+
 CoreEvaluation core_evaluation(const Eigen::Vector2d& theta, const LmmSufficientStats& s,
                                Method method) {
-  const Eigen::Index m = s.ni.size();
-  const Eigen::Index p = s.XtX.rows();
-  const double phi = 2.0 * (theta(1) - theta(0));
-  const double lambda = std::exp(phi);
-
-  Eigen::VectorXd w(m), w1(m), w2(m);
-  double logd = 0.0, logd1 = 0.0, logd2 = 0.0;
-  // w = lambda / d, dw/dphi = lambda / d^2, d2w/dphi2 = lambda (1 - n lambda) / d^3;
-  // for lambda > 1 written in mu = 1 / lambda so that nothing overflows.
-  const bool large = lambda > 1.0;
-  const double mu = 1.0 / lambda;
-  for (Eigen::Index i = 0; i < m; ++i) {
-    const double n = s.ni(i);
-    if (n == 0.0) {  // an area without units contributes nothing
-      w(i) = w1(i) = w2(i) = 0.0;
-      continue;
-    }
-    if (large) {
-      const double wi = 1.0 / (mu + n);
-      w(i) = wi;
-      w1(i) = mu * wi * wi;
-      w2(i) = mu * (mu - n) * wi * wi * wi;
-    } else {
-      const double d = 1.0 + n * lambda;
-      w(i) = lambda / d;
-      w1(i) = lambda / (d * d);
-      w2(i) = lambda * (1.0 - n * lambda) / (d * d * d);
-    }
-    // log d_i and its derivatives n w_i and n dw_i/dphi.
-    logd += large ? std::log(n) + phi + std::log1p(mu / n) : std::log1p(n * lambda);
-    logd1 += n * w(i);
-    logd2 += n * w1(i);
-  }
-
-  // Weighted sums over areas: sum_i w_i xs_i xs_i', sum_i w_i xs_i ys_i,
-  // sum_i w_i ys_i^2, for each of the three weight vectors.
-  const Eigen::MatrixXd sxx0 = s.Xi_sum.transpose() * (w.asDiagonal() * s.Xi_sum);
-  const Eigen::MatrixXd sxx1 = s.Xi_sum.transpose() * (w1.asDiagonal() * s.Xi_sum);
-  const Eigen::MatrixXd sxx2 = s.Xi_sum.transpose() * (w2.asDiagonal() * s.Xi_sum);
-  const Eigen::VectorXd wy0 = w.cwiseProduct(s.yi_sum);
-  const Eigen::VectorXd wy1 = w1.cwiseProduct(s.yi_sum);
-  const Eigen::VectorXd wy2 = w2.cwiseProduct(s.yi_sum);
-  const Eigen::VectorXd sxy0 = s.Xi_sum.transpose() * wy0;
-  const Eigen::VectorXd sxy1 = s.Xi_sum.transpose() * wy1;
-  const Eigen::VectorXd sxy2 = s.Xi_sum.transpose() * wy2;
-
-  // 1 / sigma_e^2 = exp(-2 theta_0).
-  const Dual2 inv_se2 = internal::exp(-2.0 * Dual2::variable(theta(0), 0));
-
-  DualMatrix a(p);  // X'V^-1X, then its jittered Cholesky factor
-  std::vector<Dual2> b(static_cast<std::size_t>(p));
-  std::vector<Dual2> xtvy(static_cast<std::size_t>(p));
-  Eigen::MatrixXd xtvx(p, p);
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = j; i < p; ++i) {
-      const Dual2 c =
-          Dual2::constant(s.XtX(i, j)) - dual_of_log_lambda(sxx0(i, j), sxx1(i, j), sxx2(i, j));
-      a(i, j) = c * inv_se2;
-      xtvx(i, j) = a(i, j).v;
-      xtvx(j, i) = a(i, j).v;
-    }
-    xtvy[static_cast<std::size_t>(j)] =
-        (Dual2::constant(s.Xty(j)) - dual_of_log_lambda(sxy0(j), sxy1(j), sxy2(j))) * inv_se2;
-  }
-  const Dual2 yvy = (Dual2::constant(s.y_sq_sum) -
-                     dual_of_log_lambda(s.yi_sum.dot(wy0), s.yi_sum.dot(wy1), s.yi_sum.dot(wy2))) *
-                    inv_se2;
-
-  for (Eigen::Index k = 0; k < p; ++k) {
-    if (a(k, k).v == 0.0) a(k, k) = Dual2::constant(1.0);  // an all-zero column
-  }
-  // beta' A beta needs the unjittered A after `a` is overwritten by L.
-  const DualMatrix a_copy = a;
-  CoreEvaluation out;
-  out.xtvx = xtvx;
-  out.beta = Eigen::VectorXd::Constant(p, std::nan(""));
-  if (!internal::cholesky_in_place(a) || !well_conditioned(a, a_copy)) {
-    a = a_copy;
-    for (Eigen::Index k = 0; k < p; ++k) a(k, k) += kRelativeJitter * a_copy(k, k);
-    out.jittered = true;
-  }
-  if (out.jittered && !internal::cholesky_in_place(a)) {
-    out.neg2_loglik = internal::dual_nan();
-    return out;
-  }
-  b = xtvy;
-  internal::cholesky_solve_in_place(a, b);  // b = beta_hat
-
-  // rss = y'V^-1y - 2 beta'X'V^-1y + beta'X'V^-1X beta.
-  Dual2 rss = yvy;
-  for (Eigen::Index i = 0; i < p; ++i) {
-    const Dual2& bi = b[static_cast<std::size_t>(i)];
-    rss -= 2.0 * (bi * xtvy[static_cast<std::size_t>(i)]);
-    rss += bi * bi * a_copy(i, i);
-    for (Eigen::Index j = 0; j < i; ++j)
-      rss += 2.0 * (bi * b[static_cast<std::size_t>(j)] * a_copy(i, j));
-  }
-
-  const double n_total = s.ni.sum();
-  Dual2 neg2 =
-      2.0 * n_total * Dual2::variable(theta(0), 0) + dual_of_log_lambda(logd, logd1, logd2) + rss;
-  if (method == Method::REML) neg2 += internal::log_det_from_cholesky(a);
-  out.neg2_loglik = neg2;
-  for (Eigen::Index i = 0; i < p; ++i) out.beta(i) = b[static_cast<std::size_t>(i)].v;
-  return out;
+  const GroupedStats g(s);
+  internal::NestedErrorWorkspace ws(s.XtX.rows());
+  return core_evaluation(theta, g, method, ws);
 }
 
 LmmObjective to_objective(const Dual2& d) {
@@ -186,10 +117,14 @@ OptimizationResult fit_lmm_base(const Eigen::Vector2d& init_params,
                                 const Eigen::Ref<const Eigen::VectorXi>& area_indices,
                                 Eigen::Index n_areas, const LmmFitOptions& options, Method method) {
   const LmmSufficientStats stats = compute_sufficient_stats(X, y, area_indices, n_areas);
+  const GroupedStats grouped(stats);
   const Eigen::Index p = X.cols();
+  internal::NestedErrorWorkspace ws(p);
 
   const ObjectiveWithGradient objective = [&](const Eigen::VectorXd& x, Eigen::VectorXd& grad) {
-    const Dual2 d = core_evaluation(Eigen::Vector2d(x(0), x(1)), stats, method).neg2_loglik;
+    const Dual2 d =
+        internal::nested_error_objective(Dual2::variable(x(0), 0), Dual2::variable(x(1), 1),
+                                         grouped.view(), method, kFitterGuards, ws);
     grad(0) = d.g0;
     grad(1) = d.g1;
     return d.v;
@@ -198,7 +133,7 @@ OptimizationResult fit_lmm_base(const Eigen::Vector2d& init_params,
                                      {.tol = options.tol, .max_iter = options.max_iter});
 
   const Eigen::Vector2d theta_hat(r.x(0), r.x(1));
-  const CoreEvaluation at_hat = core_evaluation(theta_hat, stats, method);
+  const CoreEvaluation at_hat = core_evaluation(theta_hat, grouped, method, ws);
   const LmmObjective obj = to_objective(at_hat.neg2_loglik);
 
   Eigen::Matrix2d cov = 1e-6 * Eigen::Matrix2d::Identity();
@@ -301,7 +236,7 @@ LmmStats evaluate_lmm_stats(const Eigen::Ref<const Eigen::Vector2d>& params,
   Eigen::MatrixXd jittered = e.xtvx;
   for (Eigen::Index k = 0; k < p; ++k) {
     if (jittered(k, k) == 0.0) jittered(k, k) = 1.0;  // an all-zero column
-    if (e.jittered) jittered(k, k) *= 1.0 + kRelativeJitter;
+    if (e.jittered) jittered(k, k) *= 1.0 + internal::kRelativeRaise;
   }
   Eigen::MatrixXd cov;
   const Eigen::LLT<Eigen::MatrixXd> llt(jittered);

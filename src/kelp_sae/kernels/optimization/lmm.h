@@ -30,6 +30,8 @@
 // 0, no contribution to the likelihood). rss = y'V^-1y - 2 beta'X'V^-1y + beta'X'V^-1X beta, and
 //   ML:   -2 log L = log|V| + rss,
 //   REML: -2 log L = log|V| + log|A| + rss.
+// Areas enter through their size and sums only, so they are grouped by size
+// (internal/nested_error_objective.h, shared with the batched Newton refit).
 // No 2 pi terms are included: the full REML log-likelihood is
 // -0.5 ((N - p) log(2 pi) + value), the full ML one -0.5 (N log(2 pi) + value).
 #pragma once

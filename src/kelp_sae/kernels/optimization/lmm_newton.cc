@@ -7,28 +7,24 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelp_sae/kernels/optimization/internal/dual_linalg.h"
+#include "kelp_sae/kernels/optimization/internal/nested_error_objective.h"
 #include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 
 namespace kelp_sae::kernels {
 namespace {
 
 using internal::Dual2;
-using internal::DualMatrix;
 
 constexpr double kThetaBound = 10.0;
-constexpr double kFactorFloor = 1e-10;
-constexpr double kJitter = 1e-6;
 constexpr double kHessianRidge = 1e-3;
 constexpr double kStepFloor = 1e-6;
 
-struct Workspace {
-  explicit Workspace(Eigen::Index p)
-      : a(p), b(static_cast<std::size_t>(p)), z(static_cast<std::size_t>(p)) {}
-  DualMatrix a;
-  std::vector<Dual2> b;
-  std::vector<Dual2> z;
-};
+// The refit's regularisation, stated for a replicate on a standardised
+// response: an absolute floor in the weight denominator ve (ve + n vu) and an
+// absolute ridge on X'V^-1X.
+constexpr internal::NestedErrorGuards kNewtonGuards{.factor_floor = 1e-10, .ridge = 1e-6};
+
+using Workspace = internal::NestedErrorWorkspace;
 
 // theta_k clipped to [-10, 10] as variable k, or as a constant outside.
 Dual2 clipped_variable(double t, int which) {
@@ -37,53 +33,18 @@ Dual2 clipped_variable(double t, int which) {
   return Dual2::variable(t, which);
 }
 
-// The objective over Dual2; with beta_out, also beta at theta.
+// The objective -log L over Dual2; with beta_out, also beta at theta.
 Dual2 evaluate(const Eigen::Vector2d& theta, const DesignStats& d, const NewtonReplicateStats& rep,
                Workspace& ws, double* beta_out) {
-  const Eigen::Index p = d.Xt_X.rows();
-  const Eigen::Index k_groups = d.group_n.size();
-  const Dual2 t0 = clipped_variable(theta(0), 0);
-  const Dual2 t1 = clipped_variable(theta(1), 1);
-  const Dual2 log_ve = 2.0 * t0;
-  const Dual2 ve = internal::exp(log_ve);
-  const Dual2 vu = internal::exp(2.0 * t1);
-  const Dual2 inv_ve = internal::exp(-log_ve);
-
-  DualMatrix& a = ws.a;
-  std::vector<Dual2>& b = ws.b;
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = j; i < p; ++i) a(i, j) = d.Xt_X(i, j) * inv_ve;
-    a(j, j) += Dual2::constant(kJitter);
-    b[static_cast<std::size_t>(j)] = rep.Xt_y(j) * inv_ve;
-  }
-  Dual2 q = rep.yy * inv_ve;
-  Dual2 log_v;
-  for (Eigen::Index k = 0; k < k_groups; ++k) {
-    const double n = d.group_n(k);
-    const Dual2 ve_n_vu = ve + n * vu;
-    const Dual2 factor = vu / (ve * ve_n_vu + kFactorFloor);
-    log_v += d.group_count(k) * ((n - 1.0) * log_ve + internal::log(ve_n_vu));
-    const auto block = d.group_XX.middleCols(k * p, p);
-    for (Eigen::Index j = 0; j < p; ++j) {
-      for (Eigen::Index i = j; i < p; ++i) a(i, j).add_scaled(-block(i, j), factor);
-      b[static_cast<std::size_t>(j)].add_scaled(-rep.group_Xy(j, k), factor);
-    }
-    q.add_scaled(-rep.group_yy(k), factor);
-  }
-  if (!internal::cholesky_in_place(a)) {
-    if (beta_out != nullptr) std::fill(beta_out, beta_out + p, std::nan(""));
-    return internal::dual_nan();
-  }
-  std::vector<Dual2>& z = ws.z;
-  z = b;
-  internal::cholesky_solve_in_place(a, z);
-  Dual2 ypy = q;
-  for (Eigen::Index i = 0; i < p; ++i)
-    ypy -= b[static_cast<std::size_t>(i)] * z[static_cast<std::size_t>(i)];
+  const internal::GroupedNestedErrorStats s{d.Xt_X,        rep.Xt_y,   rep.yy,       d.group_n,
+                                            d.group_count, d.group_XX, rep.group_Xy, rep.group_yy};
+  const Dual2 f =
+      internal::nested_error_objective(clipped_variable(theta(0), 0), clipped_variable(theta(1), 1),
+                                       s, VarianceMethod::REML, kNewtonGuards, ws);
   if (beta_out != nullptr) {
-    for (Eigen::Index i = 0; i < p; ++i) beta_out[i] = z[static_cast<std::size_t>(i)].v;
+    for (std::size_t i = 0; i < ws.z.size(); ++i) beta_out[i] = ws.z[i].v;
   }
-  return 0.5 * (log_v + internal::log_det_from_cholesky(a) + ypy);
+  return 0.5 * f;
 }
 
 // delta = (H + 0.001 I)^-1 g.

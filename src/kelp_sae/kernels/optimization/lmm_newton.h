@@ -14,6 +14,9 @@
 //   log|V|   = sum_{i: n_i > 0} (n_i - 1) log ve + log(ve + n_i vu)
 //   y'Py     = yy / ve - sum_i factor_i sum_y_i^2 - (X'V^-1y)'(X'V^-1X)^-1 (X'V^-1y)
 //   f(theta) = 0.5 (log|V| + log|X'V^-1X| + y'Py)
+// This is the fitter's REML objective (halved) with two absolute guards that
+// suit a replicate on a standardised response, the 1e-10 floor and the 1e-6
+// ridge; both are evaluated by internal/nested_error_objective.h.
 // Newton step: delta = (H + 0.001 I)^-1 g with the exact gradient g and
 // Hessian H of f; the step size s = min(1, 1 / (max |delta| + 1e-6)) is shared
 // by all replicates of a batch (the maximum over every component of every
