@@ -14,8 +14,9 @@
 namespace kelp_sae::kernels {
 namespace {
 
-// From this many values on the vectorised sort beats the bucket sort.
-constexpr std::size_t kVectorSortMin = 2048;
+// From this many values on the vectorised sort beats the bucket sort (on
+// skewed areas, whose keys crowd few buckets).
+constexpr std::size_t kVectorSortMin = 256;
 // Below this many values insertion sort is fastest.
 constexpr std::size_t kBucketSortMin = 16;
 // A bucket holding more values than this is sorted by std::sort (a skewed

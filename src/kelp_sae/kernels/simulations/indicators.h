@@ -79,7 +79,7 @@ class IndicatorSet {
 
 // Sorts ascending, with the same result as std::sort: insertion sort below 16
 // values, a bucket sort on the order-preserving integer keys of the doubles
-// up to 2047 (scratch memory held per thread) and a vectorised sort above.
+// up to 255 (scratch memory held per thread) and a vectorised sort above.
 // With NaNs among the values the order is unspecified.
 void sort_values(std::span<double> values);
 
