@@ -88,6 +88,8 @@ void bucket_sort(std::span<double> values) {
   for (std::size_t i = 0; i < n; ++i) values[i] = from_order_key(sorted[i]);
 }
 
+void sort_finite_values(std::span<double> values);
+
 bool is_poverty_measure(Indicator i) {
   return i == Indicator::POVERTY_HEADCOUNT || i == Indicator::POVERTY_GAP ||
          i == Indicator::POVERTY_SEVERITY;
@@ -196,7 +198,12 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
     }
     return;
   }
-  sort_values(values);
+  // A finite sum rules out infinities among the values.
+  if (std::isfinite(sums.sum)) {
+    sort_finite_values(values);
+  } else {
+    sort_values(values);
+  }
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* i = std::get_if<Indicator>(&entries_[k])) {
       if (*i == Indicator::GINI) out[k] = gini_sorted(values);
@@ -205,7 +212,10 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
   }
 }
 
-void sort_values(std::span<double> values) {
+namespace {
+
+// sort_values for values known to hold no infinity (nor NaN).
+void sort_finite_values(std::span<double> values) {
   if (values.size() < kBucketSortMin) {
     insertion_sort(values.data(), values.size());
     return;
@@ -217,6 +227,25 @@ void sort_values(std::span<double> values) {
   // A Sorter owns scratch memory and is not shared between threads.
   thread_local const hwy::Sorter sorter;
   sorter(values.data(), values.size(), hwy::SortAscending());
+}
+
+}  // namespace
+
+void sort_values(std::span<double> values) {
+  // The vectorised sort returns +inf as the largest finite double, so arrays
+  // holding an infinity (an overflowed back-transformation) take std::sort.
+  constexpr std::uint64_t kMagnitude = ~(std::uint64_t{1} << 63);
+  constexpr std::uint64_t kInfinity = 0x7ff0000000000000;
+  std::uint64_t infinities = 0;  // an integer test, for a vectorised reduction
+  for (const double v : values) {
+    infinities |=
+        static_cast<std::uint64_t>((std::bit_cast<std::uint64_t>(v) & kMagnitude) == kInfinity);
+  }
+  if (infinities != 0) {
+    std::sort(values.begin(), values.end());
+  } else {
+    sort_finite_values(values);
+  }
 }
 
 }  // namespace kelp_sae::kernels
