@@ -17,8 +17,8 @@ namespace {
 // From this many values on the vectorised sort beats the bucket sort (on
 // skewed areas, whose keys crowd few buckets).
 constexpr std::size_t kVectorSortMin = 256;
-// Below this many values insertion sort is fastest.
-constexpr std::size_t kBucketSortMin = 16;
+// Below this many values std::sort is fastest.
+constexpr std::size_t kBucketSortMin = 128;
 // A bucket holding more values than this is sorted by std::sort (a skewed
 // area, such as one far outlier, puts most values in few buckets).
 constexpr std::size_t kMaxInsertionRun = 32;
@@ -217,7 +217,7 @@ namespace {
 // sort_values for values known to hold no infinity (nor NaN).
 void sort_finite_values(std::span<double> values) {
   if (values.size() < kBucketSortMin) {
-    insertion_sort(values.data(), values.size());
+    std::sort(values.begin(), values.end());
     return;
   }
   if (values.size() < kVectorSortMin) {

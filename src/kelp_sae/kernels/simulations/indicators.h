@@ -77,7 +77,7 @@ class IndicatorSet {
   bool needs_sort_ = false;
 };
 
-// Sorts ascending, with the same result as std::sort: insertion sort below 16
+// Sorts ascending, with the same result as std::sort: std::sort below 128
 // values, a bucket sort on the order-preserving integer keys of the doubles
 // up to 255 (scratch memory held per thread) and a vectorised sort above.
 // With NaNs among the values the order is unspecified.
