@@ -7,10 +7,14 @@
 // indicator set 0 = mean and FGT0-2, 1 = all six. Normal times the draws
 // alone. BootstrapEbp runs the whole bootstrap (n_mc 50, mean and FGT0-2, log)
 // for the given (n_reps, threads), once; its time scales linearly in n_reps.
+// SortValues and StdSort sort one area of log-normal incomes of the given
+// size (copy included) with sort_values and with std::sort: items = values.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "kelp_sae/kernels/mse/bootstrap_ebp.h"
@@ -141,6 +145,48 @@ BENCHMARK(BM_BootstrapEbp)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();
+
+std::vector<double> incomes(std::size_t n) {
+  std::mt19937_64 gen(n);
+  std::lognormal_distribution<double> income(8.5, 0.8);
+  std::vector<double> v(n);
+  for (double& x : v) x = income(gen);
+  return v;
+}
+
+template <bool kStd>
+void BM_Sort(benchmark::State& state) {
+  const std::vector<double> input = incomes(static_cast<std::size_t>(state.range(0)));
+  std::vector<double> v(input.size());
+  for (auto _ : state) {
+    std::copy(input.begin(), input.end(), v.begin());
+    if constexpr (kStd) {
+      std::sort(v.begin(), v.end());
+    } else {
+      sort_values(v);
+    }
+    benchmark::DoNotOptimize(v.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Sort<false>)
+    ->Name("SortValues")
+    ->Arg(16)
+    ->Arg(64)
+    ->Arg(250)
+    ->Arg(500)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Arg(4000);
+BENCHMARK(BM_Sort<true>)
+    ->Name("StdSort")
+    ->Arg(16)
+    ->Arg(64)
+    ->Arg(250)
+    ->Arg(500)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Arg(4000);
 
 }  // namespace
 

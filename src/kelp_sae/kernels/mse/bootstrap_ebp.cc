@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
+#include "kelp_sae/kernels/simulations/internal/census_truth.h"
 
 namespace kelp_sae::kernels {
 namespace {
@@ -19,6 +20,13 @@ constexpr double kStartTheta = -0.5;
 // Fewer draws than this per batch are made on the calling thread (a parallel
 // region would cost more than it saves); results do not depend on it.
 constexpr Eigen::Index kMinParallelDraws = Eigen::Index{1} << 15;
+// Replicates are simulated in parallel (each replicate on one thread) once a
+// call simulates at least this many census units in all; smaller calls stay
+// on the calling thread. Results do not depend on it.
+constexpr double kMinParallelUnits = 1 << 15;
+// Bound on the squared errors held for in-order summation while batches run
+// in parallel, in doubles (32 MiB). A memory bound only.
+constexpr std::size_t kMaxHeldErrors = std::size_t{1} << 22;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
 
@@ -39,6 +47,7 @@ struct Context {
   DesignStats design;
   std::vector<Eigen::Index> pop_of_area;  // V: census position of each sample area
   Eigen::VectorXd xb_smp;                 // n: x' beta_hat per sample unit
+  Eigen::VectorXd xb_pop;                 // N: x' beta_hat per census unit
 };
 
 Context make_context(const char* function, int n_mc, const SampleDesign& sample,
@@ -74,7 +83,8 @@ Context make_context(const char* function, int n_mc, const SampleDesign& sample,
             .indicators = indicators,
             .design = precompute_design_stats(sample),
             .pop_of_area = {},
-            .xb_smp = sample.X * beta_hat};
+            .xb_smp = sample.X * beta_hat,
+            .xb_pop = population.X * beta_hat};
   std::vector<bool> seen(idx(m), false);
   for (Eigen::Index v = 0; v < sample.n_areas(); ++v) {
     const int a = smp_area_idx_in_pop(v);
@@ -120,12 +130,15 @@ class BatchRunner {
 
   // Draws and refits the batch on `keys` (3 per replicate), then calls
   // on_replicate(b, squared_errors, failed) for the first n_real replicates
-  // in order.
+  // in order. The replicates' simulations run in parallel when
+  // parallel_replicates is set and the call is not inside a parallel region.
   template <class F>
-  void run(std::span<const random::Key> keys, Eigen::Index n_real, F&& on_replicate) {
+  void run(std::span<const random::Key> keys, Eigen::Index n_real, bool parallel_replicates,
+           F&& on_replicate) {
     const auto batch = static_cast<Eigen::Index>(reps_.size());
     const bool parallel =
-        batch * (c_.sample.X.rows() + c_.population.n_areas()) >= kMinParallelDraws;
+        batch * (c_.sample.X.rows() + c_.population.n_areas()) >= kMinParallelDraws &&
+        !omp_in_parallel();
 #pragma omp parallel for schedule(dynamic, 1) if (parallel)
     for (Eigen::Index b = 0; b < batch; ++b) {
       draw(keys.subspan(3 * idx(b), 3), reps_[idx(b)], stats_[idx(b)],
@@ -133,11 +146,16 @@ class BatchRunner {
     }
     theta_.setConstant(kStartTheta);
     newton_reml_iterate(c_.design, stats_, theta_, batch, kNewtonSteps);
+    sq_.resize(idx(n_real));
+    failed_.assign(idx(n_real), 0);
+#pragma omp parallel for schedule(dynamic, \
+                                  1) if (parallel_replicates && n_real > 1 && !omp_in_parallel())
     for (Eigen::Index b = 0; b < n_real; ++b) {
       bool failed = false;
-      const Eigen::MatrixXd sq = squared_errors(keys.subspan(3 * idx(b), 3), b, failed);
-      on_replicate(b, sq, failed);
+      sq_[idx(b)] = squared_errors(keys.subspan(3 * idx(b), 3), b, failed);
+      failed_[idx(b)] = failed ? 1 : 0;
     }
+    for (Eigen::Index b = 0; b < n_real; ++b) on_replicate(b, sq_[idx(b)], failed_[idx(b)] != 0);
   }
 
  private:
@@ -194,8 +212,8 @@ class BatchRunner {
       return Eigen::MatrixXd::Constant(static_cast<Eigen::Index>(c_.indicators.size()), m,
                                        std::numeric_limits<double>::quiet_NaN());
     }
-    const Eigen::MatrixXd truth = census_indicators(keys[1], c_.population, c_.beta_hat, rep.u_star,
-                                                    c_.sigma_e, c_.scale, c_.indicators);
+    const Eigen::MatrixXd truth = internal::census_indicators_from_fixed_part(
+        keys[1], c_.population, c_.xb_pop, rep.u_star, c_.sigma_e, c_.scale, c_.indicators);
     Eigen::VectorXd gamma = Eigen::VectorXd::Zero(m);
     Eigen::VectorXd u_hat = Eigen::VectorXd::Zero(m);
     const double su2 = sigma_u * sigma_u;
@@ -218,7 +236,17 @@ class BatchRunner {
   std::vector<NewtonReplicateStats> stats_;
   Eigen::MatrixXd theta_;
   std::vector<ThreadWorkspace> workspaces_;
+  std::vector<Eigen::MatrixXd> sq_;  // squared errors of the replicates of a run
+  std::vector<char> failed_;
 };
+
+// Whether a call simulating n_reps (n_mc + 1) censuses is worth running in
+// parallel.
+bool worth_parallel(const Context& c, Eigen::Index n_reps) {
+  return static_cast<double>(n_reps) * (c.n_mc + 1.0) *
+             static_cast<double>(c.population.X.rows()) >=
+         kMinParallelUnits;
+}
 
 }  // namespace
 
@@ -236,7 +264,7 @@ std::vector<Eigen::MatrixXd> run_bootstrap_ebp_batch(
   const auto batch = static_cast<Eigen::Index>(keys.size() / 3);
   BatchRunner runner(c, batch);
   std::vector<Eigen::MatrixXd> out;
-  runner.run(keys, batch,
+  runner.run(keys, batch, worth_parallel(c, batch),
              [&](Eigen::Index, const Eigen::MatrixXd& sq, bool) { out.push_back(sq); });
   return out;
 }
@@ -259,25 +287,58 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
 
   const Eigen::Index batch = options.batch_size;
   const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
+  // Batches are independent given their keys: a group of them runs at once,
+  // one batch per thread, and their squared errors are then summed in
+  // replicate order on the calling thread. With one batch per group the
+  // replicates of the batch run in parallel instead.
+  const bool parallel = worth_parallel(c, n_reps) && omp_get_max_threads() > 1;
+  const std::size_t held_per_batch =
+      idx(batch) * indicators.size() * idx(std::max<Eigen::Index>(population.n_areas(), 1));
+  const Eigen::Index group =
+      parallel ? std::clamp<Eigen::Index>(
+                     static_cast<Eigen::Index>(kMaxHeldErrors / held_per_batch), 1,
+                     std::min<Eigen::Index>(n_batches, 4 * Eigen::Index{omp_get_max_threads()}))
+               : 1;
+  const int n_runners = group > 1 ? omp_get_max_threads() : 1;
   // Each batch derives its own keys, children 3 first .. 3 (first + n_real) - 1
   // of split(rng_key, 3 n_reps), so memory does not grow with n_reps.
-  std::vector<random::Key> batch_keys(3 * idx(batch));
-  BatchRunner runner(c, batch);
+  std::vector<std::vector<random::Key>> batch_keys(idx(n_runners),
+                                                   std::vector<random::Key>(3 * idx(batch)));
+  std::vector<BatchRunner> runners;
+  runners.reserve(idx(n_runners));
+  for (int t = 0; t < n_runners; ++t) runners.emplace_back(c, batch);
+  // Squared errors and failure flags of the group's replicates, in order.
+  std::vector<Eigen::MatrixXd> held(idx(group * batch));
+  std::vector<char> held_failed(idx(group * batch), 0);
 
   EbpBootstrapResult result{.mse = Eigen::MatrixXd::Zero(
                                 static_cast<Eigen::Index>(indicators.size()), population.n_areas()),
                             .n_failed = 0};
-  for (Eigen::Index i = 0; i < n_batches; ++i) {
-    const Eigen::Index first = i * batch;
-    const Eigen::Index n_real = std::min(batch, n_reps - first);
-    std::fill(batch_keys.begin(), batch_keys.end(), random::Key{});
-    random::split(rng_key, 3 * static_cast<std::uint64_t>(first),
-                  std::span<random::Key>(batch_keys.data(), 3 * idx(n_real)));
-    runner.run(batch_keys, n_real, [&](Eigen::Index, const Eigen::MatrixXd& sq, bool failed) {
-      result.mse += sq;
-      result.n_failed += failed ? 1 : 0;
-    });
-    if (options.on_progress) options.on_progress(idx(i) + 1, idx(n_batches));
+  for (Eigen::Index g = 0; g < n_batches; g += group) {
+    const Eigen::Index count = std::min(group, n_batches - g);
+#pragma omp parallel for schedule(dynamic, 1) if (count > 1)
+    for (Eigen::Index j = 0; j < count; ++j) {
+      const auto t = idx(omp_get_thread_num());
+      const Eigen::Index first = (g + j) * batch;
+      const Eigen::Index n_real = std::min(batch, n_reps - first);
+      std::vector<random::Key>& keys = batch_keys[t];
+      std::fill(keys.begin(), keys.end(), random::Key{});
+      random::split(rng_key, 3 * static_cast<std::uint64_t>(first),
+                    std::span<random::Key>(keys.data(), 3 * idx(n_real)));
+      runners[t].run(keys, n_real, parallel,
+                     [&](Eigen::Index b, const Eigen::MatrixXd& sq, bool failed) {
+                       held[idx(j * batch + b)] = sq;
+                       held_failed[idx(j * batch + b)] = failed ? 1 : 0;
+                     });
+    }
+    for (Eigen::Index j = 0; j < count; ++j) {
+      const Eigen::Index n_real = std::min(batch, n_reps - (g + j) * batch);
+      for (Eigen::Index b = 0; b < n_real; ++b) {
+        result.mse += held[idx(j * batch + b)];
+        result.n_failed += held_failed[idx(j * batch + b)];
+      }
+      if (options.on_progress) options.on_progress(idx(g + j) + 1, idx(n_batches));
+    }
   }
   result.mse /= static_cast<double>(n_reps);
   return result;

@@ -28,9 +28,11 @@
 // part in the refit and are otherwise left out. Squared errors are summed in
 // replicate order and every parallel step (OpenMP) has a fixed reduction
 // order, so results are bit-identical for any number of threads. Memory
-// grows with the census and the batch, not with n_reps or n_mc (apart from
-// the 3 n_reps keys, 24 bytes per replicate). The kernel never prints: it
-// reports each finished batch through on_progress.
+// grows with the census and the batch, not with n_reps or n_mc: each batch
+// derives its own keys. Replicates (or whole batches) are simulated in
+// parallel, one per thread, and their squared errors held (up to 32 MiB) to
+// be summed in order. The kernel never prints: it reports each finished batch
+// through on_progress, from the calling thread and in order.
 //
 //   EbpBootstrapResult r = mse_bootstrap_ebp(key, 100, 50, sample, census, idx, beta_hat,
 //                                            sigma_u, sigma_e, scale, indicators,

@@ -150,13 +150,27 @@ TEST(BootstrapEbp, MatchesTheEmpiricalMseOfTheEbp) {
 TEST(BootstrapEbp, ThreadsAndBatchSizes) {
   // Large enough that draws, refit statistics and simulation run in parallel.
   const Case c = make_case({5000, 6000, 5500}, {9000, 9000, 0, 16000});
+  // Batch size 2 runs several batches at once, 7 the replicates of one batch.
   const int threads = omp_get_max_threads();
-  omp_set_num_threads(1);
+  for (const int batch : {2, 7}) {
+    SCOPED_TRACE(batch);
+    omp_set_num_threads(1);
+    const EbpBootstrapResult single = run(c, 7, batch, 3);
+    omp_set_num_threads(2);
+    std::vector<std::size_t> done;
+    const EbpBootstrapResult two = mse_bootstrap_ebp(
+        random::key_from_seed(17), 7, 3, c.sample, c.census, c.idx, c.beta, c.sigma_u, c.sigma_e,
+        c.scale, c.indicators,
+        {.batch_size = batch, .on_progress = [&](std::size_t d, std::size_t total) {
+           EXPECT_EQ(total, batch == 2 ? 4u : 1u);
+           done.push_back(d);
+         }});
+    omp_set_num_threads(threads);
+    EXPECT_EQ(single.mse, two.mse);
+    EXPECT_EQ(done.size(), batch == 2 ? 4u : 1u);
+    for (std::size_t i = 0; i < done.size(); ++i) EXPECT_EQ(done[i], i + 1);
+  }
   const EbpBootstrapResult one = run(c, 7, 2, 3);
-  omp_set_num_threads(2);
-  const EbpBootstrapResult two = run(c, 7, 2, 3);
-  omp_set_num_threads(threads);
-  EXPECT_EQ(one.mse, two.mse);
   // Batch sizes change only the Newton refit's shared step; after 8 steps
   // the refits agree closely and so do the MSEs.
   for (const int batch : {1, 7}) {

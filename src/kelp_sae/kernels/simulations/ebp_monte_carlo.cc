@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kelp_sae/kernels/simulations/internal/area_synthesis.h"
+#include "kelp_sae/kernels/simulations/internal/census_truth.h"
 
 namespace kelp_sae::kernels {
 namespace {
@@ -21,8 +22,9 @@ namespace {
 constexpr std::size_t kMaxChunkKeys = std::size_t{1} << 18;
 // Below this many simulated units a parallel region costs more than it saves
 // (and on a busy machine a thread waiting at its barrier can lose a whole
-// time slice), so smaller work runs on the calling thread. Results do not
-// depend on it.
+// time slice), so smaller work runs on the calling thread, as does work
+// started inside a parallel region (the caller parallelises over replicates).
+// Results do not depend on it.
 constexpr std::size_t kMinParallelUnits = std::size_t{1} << 15;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
@@ -81,10 +83,10 @@ void area_fixed_part(const PopulationDesign& population, Eigen::Index a,
 // are added (fixed).
 constexpr std::size_t kDrawBlock = 1024;
 
-// The indicators of one synthetic area: unit j takes normal draw
-// first_draw + j of `key`, and the area's values end in ws.y.
-void simulate_area(random::Key key, std::uint64_t first_draw, Eigen::Index n, double u,
-                   double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
+// The indicators of one synthetic area with fixed parts xb[0..n): unit j
+// takes normal draw first_draw + j of `key`, and the area's values end in ws.y.
+void simulate_area(const double* xb, random::Key key, std::uint64_t first_draw, Eigen::Index n,
+                   double u, double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
                    Workspace& ws) {
   IndicatorSet::Sums sums;
   for (std::size_t j = 0; j < idx(n); j += kDrawBlock) {
@@ -92,7 +94,7 @@ void simulate_area(random::Key key, std::uint64_t first_draw, Eigen::Index n, do
     double* y = ws.y.data() + j;
     random::normal(key, std::span<double>(y, len), first_draw + j);
     const IndicatorSet::Sums block =
-        internal::synthesize_area(ws.xb.data() + j, y, len, u, sigma_e, scale.back_transformation,
+        internal::synthesize_area(xb + j, y, len, u, sigma_e, scale.back_transformation,
                                   scale.shift, indicators.threshold(), y);
     sums.sum += block.sum;
     sums.poor += block.poor;
@@ -139,7 +141,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
       random::split(k1, 0, std::span<random::Key>(effect_keys.data() + r * idx(m), idx(m)));
       random::split(k2, 0, std::span<random::Key>(error_keys.data() + r * idx(m), idx(m)));
     }
-    const bool parallel = count * idx(population.X.rows()) >= kMinParallelUnits;
+    const bool parallel =
+        count * idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel();
 #pragma omp parallel for schedule(dynamic, 1) if (parallel)
     for (Eigen::Index a = 0; a < m; ++a) {
       Workspace& ws = workspaces[idx(omp_get_thread_num())];
@@ -148,8 +151,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
       for (std::size_t r = 0; r < count; ++r) {
         double z = 0.0;
         random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
-        simulate_area(error_keys[r * idx(m) + idx(a)], 0, n, u_eblup(a) + sigma_cond(a) * z,
-                      sigma_e, scale, indicators, ws);
+        simulate_area(ws.xb.data(), error_keys[r * idx(m) + idx(a)], 0, n,
+                      u_eblup(a) + sigma_cond(a) * z, sigma_e, scale, indicators, ws);
         for (std::size_t i = 0; i < k; ++i) sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
       }
     }
@@ -163,21 +166,35 @@ Eigen::MatrixXd census_indicators(random::Key key, const PopulationDesign& popul
                                   const EbpScale& scale, const IndicatorSet& indicators) {
   constexpr const char* kFunction = "census_indicators";
   check_model(kFunction, population, beta, sigma_e);
+  check_area_vector(kFunction, "u", u, population.n_areas());
+  const Eigen::VectorXd xb = population.X * beta;
+  return internal::census_indicators_from_fixed_part(key, population, xb, u, sigma_e, scale,
+                                                     indicators);
+}
+
+namespace internal {
+
+Eigen::MatrixXd census_indicators_from_fixed_part(random::Key key,
+                                                  const PopulationDesign& population,
+                                                  const Eigen::Ref<const Eigen::VectorXd>& xb,
+                                                  const Eigen::Ref<const Eigen::VectorXd>& u,
+                                                  double sigma_e, const EbpScale& scale,
+                                                  const IndicatorSet& indicators) {
   const Eigen::Index m = population.n_areas();
-  check_area_vector(kFunction, "u", u, m);
   const std::size_t k = indicators.size();
   Eigen::MatrixXd out(static_cast<Eigen::Index>(k), m);
   std::vector<Workspace> workspaces = make_workspaces(population, k);
-#pragma omp parallel for schedule(dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits)
+#pragma omp parallel for schedule( \
+    dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel())
   for (Eigen::Index a = 0; a < m; ++a) {
     Workspace& ws = workspaces[idx(omp_get_thread_num())];
-    const Eigen::Index n = population.n_units(a);
-    area_fixed_part(population, a, beta, ws);
-    simulate_area(key, static_cast<std::uint64_t>(population.offsets[idx(a)]), n, u(a), sigma_e,
-                  scale, indicators, ws);
+    const Eigen::Index first = population.offsets[idx(a)];
+    simulate_area(xb.data() + first, key, static_cast<std::uint64_t>(first), population.n_units(a),
+                  u(a), sigma_e, scale, indicators, ws);
     for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
   }
   return out;
 }
 
+}  // namespace internal
 }  // namespace kelp_sae::kernels

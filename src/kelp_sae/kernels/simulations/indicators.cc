@@ -3,17 +3,92 @@
 #include <hwy/contrib/sort/vqsort.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kelp_sae::kernels {
 namespace {
 
-// Below this many values std::sort beats the vectorised sort.
+// From this many values on the vectorised sort beats the bucket sort (on
+// skewed areas, whose keys crowd few buckets).
 constexpr std::size_t kVectorSortMin = 256;
+// Below this many values std::sort is fastest.
+constexpr std::size_t kBucketSortMin = 128;
+// A bucket holding more values than this is sorted by std::sort (a skewed
+// area, such as one far outlier, puts most values in few buckets).
+constexpr std::size_t kMaxInsertionRun = 32;
+// Buckets per value, as a power of two: mostly empty buckets leave few
+// values to move in the insertion pass.
+constexpr int kExtraBucketBits = 0;
+
+// The order-preserving unsigned key of a double: negative values have all
+// bits flipped, others only the sign bit, so keys compare like the values
+// (with -0.0 before +0.0 and NaNs at the ends).
+std::uint64_t order_key(double x) {
+  const auto b = std::bit_cast<std::uint64_t>(x);
+  return b ^ ((b >> 63) != 0 ? ~std::uint64_t{0} : std::uint64_t{1} << 63);
+}
+
+double from_order_key(std::uint64_t k) {
+  return std::bit_cast<double>(k ^ ((k >> 63) != 0 ? std::uint64_t{1} << 63 : ~std::uint64_t{0}));
+}
+
+template <class T>
+void insertion_sort(T* v, std::size_t n) {
+  for (std::size_t i = 1; i < n; ++i) {
+    const T x = v[i];
+    std::size_t j = i;
+    for (; j > 0 && x < v[j - 1]; --j) v[j] = v[j - 1];
+    v[j] = x;
+  }
+}
+
+// Sorts small and mid-sized arrays by one bucket pass over the keys' range
+// (about one value per bucket; keys of doubles grow like their logarithm,
+// so incomes spread evenly enough) and an insertion pass.
+void bucket_sort(std::span<double> values) {
+  const std::size_t n = values.size();
+  // Scratch of the calling thread, grown to the largest area seen.
+  thread_local std::vector<std::uint64_t> keys, sorted;
+  thread_local std::vector<std::uint32_t> ends;
+  keys.resize(n);
+  sorted.resize(n);
+  std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = order_key(values[i]);
+    keys[i] = k;
+    lo = std::min(lo, k);
+    hi = std::max(hi, k);
+  }
+  if (lo == hi) return;  // all values have the same bits
+  const int bucket_bits = static_cast<int>(std::bit_width(n)) + kExtraBucketBits;
+  const int shift = std::max(static_cast<int>(std::bit_width(hi - lo)) - bucket_bits, 0);
+  const std::size_t n_buckets = ((hi - lo) >> shift) + 1;
+  ends.assign(n_buckets + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++ends[((keys[i] - lo) >> shift) + 1];
+  std::uint32_t crowded = 0;  // values in the fullest bucket
+  for (std::size_t b = 1; b <= n_buckets; ++b) {
+    crowded = std::max(crowded, ends[b]);
+    ends[b] += ends[b - 1];
+  }
+  // ends[b] is now the start of bucket b; placing values advances it to the
+  // start of bucket b + 1. Values then move only within their bucket: one
+  // insertion pass finishes the sort unless a bucket is crowded.
+  for (std::size_t i = 0; i < n; ++i) sorted[ends[(keys[i] - lo) >> shift]++] = keys[i];
+  if (crowded > kMaxInsertionRun) {
+    std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n));
+  } else {
+    insertion_sort(sorted.data(), n);
+  }
+  for (std::size_t i = 0; i < n; ++i) values[i] = from_order_key(sorted[i]);
+}
+
+void sort_finite_values(std::span<double> values);
 
 bool is_poverty_measure(Indicator i) {
   return i == Indicator::POVERTY_HEADCOUNT || i == Indicator::POVERTY_GAP ||
@@ -123,7 +198,12 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
     }
     return;
   }
-  sort_values(values);
+  // A finite sum rules out infinities among the values.
+  if (std::isfinite(sums.sum)) {
+    sort_finite_values(values);
+  } else {
+    sort_values(values);
+  }
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* i = std::get_if<Indicator>(&entries_[k])) {
       if (*i == Indicator::GINI) out[k] = gini_sorted(values);
@@ -132,14 +212,40 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
   }
 }
 
-void sort_values(std::span<double> values) {
-  if (values.size() < kVectorSortMin) {
+namespace {
+
+// sort_values for values known to hold no infinity (nor NaN).
+void sort_finite_values(std::span<double> values) {
+  if (values.size() < kBucketSortMin) {
     std::sort(values.begin(), values.end());
+    return;
+  }
+  if (values.size() < kVectorSortMin) {
+    bucket_sort(values);
     return;
   }
   // A Sorter owns scratch memory and is not shared between threads.
   thread_local const hwy::Sorter sorter;
   sorter(values.data(), values.size(), hwy::SortAscending());
+}
+
+}  // namespace
+
+void sort_values(std::span<double> values) {
+  // The vectorised sort returns +inf as the largest finite double, so arrays
+  // holding an infinity (an overflowed back-transformation) take std::sort.
+  constexpr std::uint64_t kMagnitude = ~(std::uint64_t{1} << 63);
+  constexpr std::uint64_t kInfinity = 0x7ff0000000000000;
+  std::uint64_t infinities = 0;  // an integer test, for a vectorised reduction
+  for (const double v : values) {
+    infinities |=
+        static_cast<std::uint64_t>((std::bit_cast<std::uint64_t>(v) & kMagnitude) == kInfinity);
+  }
+  if (infinities != 0) {
+    std::sort(values.begin(), values.end());
+  } else {
+    sort_finite_values(values);
+  }
 }
 
 }  // namespace kelp_sae::kernels

@@ -77,8 +77,10 @@ class IndicatorSet {
   bool needs_sort_ = false;
 };
 
-// Sorts ascending: a vectorised sort for large arrays, std::sort for small
-// ones (the result is the same).
+// Sorts ascending, with the same result as std::sort: std::sort below 128
+// values, a bucket sort on the order-preserving integer keys of the doubles
+// up to 255 (scratch memory held per thread) and a vectorised sort above.
+// With NaNs among the values the order is unspecified.
 void sort_values(std::span<double> values);
 
 }  // namespace kelp_sae::kernels

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
+#include <string>
 #include <vector>
 
 namespace kelp_sae::kernels {
@@ -56,6 +58,43 @@ TEST(Indicators, LargeAreasUseTheVectorSort) {
   EXPECT_NEAR(got[4], (n - 1.0) / (3.0 * n), 1e-12);
   EXPECT_NEAR(got[5], 180100.0 / 20100.0, 1e-12);
   EXPECT_NEAR(got[1], 99.0 / n, 1e-15);
+}
+
+TEST(SortValues, EqualsStdSortAtEverySize) {
+  // Sizes around the std::sort, bucket and vector sort switches; incomes,
+  // signed values with both zeros and ties, one far outlier (crowds one
+  // bucket), identical values and infinities.
+  std::mt19937_64 gen(5);
+  std::lognormal_distribution<double> income(8.5, 0.8);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const std::size_t n : {0, 1, 2, 127, 128, 129, 200, 255, 256, 1000}) {
+    for (int kind = 0; kind < 5; ++kind) {
+      SCOPED_TRACE(std::to_string(n) + " values of kind " + std::to_string(kind));
+      std::vector<double> v(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        switch (kind) {
+          case 0:
+            v[i] = income(gen);
+            break;
+          case 1:
+            v[i] = i % 5 == 0 ? (i % 2 == 0 ? 0.0 : -0.0) : std::round(4.0 * normal(gen));
+            break;
+          case 2:
+            v[i] = i == n / 2 ? 1e300 : income(gen);
+            break;
+          case 3:
+            v[i] = 7.5;
+            break;
+          default:
+            v[i] = i % 7 == 0 ? (i % 2 == 0 ? 1.0 : -1.0) * HUGE_VAL : normal(gen);
+        }
+      }
+      std::vector<double> expected = v;
+      std::sort(expected.begin(), expected.end());
+      sort_values(v);
+      EXPECT_EQ(v, expected);
+    }
+  }
 }
 
 TEST(Indicators, NaNValuesGiveNaNRankIndicators) {
