@@ -209,8 +209,6 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   warn_about_population(sample, pop, options);
   const Eigen::MatrixXd X_pop_means = with_intercept(pop.X_pop_means, options.intercept);
   const Eigen::MatrixXd X_smp_means = with_intercept(pop.X_smp_means, options.intercept);
-  const double sigma_u2 = sigma_u * sigma_u;
-  const double sigma_e2 = sigma_e * sigma_e;
   const Eigen::VectorXd pred = kernels::predict_area_eblup(beta, sigma_u, sigma_e, pop.n_i,
                                                            pop.y_bar_s, X_smp_means, X_pop_means)
                                    .theta_hat;
@@ -275,20 +273,8 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
       pop.pop_areas, pred, mse, internal::CvRule::kPositivePrediction, "Mean");
 
   // Fit statistics: the likelihood with the constant of the fitting method.
-  const double log_likelihood =
-      internal::gaussian_log_likelihood(stats.neg2_loglik, method, n, X_mat_raw.cols());
-  const internal::InformationCriteria criteria = internal::information_criteria(
-      log_likelihood, static_cast<double>(beta.size() + 2), static_cast<double>(n));
-  const SAEStats sae_stats{.method = options.method,
-                           .n_obs = static_cast<long long>(n),
-                           .n_areas = static_cast<long long>(M),
-                           .sigma_u = sigma_u,
-                           .sigma_e = sigma_e,
-                           .log_likelihood = log_likelihood,
-                           .aic = criteria.aic,
-                           .bic = criteria.bic,
-                           .kic = criteria.kic,
-                           .icc = sigma_u2 / (sigma_u2 + sigma_e2)};
+  const SAEStats sae_stats = internal::nested_error_stats(options.method, method, stats.neg2_loglik,
+                                                          n, X_mat_raw.cols(), M, sigma_u, sigma_e);
 
   return SAEResults(
       "Unit Level", y,

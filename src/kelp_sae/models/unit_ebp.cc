@@ -359,20 +359,8 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   }
 
   // Fit statistics on the model scale.
-  const double log_likelihood =
-      internal::gaussian_log_likelihood(stats.neg2_loglik, VarianceMethod::REML, n, p);
-  const internal::InformationCriteria criteria = internal::information_criteria(
-      log_likelihood, static_cast<double>(p + 2), static_cast<double>(n));
-  const SAEStats sae_stats{.method = "REML",
-                           .n_obs = static_cast<long long>(n),
-                           .n_areas = static_cast<long long>(M),
-                           .sigma_u = sigma_u,
-                           .sigma_e = sigma_e,
-                           .log_likelihood = log_likelihood,
-                           .aic = criteria.aic,
-                           .bic = criteria.bic,
-                           .kic = criteria.kic,
-                           .icc = sigma_u2 / (sigma_u2 + sigma_e2)};
+  const SAEStats sae_stats = internal::nested_error_stats(
+      "REML", VarianceMethod::REML, stats.neg2_loglik, n, p, M, sigma_u, sigma_e);
 
   std::vector<std::string> names{"Intercept"};
   names.insert(names.end(), sample.feature_names.begin(), sample.feature_names.end());

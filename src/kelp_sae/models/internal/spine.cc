@@ -141,6 +141,26 @@ InformationCriteria information_criteria(double log_likelihood, double k, double
   return {.aic = deviance + 2.0 * k, .bic = deviance + k * std::log(n), .kic = deviance + 3.0 * k};
 }
 
+SAEStats nested_error_stats(std::string method_label, VarianceMethod method,
+                            double neg2_loglik_without_constant, Eigen::Index n, Eigen::Index p,
+                            Eigen::Index n_areas, double sigma_u, double sigma_e) {
+  const double log_likelihood = gaussian_log_likelihood(neg2_loglik_without_constant, method, n, p);
+  const InformationCriteria criteria =
+      information_criteria(log_likelihood, static_cast<double>(p + 2), static_cast<double>(n));
+  const double sigma_u2 = sigma_u * sigma_u;
+  const double sigma_e2 = sigma_e * sigma_e;
+  return SAEStats{.method = std::move(method_label),
+                  .n_obs = static_cast<long long>(n),
+                  .n_areas = static_cast<long long>(n_areas),
+                  .sigma_u = sigma_u,
+                  .sigma_e = sigma_e,
+                  .log_likelihood = log_likelihood,
+                  .aic = criteria.aic,
+                  .bic = criteria.bic,
+                  .kic = criteria.kic,
+                  .icc = sigma_u2 / (sigma_u2 + sigma_e2)};
+}
+
 std::string first_labels(const std::vector<std::string>& labels, std::size_t shown) {
   std::string out;
   const std::size_t n = std::min(labels.size(), shown);

@@ -115,6 +115,14 @@ struct InformationCriteria {
 // k: estimated parameters (coefficients and variance components); n: observations.
 InformationCriteria information_criteria(double log_likelihood, double k, double n);
 
+// The statistics of a nested-error fit with p fixed effects and the two
+// variance components: the likelihood with the constant of `method`, AIC,
+// BIC, KIC and the intra-class correlation; `method_label` is shown as the
+// method, `n_areas` as the number of areas.
+SAEStats nested_error_stats(std::string method_label, VarianceMethod method,
+                            double neg2_loglik_without_constant, Eigen::Index n, Eigen::Index p,
+                            Eigen::Index n_areas, double sigma_u, double sigma_e);
+
 // Up to `shown` labels quoted and comma-separated, then " and <k> more" when
 // some are left out: "'a', 'b' and 3 more".
 std::string first_labels(const std::vector<std::string>& labels, std::size_t shown = 5);
