@@ -38,8 +38,9 @@ void check_shapes(const Eigen::Ref<const Eigen::MatrixXd>& X, Eigen::Index y_siz
 PrasadRaoResult estimate_mse_prasad_rao(
     const Eigen::Ref<const Eigen::MatrixXd>& X, const Eigen::Ref<const Eigen::VectorXd>& y,
     const Eigen::Ref<const Eigen::VectorXd>& D, const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
-    double sigma_u2, const Eigen::Ref<const Eigen::MatrixXd>& beta_cov, VarianceMethod method) {
+    double sigma_u2, const Eigen::Ref<const Eigen::MatrixXd>& beta_cov, PrasadRaoMethod method) {
   check_shapes(X, y.size(), D.size(), beta_hat.size(), beta_cov);
+  const double m = static_cast<double>(y.size());
   const Eigen::ArrayXd v = D.array() + sigma_u2;
   const Eigen::ArrayXd v_inv = 1.0 / v;
   const Eigen::ArrayXd gamma = sigma_u2 / v;
@@ -56,16 +57,36 @@ PrasadRaoResult estimate_mse_prasad_rao(
   out.g2 = (B2 * leverage).matrix();
 
   const double s2 = v_inv.square().sum();
-  const double var_sigma2 = 2.0 / s2;
+  double var_sigma2 = 2.0 / s2;
   double bias_scale = 0.0;  // bias_i = bias_scale * B_i^2
-  if (method == VarianceMethod::ML) {
-    const Eigen::MatrixXd Q = X.transpose() * v_inv.square().matrix().asDiagonal() * X;
-    const double t = (beta_cov * Q).trace();
-    bias_scale = -1.0 * t / s2;
+  switch (method) {
+    case PrasadRaoMethod::REML:
+      break;
+    case PrasadRaoMethod::ML: {
+      const Eigen::MatrixXd Q = X.transpose() * v_inv.square().matrix().asDiagonal() * X;
+      const double t = (beta_cov * Q).trace();
+      bias_scale = -1.0 * t / s2;
+      break;
+    }
+    case PrasadRaoMethod::FH: {
+      const double s1 = v_inv.sum();
+      var_sigma2 = (m * 2.0) / (s1 * s1);
+      bias_scale = 2.0 * (m * s2 - s1 * s1) / (s1 * s1 * s1);
+      break;
+    }
   }
   out.g3 = (B2 * var_sigma2 / v).matrix();
   out.mse = (out.g1.array() + out.g2.array() + 2.0 * out.g3.array() - bias_scale * B2).matrix();
   return out;
+}
+
+PrasadRaoResult estimate_mse_prasad_rao(
+    const Eigen::Ref<const Eigen::MatrixXd>& X, const Eigen::Ref<const Eigen::VectorXd>& y,
+    const Eigen::Ref<const Eigen::VectorXd>& D, const Eigen::Ref<const Eigen::VectorXd>& beta_hat,
+    double sigma_u2, const Eigen::Ref<const Eigen::MatrixXd>& beta_cov, VarianceMethod method) {
+  return estimate_mse_prasad_rao(
+      X, y, D, beta_hat, sigma_u2, beta_cov,
+      method == VarianceMethod::ML ? PrasadRaoMethod::ML : PrasadRaoMethod::REML);
 }
 
 }  // namespace kelp_sae::kernels
