@@ -182,19 +182,7 @@ class BatchRunner {
     rep.mean = total / n;
     rep.sd = std::sqrt(std::max(total_sq / n - rep.mean * rep.mean, 1e-10));
     const double scale = 1.0 / (rep.sd + 1e-6);
-    double yy = 0.0;
-    for (Eigen::Index v = 0; v < s.n_areas(); ++v) {
-      double sum = 0.0;
-      for (Eigen::Index j = s.offsets[idx(v)]; j < s.offsets[idx(v) + 1]; ++j) {
-        const double ys = (ws.y(j) - rep.mean) * scale;
-        ws.y(j) = ys;
-        sum += ys;
-        yy += ys * ys;
-      }
-      ws.sum_y(v) = sum;
-    }
-    ws.Xt_y.noalias() = s.X.transpose() * ws.y;
-    group_replicate_stats(c_.design, ws.Xt_y, ws.sum_y, yy, stats);
+    standardize_replicate_stats(s, c_.design, rep.mean, scale, ws.y, ws.sum_y, ws.Xt_y, stats);
   }
 
   Eigen::MatrixXd squared_errors(std::span<const random::Key> keys, Eigen::Index b,

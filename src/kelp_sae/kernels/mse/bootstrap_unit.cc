@@ -251,19 +251,8 @@ class BatchRunner {
     const double variance = total_sq / n - st.mean * st.mean;
     st.sd = variance > 0.0 ? std::sqrt(variance) : 1.0;
     const double scale = 1.0 / st.sd;
-    double yy = 0.0;
-    for (Eigen::Index v = 0; v < v_areas; ++v) {
-      double sum = 0.0;
-      for (Eigen::Index j = s.offsets[slot(v)]; j < s.offsets[slot(v) + 1]; ++j) {
-        const double ys = (ws.y(j) - st.mean) * scale;
-        ws.y(j) = ys;
-        sum += ys;
-        yy += ys * ys;
-      }
-      ws.sum_y(v) = sum;
-    }
-    ws.Xt_y.noalias() = s.X.transpose() * ws.y;
-    group_replicate_stats(c_.design, ws.Xt_y, ws.sum_y, yy, stats_[slot(k)]);
+    standardize_replicate_stats(s, c_.design, st.mean, scale, ws.y, ws.sum_y, ws.Xt_y,
+                                stats_[slot(k)]);
   }
 
   // The refitted model back on the response scale and its EBLUPs.

@@ -96,6 +96,26 @@ DesignStats precompute_design_stats(const SampleDesign& sample) {
   return d;
 }
 
+void standardize_replicate_stats(const SampleDesign& sample, const DesignStats& design, double mean,
+                                 double scale, Eigen::Ref<Eigen::VectorXd> y,
+                                 Eigen::Ref<Eigen::VectorXd> sum_y,
+                                 Eigen::Ref<Eigen::VectorXd> Xt_y, NewtonReplicateStats& out) {
+  double yy = 0.0;
+  for (Eigen::Index v = 0; v < sample.n_areas(); ++v) {
+    double sum = 0.0;
+    const auto v_slot = static_cast<std::size_t>(v);
+    for (Eigen::Index j = sample.offsets[v_slot]; j < sample.offsets[v_slot + 1]; ++j) {
+      const double ys = (y(j) - mean) * scale;
+      y(j) = ys;
+      sum += ys;
+      yy += ys * ys;
+    }
+    sum_y(v) = sum;
+  }
+  Xt_y.noalias() = sample.X.transpose() * y;
+  group_replicate_stats(design, Xt_y, sum_y, yy, out);
+}
+
 void group_replicate_stats(const DesignStats& design, const Eigen::Ref<const Eigen::VectorXd>& Xt_y,
                            const Eigen::Ref<const Eigen::VectorXd>& sum_y, double yy,
                            NewtonReplicateStats& out) {

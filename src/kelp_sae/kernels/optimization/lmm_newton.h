@@ -71,6 +71,14 @@ void group_replicate_stats(const DesignStats& design, const Eigen::Ref<const Eig
                            const Eigen::Ref<const Eigen::VectorXd>& sum_y, double yy,
                            NewtonReplicateStats& out);
 
+// Standardises a replicate's response over the sample units in place,
+// y <- (y - mean) * scale, and groups its statistics into `out`. sum_y (V)
+// and Xt_y (p) are workspace; nothing is allocated when `out` is sized.
+void standardize_replicate_stats(const SampleDesign& sample, const DesignStats& design, double mean,
+                                 double scale, Eigen::Ref<Eigen::VectorXd> y,
+                                 Eigen::Ref<Eigen::VectorXd> sum_y,
+                                 Eigen::Ref<Eigen::VectorXd> Xt_y, NewtonReplicateStats& out);
+
 // f(theta) with its exact gradient and Hessian (see above).
 LmmObjective newton_reml_objective(const Eigen::Ref<const Eigen::Vector2d>& theta,
                                    const DesignStats& design, const NewtonReplicateStats& rep);
