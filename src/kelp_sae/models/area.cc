@@ -345,14 +345,9 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   Eigen::VectorXd mse = pr.mse * s_y * s_y;
   if (bootstrap) {
     const random::Key key = random::key_from_seed(seed);
-    ProgressDisplay display(
-        {.desc = "Bootstrap FH",
-         .fallback = "Bootstrap FH",
-         .batch_size = static_cast<std::size_t>(options.batch_size),
-         .n_reps = static_cast<std::size_t>(options.n_reps),
-         .use_bar = options.progress_bar,
-         .lines = options.progress_bar ? BatchLines::kHeaderAndEvery : BatchLines::kEveryTenth,
-         .out = options.progress_out});
+    ProgressDisplay display(internal::bootstrap_progress(
+        "Bootstrap FH", "Bootstrap FH", options.batch_size, options.n_reps, options.progress_bar,
+        options.progress_out, BatchLines::kEveryTenth));
     mse = kernels::mse_bootstrap_area_fh(
               X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
               {.batch_size = options.batch_size, .on_progress = display.callback()}) *

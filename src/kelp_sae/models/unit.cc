@@ -247,14 +247,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                                     ? "BHF Bootstrap: Using Infinite Population Assumption."
                                     : "BHF Bootstrap: Using Finite Population Correction.");
     logger.info("Pre-computing constant design statistics (BHF)...");
-    ProgressDisplay display({.desc = "Bootstrap BHF",
-                             .fallback = "Starting BHF Bootstrap",
-                             .batch_size = static_cast<std::size_t>(options.batch_size),
-                             .n_reps = static_cast<std::size_t>(options.n_reps),
-                             .use_bar = options.progress_bar,
-                             .lines = options.progress_bar ? BatchLines::kHeaderAndEvery
-                                                           : BatchLines::kFirstOfEachTenth,
-                             .out = options.progress_out});
+    ProgressDisplay display(internal::bootstrap_progress(
+        "Bootstrap BHF", "Starting BHF Bootstrap", options.batch_size, options.n_reps,
+        options.progress_bar, options.progress_out, BatchLines::kFirstOfEachTenth));
     // In units of y_std, like the analytical MSE.
     mse = kernels::mse_bootstrap_bhf(
               key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop,

@@ -321,14 +321,9 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
       design.offsets.push_back(design.offsets.back() + count);
       idx(v++) = static_cast<int>(a);
     }
-    ProgressDisplay display({.desc = "Bootstrap EBP",
-                             .fallback = "Starting EBP Bootstrap",
-                             .batch_size = static_cast<std::size_t>(options.batch_size),
-                             .n_reps = static_cast<std::size_t>(options.n_reps),
-                             .use_bar = options.progress_bar,
-                             .lines = options.progress_bar ? BatchLines::kHeaderAndEvery
-                                                           : BatchLines::kFirstOfEachTenth,
-                             .out = options.progress_out});
+    ProgressDisplay display(internal::bootstrap_progress(
+        "Bootstrap EBP", "Starting EBP Bootstrap", options.batch_size, options.n_reps,
+        options.progress_bar, options.progress_out, BatchLines::kFirstOfEachTenth));
     const kernels::EbpBootstrapResult boot = kernels::mse_bootstrap_ebp(
         mse_key, options.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
         scale, set, {.batch_size = options.batch_size, .on_progress = display.callback()});

@@ -141,6 +141,18 @@ InformationCriteria information_criteria(double log_likelihood, double k, double
   return {.aic = deviance + 2.0 * k, .bic = deviance + k * std::log(n), .kic = deviance + 3.0 * k};
 }
 
+ProgressDisplayOptions bootstrap_progress(std::string desc, std::string header, int batch_size,
+                                          int n_reps, bool progress_bar, std::ostream* out,
+                                          BatchLines without_bar) {
+  return {.desc = std::move(desc),
+          .fallback = std::move(header),
+          .batch_size = static_cast<std::size_t>(batch_size),
+          .n_reps = static_cast<std::size_t>(n_reps),
+          .use_bar = progress_bar,
+          .lines = progress_bar ? BatchLines::kHeaderAndEvery : without_bar,
+          .out = out};
+}
+
 SAEStats nested_error_stats(std::string method_label, VarianceMethod method,
                             double neg2_loglik_without_constant, Eigen::Index n, Eigen::Index p,
                             Eigen::Index n_areas, double sigma_u, double sigma_e) {

@@ -21,6 +21,7 @@
 #include <Eigen/Core>
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 
 #include "kelp/random_state.h"
 #include "kelp_sae/core/optimization_result.h"
+#include "kelp_sae/core/progress.h"
 #include "kelp_sae/core/variance_method.h"
 #include "kelp_sae/results/containers.h"
 
@@ -100,6 +102,13 @@ std::vector<SAEPred> prediction_rows(const std::vector<std::string>& areas,
                                      const Eigen::Ref<const Eigen::VectorXd>& pred,
                                      const Eigen::Ref<const Eigen::VectorXd>& mse, CvRule cv_rule,
                                      const std::optional<std::string>& indicator = std::nullopt);
+
+// The progress display of a front end's bootstrap: with progress_bar the bar
+// on a terminal (else a header and every fifth batch line), without it the
+// batch lines `without_bar`; plain lines go to `out` (std::cout when null).
+ProgressDisplayOptions bootstrap_progress(std::string desc, std::string header, int batch_size,
+                                          int n_reps, bool progress_bar, std::ostream* out,
+                                          BatchLines without_bar);
 
 // The Gaussian log-likelihood from -2 log L without its constant: the
 // constant is n log(2 pi) for ML and (n - p) log(2 pi) for REML, whose
