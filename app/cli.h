@@ -6,8 +6,10 @@
 // usage error.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,11 +17,27 @@ namespace CLI {
 class App;
 }
 
+namespace kelp_sae {
+class ReplicateShare;
+}
+
 namespace kelp_sae::cli {
+
+// The processes of a run started by mpirun (see app/mpi/): every process
+// runs the same command; the share divides the bootstrap's replicates.
+struct Processes {
+  std::shared_ptr<ReplicateShare> share;
+  // The lead prints the report and the progress and writes the files; the
+  // other processes stay silent.
+  bool lead = true;
+  // The run's seed when --seed is not given, drawn once for all processes.
+  std::int64_t seed = 0;
+};
 
 struct Io {
   std::ostream& out;
   std::ostream& err;
+  const Processes* processes = nullptr;  // null: a single process
 };
 
 // Runs the program on its arguments (without the program name).

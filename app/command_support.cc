@@ -231,14 +231,39 @@ void check_cat_references(const CommonArgs& args, const kelp::Table& table,
   }
 }
 
+CommonArgs for_this_process(const CommonArgs& args, const Io& io) {
+  CommonArgs mine = args;
+  if (io.processes == nullptr) return mine;
+  if (mine.seed_option == nullptr || mine.seed_option->count() == 0) {
+    mine.seed = io.processes->seed;
+    mine.seed_shared = true;
+  }
+  if (!io.processes->lead) {
+    mine.out.clear();
+    mine.fixed_out.clear();
+    mine.json.clear();
+    mine.wide_out.clear();
+    mine.quiet = true;
+    mine.no_progress = true;
+    mine.verbose = false;
+    mine.silent = true;
+  }
+  return mine;
+}
+
+std::shared_ptr<ReplicateShare> replicate_share(const Io& io) {
+  return io.processes != nullptr ? io.processes->share : nullptr;
+}
+
 kelp::RandomStateArg random_state(const CommonArgs& args) {
-  if (args.seed_option == nullptr || args.seed_option->count() == 0) return {};
+  const bool given = args.seed_option != nullptr && args.seed_option->count() > 0;
+  if (!given && !args.seed_shared) return {};
   if (args.seed == 0) return kelp::RandomState(std::uint64_t{1} << 63);
   return args.seed;
 }
 
 void apply_run_settings(const CommonArgs& args) {
-  set_log_level(args.verbose ? LogLevel::kInfo : LogLevel::kWarning);
+  set_log_level(args.silent ? LogLevel::kOff : args.verbose ? LogLevel::kInfo : LogLevel::kWarning);
   set_console_errors(args.verbose);
   if (args.threads_option != nullptr && args.threads_option->count() > 0) {
     omp_set_num_threads(args.threads);
@@ -454,7 +479,9 @@ int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& 
         result.to_dict().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
   }
   if (!args.quiet) {
-    io.out << result.render(kelp::use_color(io.out)) << std::flush;
+    // Under mpirun the standard output is forwarded through a terminal of
+    // the launcher's even when the user sent it to a file: no colour there.
+    io.out << result.render(io.processes == nullptr && kelp::use_color(io.out)) << std::flush;
     if (!io.out) {
       throw std::runtime_error("Cannot write the report to the standard output: " +
                                system_reason(errno != 0 ? errno : EIO) +

@@ -56,6 +56,10 @@ struct CommonArgs {
   int width = 0;
   bool quiet = false;
   bool verbose = false;
+  // Set for a process of an MPI run other than the lead: nothing is logged.
+  bool silent = false;
+  // Set when --seed was not given but the processes of an MPI run share one.
+  bool seed_shared = false;
   // Set when declared; tell whether the user gave the option.
   CLI::Option* seed_option = nullptr;
   CLI::Option* threads_option = nullptr;
@@ -101,6 +105,16 @@ std::vector<kelp::Term> covariate_terms(const CommonArgs& args);
 // levels otherwise. Columns missing from the table are left to the model.
 void check_cat_references(const CommonArgs& args, const kelp::Table& table,
                           const std::string& table_option);
+
+// The common arguments as this process uses them: unchanged for a single
+// process or the lead of an MPI run; for the other processes of an MPI run
+// without the outputs, the report, the progress and the log. Without --seed
+// the processes use the seed the lead drew, so that they draw the same
+// replicates.
+CommonArgs for_this_process(const CommonArgs& args, const Io& io);
+// The share of the bootstrap's replicates between the processes (null for a
+// single process).
+std::shared_ptr<ReplicateShare> replicate_share(const Io& io);
 
 // The bootstrap random state for --seed: none without the option (a fresh
 // seed each run), else a state that reproduces the same numbers for the same

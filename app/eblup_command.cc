@@ -49,7 +49,7 @@ int run_eblup(const EblupArgs& a, Io& io) {
         "include the intercept.");
   }
 
-  const CommonArgs& c = a.common;
+  const CommonArgs c = for_this_process(a.common, io);
   apply_run_settings(c);
   OutputFiles outputs(c);
 
@@ -64,7 +64,8 @@ int run_eblup(const EblupArgs& a, Io& io) {
                        .tol = c.tol,
                        .max_iter = c.max_iter,
                        .progress_bar = progress.progress_bar,
-                       .progress_out = progress.progress_out};
+                       .progress_out = progress.progress_out,
+                       .replicate_share = replicate_share(io)};
   if (a.pop_size_option->count() > 0) options.pop_size = a.pop_size;
 
   kelp::Table sample = kelp::read_csv(a.sample);

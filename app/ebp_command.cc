@@ -113,7 +113,7 @@ double median(std::span<const double> y) {
 }
 
 int run_ebp(const EbpArgs& a, Io& io) {
-  const CommonArgs& c = a.common;
+  const CommonArgs c = for_this_process(a.common, io);
   EbpOptions options{.transformation = a.transformation,
                      .transform_shift = a.shift,
                      .n_mc = a.n_mc,
@@ -139,6 +139,7 @@ int run_ebp(const EbpArgs& a, Io& io) {
   options.rstate = random_state(c);
   options.progress_bar = progress.progress_bar;
   options.progress_out = progress.progress_out;
+  options.replicate_share = replicate_share(io);
 
   kelp::Table sample = kelp::read_csv(a.sample);
   check_cat_references(c, sample, "--sample");

@@ -70,7 +70,7 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
     throw CLI::ValidationError("--statistic Ratio needs --ratio-denom COL.");
   }
 
-  const CommonArgs& c = a.common;
+  const CommonArgs c = for_this_process(a.common, io);
   apply_run_settings(c);
   OutputFiles outputs(c);
 
@@ -84,7 +84,8 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
                     .tol = c.tol,
                     .max_iter = c.max_iter,
                     .progress_bar = progress.progress_bar,
-                    .progress_out = progress.progress_out};
+                    .progress_out = progress.progress_out,
+                    .replicate_share = replicate_share(io)};
 
   std::optional<AreaLevel> model;
   if (area_table_mode) {

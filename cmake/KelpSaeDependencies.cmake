@@ -26,3 +26,14 @@ endif()
 if(KELP_SAE_BUILD_BENCHMARKS)
   find_package(benchmark REQUIRED)
 endif()
+
+# MPI, only for the program's optional MPI layer.
+if(KELP_SAE_WITH_MPI)
+  find_package(MPI COMPONENTS CXX)
+  if(NOT MPI_CXX_FOUND)
+    message(FATAL_ERROR
+      "KELP_SAE_WITH_MPI is ON but no MPI library for C++ was found. Install Open MPI "
+      "(Debian: apt-get install libopenmpi-dev openmpi-bin) or configure with "
+      "-DKELP_SAE_WITH_MPI=OFF.")
+  endif()
+endif()

@@ -348,9 +348,10 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
     ProgressDisplay display(internal::bootstrap_progress(
         "Bootstrap FH", "Bootstrap FH", options.batch_size, options.n_reps, options.progress_bar,
         options.progress_out, BatchLines::kEveryTenth));
-    mse = kernels::mse_bootstrap_area_fh(
-              X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
-              {.batch_size = options.batch_size, .on_progress = display.callback()}) *
+    mse = kernels::mse_bootstrap_area_fh(X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
+                                         {.batch_size = options.batch_size,
+                                          .on_progress = display.callback(),
+                                          .share = options.replicate_share.get()}) *
           s_y * s_y;
     get_logger(kLoggerName).info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
   }

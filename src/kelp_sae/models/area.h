@@ -61,6 +61,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -69,6 +70,7 @@
 #include "kelp/sample.h"
 #include "kelp/table.h"
 #include "kelp/terms.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/results/containers.h"
 #include "kelp_sae/results/features.h"
 
@@ -107,6 +109,9 @@ struct FhOptions {
   // Destination of the plain bootstrap progress lines (std::cout when null);
   // the bar itself, on a terminal, is drawn on stderr.
   std::ostream* progress_out = nullptr;
+  // Processes sharing the bootstrap's replicates (the program's MPI layer);
+  // null: this process runs them all. Every process must make the same call.
+  std::shared_ptr<ReplicateShare> replicate_share = nullptr;
 };
 
 class AreaLevel {

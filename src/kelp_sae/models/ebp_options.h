@@ -12,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "kelp/random_state.h"
 #include "kelp_sae/core/enumerations.h"
+#include "kelp_sae/core/replicate_share.h"
 
 namespace kelp_sae {
 
@@ -99,6 +101,9 @@ struct EbpOptions {
   double tol = 1e-4;
   bool progress_bar = true;
   std::ostream* progress_out = nullptr;
+  // Processes sharing the bootstrap's replicates (the program's MPI layer);
+  // null: this process runs them all. Every process must make the same call.
+  std::shared_ptr<ReplicateShare> replicate_share = nullptr;
 };
 
 }  // namespace kelp_sae

@@ -251,10 +251,12 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
         "Bootstrap BHF", "Starting BHF Bootstrap", options.batch_size, options.n_reps,
         options.progress_bar, options.progress_out, BatchLines::kFirstOfEachTenth));
     // In units of y_std, like the analytical MSE.
-    mse = kernels::mse_bootstrap_bhf(
-              key, options.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop,
-              beta / y_std, sigma_u / y_std, sigma_e / y_std,
-              {.batch_size = options.batch_size, .on_progress = display.callback()}) *
+    mse = kernels::mse_bootstrap_bhf(key, options.n_reps, blocks.design, X_pop_means, pop.N_i,
+                                     blocks.area_idx_in_pop, beta / y_std, sigma_u / y_std,
+                                     sigma_e / y_std,
+                                     {.batch_size = options.batch_size,
+                                      .on_progress = display.callback(),
+                                      .share = options.replicate_share.get()}) *
           y_std * y_std;
   }
 

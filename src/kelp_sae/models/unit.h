@@ -52,12 +52,14 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "kelp/random_state.h"
 #include "kelp/sample.h"
 #include "kelp/table.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/models/ebp_options.h"
 #include "kelp_sae/models/unit_data.h"
 #include "kelp_sae/results/containers.h"
@@ -92,6 +94,9 @@ struct EblupOptions {
   // Destination of the plain bootstrap progress lines (std::cout when null);
   // the bar itself, on a terminal, is drawn on stderr.
   std::ostream* progress_out = nullptr;
+  // Processes sharing the bootstrap's replicates (the program's MPI layer);
+  // null: this process runs them all. Every process must make the same call.
+  std::shared_ptr<ReplicateShare> replicate_share = nullptr;
 };
 
 class UnitLevel {

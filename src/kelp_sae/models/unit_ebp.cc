@@ -324,9 +324,12 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     ProgressDisplay display(internal::bootstrap_progress(
         "Bootstrap EBP", "Starting EBP Bootstrap", options.batch_size, options.n_reps,
         options.progress_bar, options.progress_out, BatchLines::kFirstOfEachTenth));
-    const kernels::EbpBootstrapResult boot = kernels::mse_bootstrap_ebp(
-        mse_key, options.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
-        scale, set, {.batch_size = options.batch_size, .on_progress = display.callback()});
+    const kernels::EbpBootstrapResult boot =
+        kernels::mse_bootstrap_ebp(mse_key, options.n_reps, options.n_mc, design, census.design,
+                                   idx, beta, sigma_u, sigma_e, scale, set,
+                                   {.batch_size = options.batch_size,
+                                    .on_progress = display.callback(),
+                                    .share = options.replicate_share.get()});
     if (boot.n_failed > 0) {
       logger.warning(
           "Bootstrap: {} of {} replicates gave non-finite values; the MSE of the indicators "

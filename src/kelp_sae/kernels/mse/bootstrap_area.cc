@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/kernels/optimization/internal/fh_profile.h"
 #include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
@@ -126,11 +127,19 @@ Eigen::VectorXd mse_bootstrap_area_fh(const Eigen::Ref<const Eigen::MatrixXd>& X
   const Eigen::VectorXd sqrt_d = D.cwiseSqrt();
   const Problem problem{X, D, mu, sqrt_d, sigma_u, std::log(sigma_u)};
 
-  // Replicates are evaluated in parallel passes of at most kPassReplicates;
+  // This process runs the replicates of its batches (all of them without a
+  // share). They are evaluated in parallel passes of at most kPassReplicates;
   // their keys and error vectors (one column per replicate) live only for the
   // pass. Sums go replicate by replicate into the batch sum and batch by
-  // batch into the total, whatever the pass boundaries.
-  const auto pass_capacity = static_cast<Eigen::Index>(std::min<std::int64_t>(kPassReplicates, B));
+  // batch into the total, whatever the pass boundaries; each batch sum is a
+  // row of the share.
+  SingleProcessShare single;
+  ReplicateShare& share = share_or_single(options.share, single);
+  const BatchRange mine = share.begin(n_batches);
+  const std::int64_t rep_first = mine.first * bs;
+  const std::int64_t rep_end = std::min(mine.end * bs, B);
+  const auto pass_capacity =
+      static_cast<Eigen::Index>(std::clamp<std::int64_t>(rep_end - rep_first, 1, kPassReplicates));
   Eigen::MatrixXd errors(n, pass_capacity);
   std::vector<random::Key> keys(static_cast<std::size_t>(pass_capacity));
   std::vector<std::optional<Workspace>> workspaces(
@@ -138,10 +147,12 @@ Eigen::VectorXd mse_bootstrap_area_fh(const Eigen::Ref<const Eigen::MatrixXd>& X
 
   Eigen::VectorXd total = Eigen::VectorXd::Zero(n);
   Eigen::VectorXd batch_sum = Eigen::VectorXd::Zero(n);
-  std::int64_t batches_done = 0;
-  for (std::int64_t pass_first = 0; pass_first < B; pass_first += pass_capacity) {
+  const auto row = [](const Eigen::VectorXd& v) {
+    return std::span<const double>(v.data(), static_cast<std::size_t>(v.size()));
+  };
+  for (std::int64_t pass_first = rep_first; pass_first < rep_end; pass_first += pass_capacity) {
     const auto count =
-        static_cast<Eigen::Index>(std::min<std::int64_t>(pass_capacity, B - pass_first));
+        static_cast<Eigen::Index>(std::min<std::int64_t>(pass_capacity, rep_end - pass_first));
     random::split(rng_key, static_cast<std::uint64_t>(pass_first),
                   std::span<random::Key>(keys.data(), static_cast<std::size_t>(count)));
     internal::ParallelFailure failure;
@@ -159,15 +170,14 @@ Eigen::VectorXd mse_bootstrap_area_fh(const Eigen::Ref<const Eigen::MatrixXd>& X
       const std::int64_t r = pass_first + j + 1;  // replicates finished
       if (r % bs == 0 || r == B) {
         total += batch_sum;
+        share.add(row(batch_sum));
         batch_sum.setZero();
-        ++batches_done;
-        if (options.on_progress) {
-          options.on_progress(static_cast<std::size_t>(batches_done),
-                              static_cast<std::size_t>(n_batches));
-        }
+        share.batch_done(options.on_progress);
       }
     }
   }
+  share.finish(std::span<double>(total.data(), static_cast<std::size_t>(n)), 0,
+               options.on_progress);
   return total / static_cast<double>(B);
 }
 

@@ -40,6 +40,7 @@
 #include <cstdint>
 
 #include "kelp_sae/core/progress_callback.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/core/variance_method.h"
 #include "kelp_sae/random/keys.h"
 
@@ -48,6 +49,9 @@ namespace kelp_sae::kernels {
 struct BootstrapAreaOptions {
   std::int64_t batch_size = 100;
   ProgressCallback on_progress = nullptr;
+  // Processes sharing the batches (null: this process runs them all); the
+  // rows it combines are the batch sums.
+  ReplicateShare* share = nullptr;
 };
 
 Eigen::VectorXd mse_bootstrap_area_fh(const Eigen::Ref<const Eigen::MatrixXd>& X,

@@ -275,6 +275,11 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
 
   const Eigen::Index batch = options.batch_size;
   const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
+  // This process runs its range of batches (all of them without a share).
+  SingleProcessShare single;
+  ReplicateShare& share = share_or_single(options.share, single);
+  const BatchRange mine = share.begin(n_batches);
+  const Eigen::Index n_mine = mine.end - mine.first;
   // Batches are independent given their keys: a group of them runs at once,
   // one batch per thread, and their squared errors are then summed in
   // replicate order on the calling thread. With one batch per group the
@@ -285,7 +290,7 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   const Eigen::Index group =
       parallel ? std::clamp<Eigen::Index>(
                      static_cast<Eigen::Index>(kMaxHeldErrors / held_per_batch), 1,
-                     std::min<Eigen::Index>(n_batches, 4 * Eigen::Index{omp_get_max_threads()}))
+                     std::clamp<Eigen::Index>(n_mine, 1, 4 * Eigen::Index{omp_get_max_threads()}))
                : 1;
   const int n_runners = group > 1 ? omp_get_max_threads() : 1;
   // Each batch derives its own keys, children 3 first .. 3 (first + n_real) - 1
@@ -302,8 +307,11 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   EbpBootstrapResult result{.mse = Eigen::MatrixXd::Zero(
                                 static_cast<Eigen::Index>(indicators.size()), population.n_areas()),
                             .n_failed = 0};
-  for (Eigen::Index g = 0; g < n_batches; g += group) {
-    const Eigen::Index count = std::min(group, n_batches - g);
+  const auto row = [](const Eigen::MatrixXd& sq) {
+    return std::span<const double>(sq.data(), idx(sq.size()));
+  };
+  for (Eigen::Index g = mine.first; g < mine.end; g += group) {
+    const Eigen::Index count = std::min(group, mine.end - g);
 #pragma omp parallel for schedule(dynamic, 1) if (count > 1)
     for (Eigen::Index j = 0; j < count; ++j) {
       const auto t = idx(omp_get_thread_num());
@@ -324,10 +332,14 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
       for (Eigen::Index b = 0; b < n_real; ++b) {
         result.mse += held[idx(j * batch + b)];
         result.n_failed += held_failed[idx(j * batch + b)];
+        share.add(row(held[idx(j * batch + b)]));
       }
-      if (options.on_progress) options.on_progress(idx(g + j) + 1, idx(n_batches));
+      share.batch_done(options.on_progress);
     }
   }
+  result.n_failed =
+      static_cast<int>(share.finish(std::span<double>(result.mse.data(), idx(result.mse.size())),
+                                    result.n_failed, options.on_progress));
   result.mse /= static_cast<double>(n_reps);
   return result;
 }

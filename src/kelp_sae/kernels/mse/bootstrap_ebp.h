@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "kelp_sae/core/progress_callback.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/kernels/sample_design.h"
 #include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
 #include "kelp_sae/kernels/simulations/indicators.h"
@@ -54,6 +55,9 @@ namespace kelp_sae::kernels {
 struct BootstrapEbpOptions {
   int batch_size = 1;            // replicates per Newton batch (>= 1)
   ProgressCallback on_progress;  // called after each batch with (done, n_batches)
+  // Processes sharing the batches (null: this process runs them all); the
+  // rows it combines are the replicates' squared errors (K x M, column-major).
+  ReplicateShare* share = nullptr;
 };
 
 struct EbpBootstrapResult {

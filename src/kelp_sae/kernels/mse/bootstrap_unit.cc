@@ -338,16 +338,23 @@ Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, std::int64_t n_reps,
             " MB for one batch, more than half the memory of this machine; lower batch_size");
   const Eigen::Index n_batches = (n_reps - 1) / batch + 1;
 
-  // Replicate r owns keys 3r, 3r+1, 3r+2 of split(rng_key, 3 n_reps), derived
-  // chunk by chunk; padding replicates of the last batch get all-zero keys.
+  // This process runs its range of batches (all without a share). Replicate r
+  // owns keys 3r, 3r+1, 3r+2 of split(rng_key, 3 n_reps), derived chunk by
+  // chunk; padding replicates of the last batch get all-zero keys.
+  SingleProcessShare single;
+  ReplicateShare& share = share_or_single(options.share, single);
+  const BatchRange mine = share.begin(n_batches);
   const Eigen::Index chunk_batches = std::max<Eigen::Index>(1, kChunkReplicates / batch);
-  const Eigen::Index capacity = std::min(chunk_batches, n_batches) * batch;
+  const Eigen::Index capacity =
+      std::clamp<Eigen::Index>(mine.end - mine.first, 1, chunk_batches) * batch;
   BatchRunner runner(c, capacity);
   std::vector<random::Key> keys(static_cast<std::size_t>(3 * capacity));
 
   Eigen::VectorXd sse = Eigen::VectorXd::Zero(m);
-  for (Eigen::Index chunk_begin = 0; chunk_begin < n_batches; chunk_begin += chunk_batches) {
-    const Eigen::Index chunk_end = std::min(chunk_begin + chunk_batches, n_batches);
+  Eigen::VectorXd squared_error(m);
+  for (Eigen::Index chunk_begin = mine.first; chunk_begin < mine.end;
+       chunk_begin += chunk_batches) {
+    const Eigen::Index chunk_end = std::min<Eigen::Index>(chunk_begin + chunk_batches, mine.end);
     const Eigen::Index first = chunk_begin * batch;
     const Eigen::Index count = (chunk_end - chunk_begin) * batch;
     const Eigen::Index real = std::min<Eigen::Index>(count, n_reps - first);
@@ -360,13 +367,14 @@ Eigen::VectorXd mse_bootstrap_bhf(random::Key rng_key, std::int64_t n_reps,
       for (Eigen::Index k = 0; k < batch; ++k) {
         if (i * batch + k >= n_reps) break;
         const auto& st = runner.state((i - chunk_begin) * batch + k);
-        sse += (st.eblup - st.truth).cwiseAbs2();
+        squared_error = (st.eblup - st.truth).cwiseAbs2();
+        sse += squared_error;
+        share.add(std::span<const double>(squared_error.data(), static_cast<std::size_t>(m)));
       }
-      if (options.on_progress) {
-        options.on_progress(static_cast<std::size_t>(i + 1), static_cast<std::size_t>(n_batches));
-      }
+      share.batch_done(options.on_progress);
     }
   }
+  share.finish(std::span<double>(sse.data(), static_cast<std::size_t>(m)), 0, options.on_progress);
   return sse / static_cast<double>(n_reps);
 }
 

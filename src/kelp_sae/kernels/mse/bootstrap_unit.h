@@ -46,6 +46,7 @@
 #include <span>
 
 #include "kelp_sae/core/progress_callback.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/kernels/sample_design.h"
 #include "kelp_sae/random/keys.h"
 
@@ -54,6 +55,9 @@ namespace kelp_sae::kernels {
 struct BootstrapBhfOptions {
   std::int64_t batch_size = 1;             // replicates per batch (>= 1)
   ProgressCallback on_progress = nullptr;  // after each finished batch
+  // Processes sharing the batches (null: this process runs them all); the
+  // rows it combines are the replicates' squared errors.
+  ReplicateShare* share = nullptr;
 };
 
 // rng_key: key of the run; n_reps: 1 <= R <= 2^32 / 3; sample: the V sampled areas that
