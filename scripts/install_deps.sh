@@ -8,6 +8,7 @@ packages=(
   libeigen3-dev librandom123-dev libfmt-dev libspdlog-dev
   nlohmann-json3-dev libcli11-dev zlib1g-dev libhwy-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libopenmpi-dev openmpi-bin
 )
 
 missing=()
