@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <omp.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,6 +235,7 @@ void check_cat_references(const CommonArgs& args, const kelp::Table& table,
 CommonArgs for_this_process(const CommonArgs& args, const Io& io) {
   CommonArgs mine = args;
   if (io.processes == nullptr) return mine;
+  mine.processes = true;
   if (mine.seed_option == nullptr || mine.seed_option->count() == 0) {
     mine.seed = io.processes->seed;
     mine.seed_shared = true;
@@ -267,6 +269,17 @@ void apply_run_settings(const CommonArgs& args) {
   set_console_errors(args.verbose);
   if (args.threads_option != nullptr && args.threads_option->count() > 0) {
     omp_set_num_threads(args.threads);
+  }
+  // mpirun binds a process to one core by default when it starts at most two
+  // per machine: its threads would then take turns on that core.
+  cpu_set_t allowed;
+  if (args.processes && sched_getaffinity(0, sizeof allowed, &allowed) == 0 &&
+      CPU_COUNT(&allowed) < omp_get_max_threads()) {
+    get_logger("kelp_sae.cli")
+        .warning(
+            "This process runs {} threads but may use only {} core(s); start mpirun with "
+            "--bind-to none (or a binding that gives each process its cores).",
+            omp_get_max_threads(), CPU_COUNT(&allowed));
   }
 }
 

@@ -60,6 +60,8 @@ struct CommonArgs {
   bool silent = false;
   // Set when --seed was not given but the processes of an MPI run share one.
   bool seed_shared = false;
+  // Set for the processes of an MPI run.
+  bool processes = false;
   // Set when declared; tell whether the user gave the option.
   CLI::Option* seed_option = nullptr;
   CLI::Option* threads_option = nullptr;
@@ -125,7 +127,8 @@ kelp::RandomStateArg random_state(const CommonArgs& args);
 
 // Log level and OpenMP threads, before the fit. Without --verbose only
 // warnings are logged, and error log lines are dropped: a failure reaches the
-// user once, as the program's "error:" line.
+// user once, as the program's "error:" line. In an MPI run, warns when the
+// launcher bound the process to fewer cores than it runs threads.
 void apply_run_settings(const CommonArgs& args);
 
 // How the bootstrap shows progress, in the library's terms: nothing with

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kelp_sae::mpi {
 namespace {
@@ -59,8 +60,9 @@ BatchRange MpiReplicateShare::begin(std::int64_t n_batches) {
   done_ = 0;
   // A follower's message starts with its count (set in finish), then its rows.
   rows_.assign(1, 0.0);
-  // A follower that failed before the bootstrap ends the run here.
-  if (processes_.lead()) processes_.take_messages();
+  // A follower that failed before the bootstrap ends the run here; one that
+  // started early may already have finished batches.
+  pending_ = processes_.lead() ? processes_.take_messages() : 0;
   const auto k = static_cast<std::int64_t>(processes_.rank());
   const auto size = static_cast<std::int64_t>(processes_.size());
   // k n / K cannot overflow: n is below 2^32 and K below 2^31.
@@ -80,7 +82,7 @@ void MpiReplicateShare::advance(std::int64_t batches, const ProgressCallback& pr
 
 void MpiReplicateShare::batch_done(const ProgressCallback& progress) {
   if (processes_.lead()) {
-    advance(1 + processes_.take_messages(), progress);
+    advance(1 + std::exchange(pending_, 0) + processes_.take_messages(), progress);
   } else {
     MPI_Send(nullptr, 0, MPI_CHAR, 0, kTagProgress, MPI_COMM_WORLD);
   }
@@ -106,6 +108,7 @@ std::int64_t MpiReplicateShare::finish(std::span<double> sum, std::int64_t count
     return static_cast<std::int64_t>(total[width]);
   }
 
+  advance(std::exchange(pending_, 0), progress);
   const auto wait = [&](const auto& ready) {
     processes_.lead_wait(ready, [&](std::int64_t batches) { advance(batches, progress); });
   };

@@ -42,6 +42,7 @@ class MpiReplicateShare final : public ReplicateShare {
   const Processes& processes_;
   std::int64_t n_batches_ = 0;
   std::int64_t done_ = 0;       // lead: batches finished by all processes
+  std::int64_t pending_ = 0;    // lead: batches finished elsewhere, not yet shown
   std::vector<double> rows_{};  // follower: its rows, in order
 };
 

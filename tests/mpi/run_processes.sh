@@ -3,9 +3,10 @@
 #
 #   MPIEXEC=mpirun KELP_SAE=build/app/kelp-sae DATA=examples/data run_processes.sh fh|eblup|ebp|failure
 #
-# fh, eblup, ebp: the predictions CSV of the bootstrap under 1, 2 and 3
-# processes must equal the single-process file byte for byte, for replicate
-# counts not divisible by the process count and smaller than it.
+# fh, eblup, ebp: the predictions CSV, the report and the progress lines of
+# the bootstrap under 1, 2 and 3 processes must equal those of a single
+# process byte for byte, for replicate counts not divisible by the process
+# count and smaller than it.
 # failure: a process given a census without a model column (process 1, then
 # process 0) must end every process, the others busy with a long bootstrap,
 # with exit status 1 and one "error:" line.
@@ -26,17 +27,23 @@ fail() {
   failures=$((failures + 1))
 }
 
-# compare NAME ARGS...: single process, then 1, 2 and 3 processes.
+# compare NAME ARGS...: single process, then 1, 2 and 3 processes. The
+# predictions file, the report and the progress lines must be the same: only
+# process 0 prints, and it counts the batches of every process.
 compare() {
   local name=$1
   shift
-  "$KELP_SAE" "$@" --quiet --out "$work/$name.single.csv" || fail "$name: single process failed"
+  "$KELP_SAE" "$@" --out "$work/$name.single.csv" >"$work/$name.single.out" \
+    2>"$work/$name.single.err" || fail "$name: single process failed"
   local np
   for np in 1 2 3; do
-    "$MPIEXEC" --quiet -np "$np" "$KELP_SAE" "$@" --quiet --out "$work/$name.$np.csv" ||
-      fail "$name: $np processes failed"
-    cmp -s "$work/$name.single.csv" "$work/$name.$np.csv" ||
-      fail "$name: $np processes differ from a single process"
+    "$MPIEXEC" --quiet -np "$np" "$KELP_SAE" "$@" --out "$work/$name.$np.csv" \
+      >"$work/$name.$np.out" 2>"$work/$name.$np.err" || fail "$name: $np processes failed"
+    local part
+    for part in csv out err; do
+      cmp -s "$work/$name.single.$part" "$work/$name.$np.$part" ||
+        fail "$name: $np processes differ from a single process ($part)"
+    done
   done
 }
 

@@ -102,7 +102,9 @@ struct EbpOptions {
   bool progress_bar = true;
   std::ostream* progress_out = nullptr;
   // Processes sharing the bootstrap's replicates (the program's MPI layer);
-  // null: this process runs them all. Every process must make the same call.
+  // null: this process runs them all. Every process must make the same call,
+  // with the same explicit seed: a fresh seed per process would draw
+  // different replicates.
   std::shared_ptr<ReplicateShare> replicate_share = nullptr;
 };
 

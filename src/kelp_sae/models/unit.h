@@ -95,7 +95,9 @@ struct EblupOptions {
   // the bar itself, on a terminal, is drawn on stderr.
   std::ostream* progress_out = nullptr;
   // Processes sharing the bootstrap's replicates (the program's MPI layer);
-  // null: this process runs them all. Every process must make the same call.
+  // null: this process runs them all. Every process must make the same call,
+  // with the same explicit seed: a fresh seed per process would draw
+  // different replicates.
   std::shared_ptr<ReplicateShare> replicate_share = nullptr;
 };
 
