@@ -13,6 +13,7 @@
 
 #include "kelp_sae/kernels/mse/prasad_rao.h"
 #include "kelp_sae/kernels/optimization/fh.h"
+#include "tests/support/simulated_share.h"
 
 namespace kelp_sae::kernels {
 namespace {
@@ -120,6 +121,24 @@ TEST(BootstrapAreaFh, ReportsEachBatchInOrder) {
                            seen.emplace_back(done, total);
                          }});
   EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 3}, {2, 3}, {3, 3}}));
+}
+
+TEST(BootstrapAreaFh, ProcessesSharingTheBatchesGiveTheSingleProcessNumbers) {
+  // Five replicates in batches of two over 2, 3 and 7 processes: uneven
+  // ranges, empty ones, and the padded last batch on the last process.
+  const Problem p = make_problem(9);
+  const random::Key root = random::key_from_seed(5);
+  const Eigen::VectorXd single =
+      mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 5, root, quiet(2));
+  for (int processes : {2, 3, 7}) {
+    SCOPED_TRACE(processes);
+    const Eigen::VectorXd lead = testing::run_as_processes(processes, [&](ReplicateShare& share) {
+      BootstrapAreaOptions options = quiet(2);
+      options.share = &share;
+      return mse_bootstrap_area_fh(p.X, p.D, p.beta, p.sigma_u, kReml, 5, root, options);
+    });
+    EXPECT_EQ(lead, single);  // bit-identical
+  }
 }
 
 TEST(BootstrapAreaFh, HugeReplicateCountsStartWithoutOverflowOrUpFrontMemory) {

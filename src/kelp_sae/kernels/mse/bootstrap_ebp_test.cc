@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "tests/support/simulated_share.h"
 #include "tests/support/thrown_message.h"
 
 namespace kelp_sae::kernels {
@@ -47,10 +48,11 @@ Case make_case(const std::vector<Eigen::Index>& sample_sizes = {10, 12, 8},
   return c;
 }
 
-EbpBootstrapResult run(const Case& c, int n_reps, int batch_size, int n_mc = 20) {
+EbpBootstrapResult run(const Case& c, int n_reps, int batch_size, int n_mc = 20,
+                       ReplicateShare* share = nullptr) {
   return mse_bootstrap_ebp(random::key_from_seed(17), n_reps, n_mc, c.sample, c.census, c.idx,
                            c.beta, c.sigma_u, c.sigma_e, c.scale, c.indicators,
-                           {.batch_size = batch_size, .on_progress = {}});
+                           {.batch_size = batch_size, .on_progress = {}, .share = share});
 }
 
 TEST(BootstrapEbp, PaddingReplicatesAreLeftOut) {
@@ -83,6 +85,30 @@ TEST(BootstrapEbp, PaddingReplicatesAreLeftOut) {
   // The area without units has zero indicators in truth and estimate.
   EXPECT_EQ(got.mse.col(2), Eigen::Vector3d::Zero());
   EXPECT_TRUE((got.mse.col(1).array() > 0.0).all());  // out of sample, still estimated
+}
+
+TEST(BootstrapEbp, ProcessesSharingTheBatchesGiveTheSingleProcessNumbers) {
+  // Five replicates in batches of two over 2, 3 and 7 processes: uneven
+  // ranges, empty ones, and the padded last batch on the last process. Small
+  // unit errors make the shared Newton step depend on every replicate of a
+  // batch, padding included. With 40 Monte Carlo draws and two threads a
+  // process's batches run in parallel.
+  Case c = make_case();
+  c.sigma_e = 0.1;
+  const EbpBootstrapResult single = run(c, 5, 2, 40);
+  for (int processes : {2, 3, 7}) {
+    SCOPED_TRACE(processes);
+    const EbpBootstrapResult lead = testing::run_as_processes(
+        processes, [&](ReplicateShare& share) { return run(c, 5, 2, 40, &share); });
+    EXPECT_EQ(lead.mse, single.mse);  // bit-identical
+    EXPECT_EQ(lead.n_failed, single.n_failed);
+  }
+  // Failed replicates are counted over the processes.
+  c.beta << 800.0, 0.0;
+  EXPECT_EQ(
+      testing::run_as_processes(3, [&](ReplicateShare& share) { return run(c, 5, 2, 1, &share); })
+          .n_failed,
+      5);
 }
 
 TEST(BootstrapEbp, MatchesTheEmpiricalMseOfTheEbp) {
