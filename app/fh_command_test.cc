@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 
 #include "app/cli.h"
 #include "kelp/table.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/models/area.h"
 #include "tests/support/cli_runner.h"
 
@@ -455,6 +457,35 @@ TEST_F(FhCommandTest, ProgramFailuresPrintOneLine) {
       "fh --data " + path("areas.csv") + " --y y --area area --variance var >/dev/full",
       testing::Stderr::kDiscard);
   EXPECT_EQ(full.status, 1);
+}
+
+// The processes of an MPI run, played in one process: a follower writes and
+// prints nothing; without --seed every process uses the lead's seed, which
+// gives the numbers of --seed with that value.
+TEST_F(FhCommandTest, ProcessesOfAnMpiRunShareTheSeedAndOnlyTheLeadWrites) {
+  const std::vector<std::string> bootstrap = {"--x", "x1", "--mse", "bootstrap", "--n-reps", "6"};
+  auto run_as = [&](bool lead, const std::string& out, std::vector<std::string> extra) {
+    const Processes processes{
+        .share = std::make_shared<SingleProcessShare>(), .lead = lead, .seed = 4242};
+    std::vector<std::string> args = area_args(bootstrap);
+    args.insert(args.end(), {"--out", path(out)});
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::ostringstream stdout_text;
+    std::ostringstream stderr_text;
+    const int status = run(args, {.out = stdout_text, .err = stderr_text, .processes = &processes});
+    return Outcome{status, stdout_text.str(), stderr_text.str()};
+  };
+  const Outcome follower = run_as(false, "follower.csv", {});
+  EXPECT_EQ(follower.status, 0);
+  EXPECT_EQ(follower.out + follower.err, "");
+  EXPECT_FALSE(fs::exists(path("follower.csv")));
+
+  const Outcome lead = run_as(true, "lead.csv", {"--quiet"});
+  ASSERT_EQ(lead.status, 0) << lead.err;
+  std::vector<std::string> seeded = area_args(bootstrap);
+  seeded.insert(seeded.end(), {"--seed", "4242", "--quiet", "--out", path("seeded.csv")});
+  ASSERT_EQ(run_cli(seeded).status, 0);
+  EXPECT_EQ(read(path("lead.csv")), read(path("seeded.csv")));
 }
 
 }  // namespace
