@@ -11,12 +11,6 @@
 namespace kelp_sae::mpi {
 namespace {
 
-bool has_message(int source, int tag) {
-  int flag = 0;
-  MPI_Iprobe(source, tag, MPI_COMM_WORLD, &flag, MPI_STATUS_IGNORE);
-  return flag != 0;
-}
-
 // Messages larger than an int can count are sent in pieces of this many
 // doubles.
 constexpr std::size_t kPiece = std::size_t{1} << 26;
@@ -74,7 +68,8 @@ void MpiReplicateShare::add(std::span<const double> row) {
 }
 
 void MpiReplicateShare::advance(std::int64_t batches, const ProgressCallback& progress) {
-  for (std::int64_t i = 0; i < batches; ++i) {
+  // Never past the last batch: progress messages may trail the rows.
+  for (std::int64_t i = 0; i < batches && done_ < n_batches_; ++i) {
     ++done_;
     if (progress) progress(static_cast<std::size_t>(done_), static_cast<std::size_t>(n_batches_));
   }

@@ -19,13 +19,13 @@ namespace {
 // processes (or their threads) could use.
 constexpr auto kPollInterval = std::chrono::microseconds(200);
 
+}  // namespace
+
 bool has_message(int source, int tag) {
   int flag = 0;
   MPI_Iprobe(source, tag, MPI_COMM_WORLD, &flag, MPI_STATUS_IGNORE);
   return flag != 0;
 }
-
-}  // namespace
 
 bool launched_by_mpi_launcher() {
   for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMIX_RANK", "PMI_RANK", "PMI_SIZE"}) {

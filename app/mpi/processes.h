@@ -30,6 +30,9 @@ namespace kelp_sae::mpi {
 // a PMI-based one such as srun): only then is MPI initialised.
 bool launched_by_mpi_launcher();
 
+// Whether a message from `source` with `tag` is waiting to be received.
+bool has_message(int source, int tag);
+
 // Message tags between the processes.
 enum Tag : int {
   kTagProgress = 101,  // a follower finished one batch (no payload)
