@@ -90,6 +90,7 @@ run() {
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+rm -f "$dir"/plain.* "$dir"/1x2.* "$dir"/2x1.* "$dir"/point.*
 : > "$dir/results.txt"
 run point 1 -- "${ebp_args[@]}" --no-mse --threads 1 --out "$dir/point.csv"
 for rep in $(seq 1 "$repeats"); do
