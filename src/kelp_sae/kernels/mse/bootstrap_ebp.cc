@@ -283,8 +283,12 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   // Batches are independent given their keys: a group of them runs at once,
   // one batch per thread, and their squared errors are then summed in
   // replicate order on the calling thread. With one batch per group the
-  // replicates of the batch run in parallel instead.
-  const bool parallel = worth_parallel(c, n_reps) && omp_get_max_threads() > 1;
+  // replicates of the batch run in parallel instead, and a single replicate
+  // runs its areas in parallel: that is the better use of the threads when
+  // this process has fewer than half as many replicates as threads (a
+  // process of a cluster run with a few replicates on many cores).
+  const bool parallel = worth_parallel(c, n_reps) && omp_get_max_threads() > 1 &&
+                        2 * n_mine * batch >= omp_get_max_threads();
   const std::size_t held_per_batch =
       idx(batch) * indicators.size() * idx(std::max<Eigen::Index>(population.n_areas(), 1));
   const Eigen::Index group =
