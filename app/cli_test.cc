@@ -8,10 +8,12 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/mpi_launch.h"
 #include "kelp_sae/version.h"
 #include "tests/support/cli_runner.h"
 
@@ -130,6 +132,27 @@ TEST(CliTest, SubcommandNamesAreDistinct) {
 
 Outcome run_program(const std::string& args) {
   return testing::run_program(KELP_SAE_PROGRAM, args, testing::Stderr::kDiscard);
+}
+
+TEST(CliTest, MpiLaunchIsReadFromTheLaunchersEnvironment) {
+  for (const char* name :
+       {"OMPI_COMM_WORLD_RANK", "OMPI_COMM_WORLD_SIZE", "PMI_RANK", "PMI_SIZE", "PMIX_RANK"}) {
+    unsetenv(name);
+  }
+  EXPECT_FALSE(mpi_launch().has_value());
+  setenv("PMI_RANK", "2", 1);
+  setenv("PMI_SIZE", "4", 1);
+  ASSERT_TRUE(mpi_launch().has_value());
+  EXPECT_EQ(mpi_launch()->rank, 2);
+  EXPECT_EQ(mpi_launch()->count, 4);
+  setenv("OMPI_COMM_WORLD_RANK", "1", 1);
+  setenv("OMPI_COMM_WORLD_SIZE", "3", 1);
+  EXPECT_EQ(mpi_launch()->rank, 1);
+  EXPECT_EQ(mpi_launch()->count, 3);
+  for (const char* name :
+       {"OMPI_COMM_WORLD_RANK", "OMPI_COMM_WORLD_SIZE", "PMI_RANK", "PMI_SIZE"}) {
+    unsetenv(name);
+  }
 }
 
 TEST(CliProgramTest, BinaryPrintsVersionAndWelcome) {

@@ -27,13 +27,6 @@ bool has_message(int source, int tag) {
   return flag != 0;
 }
 
-bool launched_by_mpi_launcher() {
-  for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMIX_RANK", "PMI_RANK", "PMI_SIZE"}) {
-    if (std::getenv(name) != nullptr) return true;
-  }
-  return false;
-}
-
 Processes::Processes(int& argc, char**& argv, std::ostream& err) : err_(err) {
   int provided = 0;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);

@@ -26,10 +26,6 @@
 
 namespace kelp_sae::mpi {
 
-// Whether this process was started by an MPI launcher (Open MPI's mpirun, or
-// a PMI-based one such as srun): only then is MPI initialised.
-bool launched_by_mpi_launcher();
-
 // Whether a message from `source` with `tag` is waiting to be received.
 bool has_message(int source, int tag);
 
