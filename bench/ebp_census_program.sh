@@ -12,22 +12,9 @@ threads=${2:-2}
 dir=${TMPDIR:-/tmp}/kelp_sae_ebp_census
 mkdir -p "$dir"
 
-# Log incomes: 9 + sum_k 0.05 x_k + u_area + 0.6 e, x_k ~ N(0, 1), u ~ N(0, 0.25^2).
+# The data: bench/generate_census.sh, 10 covariates.
 generate() {  # $1: units per area, $2: areas, $3: with income (1/0), $4: seed
-  awk -v per="$1" -v areas="$2" -v with_y="$3" -v seed="$4" 'BEGIN {
-    srand(seed);
-    printf "area"; for (k = 1; k <= 10; k++) printf ",x%d", k; if (with_y) printf ",income"; print "";
-    for (a = 1; a <= areas; a++) {
-      srand(a * 7919); u = 0.25 * gauss(); srand(seed * 100003 + a);
-      for (j = 0; j < per; j++) {
-        m = 9 + u; line = a;
-        for (k = 1; k <= 10; k++) { x = gauss(); m += 0.05 * x; line = line sprintf(",%.4f", x) }
-        if (with_y) line = line sprintf(",%.2f", exp(m + 0.6 * gauss()));
-        print line
-      }
-    }
-  }
-  function gauss() { return sqrt(-2 * log(1 - rand())) * cos(6.283185307179586 * rand()) }'
+  "$(dirname "${BASH_SOURCE[0]}")/generate_census.sh" "$1" "$2" 10 "$3" "$4"
 }
 
 [ -s "$dir/census.csv" ] || generate 1000 2500 0 1 > "$dir/census.csv"
