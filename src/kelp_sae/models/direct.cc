@@ -223,21 +223,24 @@ SAEResults estimate_direct(const kelp::Sample& sample, const std::string& y,
   if (sample.design().weight) {
     const Eigen::VectorXd w = models::numeric_column(data, *sample.design().weight, "weight");
     weights.assign(w.data(), w.data() + n);
-  }
-  const auto m = static_cast<std::int32_t>(coding.labels.size());
-  std::vector<double> area_weight(coding.labels.size(), 0.0);
-  std::vector<std::size_t> area_units(coding.labels.size(), 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    area_weight[static_cast<std::size_t>(coding.codes[i])] += weights[i];
-    ++area_units[static_cast<std::size_t>(coding.codes[i])];
-  }
-  for (std::size_t a = 0; a < area_weight.size(); ++a) {
-    if (!(area_weight[a] > 0.0)) {
-      throw kelp::ModelError({.title = "Zero weight",
-                              .detail = "The weights of area '" + coding.labels[a] +
-                                        "' sum to 0: it has no estimate."});
+    // A sampled unit represents someone: a weight of 0 (or a negative or
+    // non-finite one, which kelp::Sample already refuses) is a data error.
+    const auto bad = [](double v) { return !(std::isfinite(v) && v > 0.0); };
+    if (const auto first = std::find_if(weights.begin(), weights.end(), bad);
+        first != weights.end()) {
+      throw kelp::ModelError(
+          {.title = "Invalid weights",
+           .detail = fmt::format("Column '{}' holds {} weights that are not positive and finite "
+                                 "(first at row {}); every sampled unit needs a positive design "
+                                 "weight.",
+                                 *sample.design().weight,
+                                 std::count_if(weights.begin(), weights.end(), bad),
+                                 first - weights.begin() + 1)});
     }
   }
+  const auto m = static_cast<std::int32_t>(coding.labels.size());
+  std::vector<std::size_t> area_units(coding.labels.size(), 0);
+  for (std::size_t i = 0; i < n; ++i) ++area_units[static_cast<std::size_t>(coding.codes[i])];
   const kernels::DirectSample units{
       .y = y_values, .weights = weights, .area = coding.codes, .n_areas = m};
 

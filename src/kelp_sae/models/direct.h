@@ -55,7 +55,9 @@
 //   kelp::ModelError  "Missing columns" (the response or area column),
 //                     "Non-numeric column", "Missing values" (a null or
 //                     non-finite response, a null area label), "Empty
-//                     dataset", "Zero weight" (an area whose weights sum to 0)
+//                     dataset", "Invalid weights" (a weight that is not
+//                     positive, naming the column, the count and the first
+//                     row)
 #pragma once
 
 #include <optional>

@@ -151,6 +151,11 @@ TEST(EstimateDirect, SingleUnitAreasAndWrongArguments) {
   }
   testing::expect_model_error([&] { estimate_direct(sample, "income", "area"); },
                               "Missing columns");
+  const kelp::Sample zero_weight(t.with_column("w", kelp::Column({2.0, 1.0, 0.0, 1.0, 0.0, 3.0})),
+                                 {.weight = "w"});
+  testing::expect_model_error([&] { estimate_direct(zero_weight, "y", "area"); }, "Invalid weights",
+                              "Column 'w' holds 2 weights that are not positive and finite (first "
+                              "at row 3); every sampled unit needs a positive design weight.");
 }
 
 }  // namespace
