@@ -59,7 +59,8 @@ TEST(CliTest, UnknownSubcommandsAndOptionsAreUsageErrors) {
     std::vector<std::string> args;
     std::string err;
   };
-  const std::string subcommands = "'. The subcommands are fh, eblup, ebp; see kelp-sae --help.\n";
+  const std::string subcommands =
+      "'. The subcommands are fh, eblup, ebp, direct; see kelp-sae --help.\n";
   const std::string options = " See kelp-sae --help for the options.\n";
   const std::vector<Case> cases = {
       {{"foo", "--bar"}, "error: Unknown subcommand 'foo" + subcommands},

@@ -22,6 +22,7 @@
 
 #include "app/cli.h"
 #include "app/command_support.h"
+#include "app/indicator_names.h"
 #include "kelp/csv.h"
 #include "kelp/table.h"
 #include "kelp_sae/models/common.h"
@@ -52,33 +53,6 @@ struct EbpArgs {
   CLI::Option* indicators_option = nullptr;
   CLI::Option* share_option = nullptr;
 };
-
-// --indicators items: short names and display texts, in any case.
-IndicatorList parse_indicators(const std::vector<std::string>& items) {
-  static constexpr std::pair<const char*, Indicator> kShort[] = {
-      {"mean", Indicator::MEAN},       {"headcount", Indicator::POVERTY_HEADCOUNT},
-      {"gap", Indicator::POVERTY_GAP}, {"severity", Indicator::POVERTY_SEVERITY},
-      {"gini", Indicator::GINI},       {"qsr", Indicator::QSR}};
-  std::vector<IndicatorRequest> out;
-  for (const std::string& item : items) {
-    const std::string key = models::to_lower(item);
-    std::optional<Indicator> found;
-    for (const auto& [name, indicator] : kShort) {
-      if (key == name || key == models::to_lower(std::string(to_string(indicator)))) {
-        found = indicator;
-      }
-    }
-    if (!found) {
-      throw CLI::ValidationError(
-          "--indicators: unknown indicator '" + item +
-          "'; accepted: mean, headcount, gap, severity, gini, qsr, or the texts 'Mean', "
-          "'Poverty Headcount', 'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', "
-          "'Quintile Share Ratio'.");
-    }
-    out.emplace_back(*found);
-  }
-  return IndicatorList(std::move(out));
-}
 
 // "LO,HI" with two numbers.
 std::pair<double, double> parse_bounds(const std::string& text) {
@@ -178,12 +152,11 @@ CommandAction attach_ebp(CLI::App& app) {
       ->type_name("X");
 
   // Indicators.
-  a.indicators_option =
-      app.add_option("--indicators", a.indicators,
-                     "Indicators: mean, headcount, gap, severity, gini, qsr or their display "
-                     "texts (default headcount,gap)")
-          ->type_name("LIST")
-          ->delimiter(',');
+  a.indicators_option = app.add_option("--indicators", a.indicators,
+                                       std::string("Indicators: ") + kIndicatorNames +
+                                           " or their display texts (default headcount,gap)")
+                            ->type_name("LIST")
+                            ->delimiter(',');
   auto* threshold =
       app.add_option("--threshold", a.threshold, "Poverty line (default 0.6)")->type_name("X");
   a.share_option =

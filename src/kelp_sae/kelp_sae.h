@@ -11,6 +11,7 @@
 
 #include "kelp_sae/core/enumerations.h"
 #include "kelp_sae/models/area.h"
+#include "kelp_sae/models/direct.h"
 #include "kelp_sae/models/unit.h"
 #include "kelp_sae/results/containers.h"
 #include "kelp_sae/version.h"

@@ -29,7 +29,20 @@ namespace kelp_sae {
 enum class AreaMethod { FH, FH_ST, FH_SPATIAL };
 
 // Standard Poverty and Inequality Indicators.
-enum class Indicator { MEAN, MEDIAN, POVERTY_HEADCOUNT, POVERTY_GAP, POVERTY_SEVERITY, GINI, QSR };
+// Members keep their order of first release; the quantiles follow.
+enum class Indicator {
+  MEAN,
+  MEDIAN,
+  POVERTY_HEADCOUNT,
+  POVERTY_GAP,
+  POVERTY_SEVERITY,
+  GINI,
+  QSR,
+  QUANTILE_10,
+  QUANTILE_25,
+  QUANTILE_75,
+  QUANTILE_90
+};
 
 // Strategy for Mass Imputation (Census generation).
 enum class ImputationType { PARAMETRIC, RESIDUAL };
@@ -69,13 +82,17 @@ struct EnumMember {
 KELP_SAE_ENUM_TRAITS(AreaMethod, 3, "", {AreaMethod::FH, "FH", "Fay-Herriot"},
                      {AreaMethod::FH_ST, "FH_ST", "FH Space-Time"},
                      {AreaMethod::FH_SPATIAL, "FH_SPATIAL", "FH Spatial"})
-KELP_SAE_ENUM_TRAITS(Indicator, 7, "Standard Poverty and Inequality Indicators.",
+KELP_SAE_ENUM_TRAITS(Indicator, 11, "Standard Poverty and Inequality Indicators.",
                      {Indicator::MEAN, "MEAN", "Mean"}, {Indicator::MEDIAN, "MEDIAN", "Median"},
                      {Indicator::POVERTY_HEADCOUNT, "POVERTY_HEADCOUNT", "Poverty Headcount"},
                      {Indicator::POVERTY_GAP, "POVERTY_GAP", "Poverty Gap"},
                      {Indicator::POVERTY_SEVERITY, "POVERTY_SEVERITY", "Poverty Severity"},
                      {Indicator::GINI, "GINI", "Gini Coefficient"},
-                     {Indicator::QSR, "QSR", "Quintile Share Ratio"})
+                     {Indicator::QSR, "QSR", "Quintile Share Ratio"},
+                     {Indicator::QUANTILE_10, "QUANTILE_10", "Quantile 10"},
+                     {Indicator::QUANTILE_25, "QUANTILE_25", "Quantile 25"},
+                     {Indicator::QUANTILE_75, "QUANTILE_75", "Quantile 75"},
+                     {Indicator::QUANTILE_90, "QUANTILE_90", "Quantile 90"})
 KELP_SAE_ENUM_TRAITS(ImputationType, 2, "Strategy for Mass Imputation (Census generation).",
                      {ImputationType::PARAMETRIC, "PARAMETRIC", "Parametric"},
                      {ImputationType::RESIDUAL, "RESIDUAL", "Residual Bootstrap"})

@@ -19,9 +19,9 @@ std::vector<std::string> texts() {
 TEST(Enumerations, ValuesInDeclarationOrder) {
   using V = std::vector<std::string>;
   EXPECT_EQ(texts<AreaMethod>(), (V{"Fay-Herriot", "FH Space-Time", "FH Spatial"}));
-  EXPECT_EQ(texts<Indicator>(),
-            (V{"Mean", "Median", "Poverty Headcount", "Poverty Gap", "Poverty Severity",
-               "Gini Coefficient", "Quintile Share Ratio"}));
+  EXPECT_EQ(texts<Indicator>(), (V{"Mean", "Median", "Poverty Headcount", "Poverty Gap",
+                                   "Poverty Severity", "Gini Coefficient", "Quintile Share Ratio",
+                                   "Quantile 10", "Quantile 25", "Quantile 75", "Quantile 90"}));
   EXPECT_EQ(texts<ImputationType>(), (V{"Parametric", "Residual Bootstrap"}));
   EXPECT_EQ(texts<MseMethod>(), (V{"Analytical", "Bootstrap", "Jackknife"}));
   EXPECT_EQ(texts<SaeLevel>(), (V{"Unit Level", "Area Level"}));
@@ -72,13 +72,16 @@ TEST(Enumerations, UnknownTextIsRejected) {
   const Case cases[] = {
       {"GINI",
        "'GINI' is not a valid Indicator; expected one of 'Mean', 'Median', 'Poverty Headcount', "
-       "'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', 'Quintile Share Ratio'."},
+       "'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', 'Quintile Share Ratio', "
+       "'Quantile 10', 'Quantile 25', 'Quantile 75', 'Quantile 90'."},
       {"mean",
        "'mean' is not a valid Indicator; expected one of 'Mean', 'Median', 'Poverty Headcount', "
-       "'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', 'Quintile Share Ratio'."},
+       "'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', 'Quintile Share Ratio', "
+       "'Quantile 10', 'Quantile 25', 'Quantile 75', 'Quantile 90'."},
       {"",
        "'' is not a valid Indicator; expected one of 'Mean', 'Median', 'Poverty Headcount', "
-       "'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', 'Quintile Share Ratio'."},
+       "'Poverty Gap', 'Poverty Severity', 'Gini Coefficient', 'Quintile Share Ratio', "
+       "'Quantile 10', 'Quantile 25', 'Quantile 75', 'Quantile 90'."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

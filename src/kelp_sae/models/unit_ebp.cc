@@ -62,8 +62,8 @@ struct ResolvedIndicators {
 };
 
 // Entries in order: a function under its name (or custom_<names so far>), a
-// built-in under its display text; texts that are no display text of a
-// registered indicator (MEDIAN has none) are skipped with a warning.
+// built-in under its display text; texts that are no indicator's display
+// text are skipped with a warning.
 ResolvedIndicators resolve_indicators(const IndicatorList& list) {
   const auto logger = get_logger(kLogger);
   ResolvedIndicators out;
@@ -89,7 +89,7 @@ ResolvedIndicators resolve_indicators(const IndicatorList& list) {
                                  : std::get<std::string>(request);
     bool found = false;
     for (const auto& member : EnumTraits<Indicator>::members) {
-      if (member.value != Indicator::MEDIAN && member.text == text) {
+      if (member.text == text) {
         add_builtin(member.value);
         found = true;
         break;

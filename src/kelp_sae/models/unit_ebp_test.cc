@@ -154,7 +154,7 @@ TEST(UnitLevelEbp, ArgumentErrorsNameTheOption) {
        },
        "ebp: boxcox_bounds must be a finite interval (lower, upper) with lower < upper; got (2, "
        "-2)."},
-      {"only MEDIAN", [](EbpOptions& o) { o.indicators = {Indicator::MEDIAN}; },
+      {"only an unknown text", [](EbpOptions& o) { o.indicators = {"Theil Index"}; },
        "No valid indicators resolved. Please check 'indicators' argument."},
       {"zero line", [](EbpOptions& o) { o.threshold = 0.0; },
        "ebp: threshold must be a positive finite poverty line when a poverty measure is "
@@ -280,10 +280,28 @@ TEST(UnitLevelEbp, IndicatorResolution) {
     EXPECT_EQ(r.prediction()[3].indicator, "Gini Coefficient");
   }
   {
+    // The quantiles in the Monte Carlo and the bootstrap: ordered in every
+    // area, with estimated MSEs.
+    const SAEResults r =
+        model.ebp("income", kTerms, "area", d.census,
+                  quick({.indicators = {Indicator::QUANTILE_10, Indicator::QUANTILE_25, "Median",
+                                        Indicator::QUANTILE_75, Indicator::QUANTILE_90}}));
+    ASSERT_EQ(r.prediction().size(), 50u);
+    EXPECT_EQ(names_of(r, 5), (std::vector<std::string>{"Quantile 10", "Quantile 25", "Median",
+                                                        "Quantile 75", "Quantile 90"}));
+    for (std::size_t i = 0; i < r.prediction().size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_TRUE(std::isfinite(r.prediction()[i].mse) && r.prediction()[i].mse > 0.0);
+      if (i % 5 != 0) {
+        EXPECT_LT(r.prediction()[i - 1].pred, r.prediction()[i].pred);
+      }
+    }
+  }
+  {
     const SAEResults r = model.ebp(
         "income", kTerms, "area", d.census,
         quick({.indicators = {NamedIndicator{"", max_fn}, NamedIndicator{"", max_fn}, "Mean",
-                              Indicator::MEDIAN, "mean", NamedIndicator{"top", max_fn},
+                              "Theil Index", "mean", NamedIndicator{"top", max_fn},
                               NamedIndicator{"", max_fn}, Indicator::MEAN},
                .mse = false}));
     ASSERT_EQ(r.prediction().size(), 60u);
@@ -293,7 +311,8 @@ TEST(UnitLevelEbp, IndicatorResolution) {
     EXPECT_EQ(r.prediction()[2].pred, r.prediction()[5].pred);
     EXPECT_EQ(r.prediction()[0].pred, r.prediction()[3].pred);
   }
-  EXPECT_THAT(log.text(), HasSubstr("warning|Indicator 'Median' not found in registry. Skipping."));
+  EXPECT_THAT(log.text(),
+              HasSubstr("warning|Indicator 'Theil Index' not found in registry. Skipping."));
   EXPECT_THAT(log.text(), HasSubstr("warning|Indicator 'mean' not found in registry. Skipping."));
 }
 

@@ -32,7 +32,8 @@ std::string term_plain(const RandomEffect& r) {
 }
 
 // The console report: statistics grid, fixed-effects table and the
-// random-effects line, framed under the title "SAE: <model type> - <level>".
+// random-effects line, framed under the title "SAE: <model type> - <level>";
+// for direct estimates (model type "Direct") only the method and the counts.
 kelp::Renderable report(const SAEResults& r) {
   using kelp::Justify;
   using kelp::Text;
@@ -41,6 +42,19 @@ kelp::Renderable report(const SAEResults& r) {
   constexpr kelp::Style kBoldRed{.bold = true, .red = true};
 
   const SAEStats& s = r.stats();
+  Text title("SAE: ");
+  title.append(r.model_type(), kBold);
+  title.append(" - " + r.level());
+  if (r.model_type() == "Direct") {
+    // Direct estimates: no model, so no likelihood, effects or variance
+    // components to show.
+    kelp::Renderable counts = kelp::grid({{.style = kBold}, {.justify = Justify::kRight}},
+                                         {{"Method", s.method},
+                                          {"No. Areas", std::to_string(s.n_areas)},
+                                          {"No. Obs", std::to_string(s.n_obs)}},
+                                         /*padding=*/2);
+    return kelp::make_panel({std::move(counts)}, std::move(title), "estimate");
+  }
   kelp::Renderable stats_grid =
       kelp::grid({{.style = kBold},
                   {.justify = Justify::kRight},
@@ -85,9 +99,6 @@ kelp::Renderable report(const SAEResults& r) {
       kelp::group({std::move(stats_grid), kelp::blank_line(), std::move(fixed_table),
                    kelp::blank_line(), kelp::paragraph(std::move(re_line))});
 
-  Text title("SAE: ");
-  title.append(r.model_type(), kBold);
-  title.append(" - " + r.level());
   return kelp::make_panel({std::move(content)}, std::move(title), "estimate");
 }
 

@@ -90,6 +90,10 @@ void bucket_sort(std::span<double> values) {
 
 void sort_finite_values(std::span<double> values);
 
+bool is_rank_based(Indicator i) {
+  return i == Indicator::GINI || i == Indicator::QSR || quantile_probability(i).has_value();
+}
+
 bool is_poverty_measure(Indicator i) {
   return i == Indicator::POVERTY_HEADCOUNT || i == Indicator::POVERTY_GAP ||
          i == Indicator::POVERTY_SEVERITY;
@@ -128,6 +132,16 @@ double qsr_sorted(std::span<const double> y) {
   return bottom > 1e-6 ? top / bottom : 0.0;
 }
 
+// Type 7: linear interpolation between the order statistics around (n - 1) p.
+double quantile_sorted(std::span<const double> y, double p) {
+  if (y.empty()) return std::numeric_limits<double>::quiet_NaN();
+  const double h = static_cast<double>(y.size() - 1) * p;
+  const double low = std::floor(h);
+  const auto l = static_cast<std::size_t>(low);
+  if (l + 1 >= y.size()) return y[l];
+  return y[l] + (h - low) * (y[l + 1] - y[l]);
+}
+
 }  // namespace
 
 IndicatorSet::IndicatorSet(std::vector<IndicatorEntry> entries, double threshold)
@@ -143,13 +157,8 @@ IndicatorSet::IndicatorSet(std::vector<IndicatorEntry> entries, double threshold
       continue;
     }
     const Indicator i = std::get<Indicator>(entries_[k]);
-    if (i == Indicator::MEDIAN) {
-      throw std::invalid_argument(
-          "indicators: 'Median' is not supported; accepted: Mean, Poverty Headcount, Poverty "
-          "Gap, Poverty Severity, Gini Coefficient, Quintile Share Ratio or a function");
-    }
     poverty = poverty || is_poverty_measure(i);
-    needs_sort_ = needs_sort_ || i == Indicator::GINI || i == Indicator::QSR;
+    needs_sort_ = needs_sort_ || is_rank_based(i);
   }
   if (poverty && !(std::isfinite(threshold) && threshold > 0.0)) {
     throw std::invalid_argument("threshold: the poverty line must be finite and positive, got " +
@@ -191,8 +200,7 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
     // A NaN among the values (a failed replicate) has no rank: the sorted
     // indicators are NaN too, and the values are left unsorted.
     for (std::size_t k = 0; k < entries_.size(); ++k) {
-      if (const auto* i = std::get_if<Indicator>(&entries_[k]);
-          i != nullptr && (*i == Indicator::GINI || *i == Indicator::QSR)) {
+      if (const auto* i = std::get_if<Indicator>(&entries_[k]); i != nullptr && is_rank_based(*i)) {
         out[k] = std::numeric_limits<double>::quiet_NaN();
       }
     }
@@ -208,6 +216,7 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
     if (const auto* i = std::get_if<Indicator>(&entries_[k])) {
       if (*i == Indicator::GINI) out[k] = gini_sorted(values);
       if (*i == Indicator::QSR) out[k] = qsr_sorted(values);
+      if (const auto p = quantile_probability(*i)) out[k] = quantile_sorted(values, *p);
     }
   }
 }
@@ -245,6 +254,145 @@ void sort_values(std::span<double> values) {
     std::sort(values.begin(), values.end());
   } else {
     sort_finite_values(values);
+  }
+}
+
+namespace {
+
+// A record of the weighted population: a value and the units it stands for.
+struct WeightedValue {
+  double y;
+  double w;
+};
+
+// sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute difference over
+// all pairs of units of the weighted population, over twice its mean.
+double weighted_gini_sorted(std::span<const WeightedValue> r, double total_weight) {
+  double cumulative = 0.0, acc = 0.0, total = 0.0;
+  for (const auto& [y, w] : r) {
+    cumulative += w;
+    acc += w * y * (2.0 * cumulative - w - total_weight);
+    total += w * y;
+  }
+  const double denominator = total_weight * total;
+  return denominator > 0.0 ? acc / denominator : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Record i covers the ranks (C_{i-1}, C_i]; the cuts trunc(0.2 W) and
+// trunc(0.8 W) split a record that straddles them.
+double weighted_qsr_sorted(std::span<const WeightedValue> r, double total_weight) {
+  const double cut_20 = std::trunc(0.2 * total_weight);
+  const double cut_80 = std::trunc(0.8 * total_weight);
+  double before = 0.0, bottom = 0.0, top = 0.0;
+  for (const auto& [y, w] : r) {
+    const double after = before + w;
+    bottom += y * std::max(std::min(after, cut_20) - before, 0.0);
+    top += y * std::max(after - std::max(before, cut_80), 0.0);
+    before = after;
+  }
+  return bottom > 0.0 ? top / bottom : std::numeric_limits<double>::quiet_NaN();
+}
+
+// The smallest value whose cumulative weight share reaches p (the relative
+// 1e-12 absorbs the rounding of p W).
+double weighted_quantile_sorted(std::span<const WeightedValue> r, double total_weight, double p) {
+  if (r.empty()) return std::numeric_limits<double>::quiet_NaN();
+  const double target = p * total_weight - 1e-12 * total_weight;
+  double cumulative = 0.0;
+  for (const auto& [y, w] : r) {
+    cumulative += w;
+    if (cumulative >= target) return y;
+  }
+  return r.back().y;
+}
+
+}  // namespace
+
+void IndicatorSet::evaluate_weighted(std::span<const double> values,
+                                     std::span<const double> weights, std::span<double> out) const {
+  if (values.size() != weights.size()) {
+    throw std::invalid_argument("indicators: " + std::to_string(values.size()) + " values but " +
+                                std::to_string(weights.size()) + " weights");
+  }
+  // Records of weight 0 count for nothing (not even a NaN among them).
+  Sums sums;
+  double total_weight = 0.0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double w = weights[i];
+    if (w == 0.0) continue;
+    const double y = values[i];
+    const double g = std::max(1.0 - y / threshold_, 0.0);
+    sums.sum += w * y;
+    sums.poor += y < threshold_ ? w : 0.0;
+    sums.gap += w * g;
+    sums.gap_sq += w * g * g;
+    total_weight += w;
+  }
+  const double divisor = total_weight > 0.0 ? total_weight : 1.0;
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    if (const auto* fn = std::get_if<IndicatorFunction>(&entries_[k])) {
+      out[k] = (*fn)(values, threshold_);
+      continue;
+    }
+    switch (std::get<Indicator>(entries_[k])) {
+      case Indicator::MEAN:
+        out[k] = sums.sum / divisor;
+        break;
+      case Indicator::POVERTY_HEADCOUNT:
+        out[k] = sums.poor / divisor;
+        break;
+      case Indicator::POVERTY_GAP:
+        out[k] = sums.gap / divisor;
+        break;
+      case Indicator::POVERTY_SEVERITY:
+        out[k] = sums.gap_sq / divisor;
+        break;
+      default:
+        break;  // rank-based indicators below
+    }
+  }
+  if (!needs_sort_) return;
+  const bool unranked = std::isnan(sums.sum);
+  // Scratch of the calling thread, grown to the largest area seen.
+  thread_local std::vector<WeightedValue> records;
+  records.clear();
+  if (!unranked) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (weights[i] != 0.0) records.push_back({values[i], weights[i]});
+    }
+    std::sort(records.begin(), records.end(),
+              [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; });
+  }
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    const auto* i = std::get_if<Indicator>(&entries_[k]);
+    if (i == nullptr || !is_rank_based(*i)) continue;
+    if (unranked) {
+      out[k] = kNaN;
+    } else if (*i == Indicator::GINI) {
+      out[k] = weighted_gini_sorted(records, total_weight);
+    } else if (*i == Indicator::QSR) {
+      out[k] = weighted_qsr_sorted(records, total_weight);
+    } else {
+      out[k] = weighted_quantile_sorted(records, total_weight, *quantile_probability(*i));
+    }
+  }
+}
+
+std::optional<double> quantile_probability(Indicator indicator) {
+  switch (indicator) {
+    case Indicator::QUANTILE_10:
+      return 0.10;
+    case Indicator::QUANTILE_25:
+      return 0.25;
+    case Indicator::MEDIAN:
+      return 0.50;
+    case Indicator::QUANTILE_75:
+      return 0.75;
+    case Indicator::QUANTILE_90:
+      return 0.90;
+    default:
+      return std::nullopt;
   }
 }
 

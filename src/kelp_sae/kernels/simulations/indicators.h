@@ -12,9 +12,36 @@
 //   QSR                S_top / S_bottom, S_bottom the sum of the ranks
 //                      r <= trunc(0.2 N_a), S_top of trunc(0.8 N_a) < r <= N_a;
 //                      0 when S_bottom <= 1e-6
-// An area without values gives 0 for every built-in indicator; values with a
-// NaN give a NaN Gini and QSR (nothing is sorted). MEDIAN has no formula here
-// and is rejected.
+//   QUANTILE_10 .. 90  the p-quantile (p = 0.1, 0.25, 0.5 for MEDIAN, 0.75,
+//                      0.9) by linear interpolation between order statistics
+//                      (type 7): with h = (N_a - 1) p and l = floor(h),
+//                      y_(l+1) + (h - l) (y_(l+2) - y_(l+1)) (ranks from 1)
+// An area without values gives 0 for every built-in indicator except the
+// quantiles, which are NaN; values with a NaN give a NaN Gini, QSR and
+// quantiles (nothing is sorted).
+//
+// Weighted (evaluate_weighted): value i stands for w_i >= 0 units of the
+// population, W = sum_i w_i. With integer weights every indicator equals the
+// unweighted indicator of the population in which value i is repeated w_i
+// times; non-integer weights use the same formulas. With the values sorted
+// ascending and C_i = w_1 + .. + w_i (records of equal value in any order):
+//   MEAN, FGT0-2       sum_i w_i y_i / W, sum_i w_i [y_i < z] / W, ...; 0 when W = 0
+//   GINI               sum_i sum_j w_i w_j |y_i - y_j| / (2 W T), T = sum_i w_i y_i,
+//                      computed as sum_i w_i y_i (2 C_i - w_i - W) / (W T);
+//                      NaN when W T <= 0 (no positive total: not estimated)
+//   QSR                S_top / S_bottom with the cuts c20 = trunc(0.2 W) and
+//                      c80 = trunc(0.8 W) in units of weight: record i covers
+//                      the ranks (C_{i-1}, C_i] and enters S_bottom with the
+//                      part of its weight below c20, S_top with the part above
+//                      c80 (a record straddling a cut is split there); NaN
+//                      when S_bottom <= 0. The cuts are whole units, as on the
+//                      repeated population, so weights should count units
+//                      (persons): weights scaled to sum to 1 leave no bottom
+//                      quintile.
+//   quantile p         the smallest y_i with C_i >= p W (the cumulative weight
+//                      share reaches p, up to a relative 1e-12 for rounding);
+//                      NaN when W = 0
+// Records of weight 0 count for nothing.
 //
 // A caller may add its own indicators as functions of one area's values (in
 // unit order) and the poverty line. They are called concurrently from several
@@ -32,6 +59,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -71,11 +99,25 @@ class IndicatorSet {
   };
   void evaluate_with_sums(std::span<double> values, const Sums& sums, std::span<double> out) const;
 
+  // out[k] = indicator k of the population in which values[i] stands for
+  // weights[i] units (the weighted definitions above). Caller-supplied
+  // indicators see the values, unweighted, in the given order. The records
+  // of positive weight are sorted once, by value, in scratch memory of the
+  // calling thread, when a rank-based indicator (Gini, QSR, quantiles) is
+  // requested. Weights must be finite and non-negative (the caller checks
+  // them); std::invalid_argument when the spans differ in length.
+  void evaluate_weighted(std::span<const double> values, std::span<const double> weights,
+                         std::span<double> out) const;
+
  private:
   std::vector<IndicatorEntry> entries_;
   double threshold_ = 0.0;
   bool needs_sort_ = false;
 };
+
+// The probability p of a quantile indicator (MEDIAN 0.5, QUANTILE_10 0.1,
+// ...), or nullopt for the others.
+std::optional<double> quantile_probability(Indicator indicator);
 
 // Sorts ascending, with the same result as std::sort: std::sort below 128
 // values, a bucket sort on the order-preserving integer keys of the doubles
