@@ -291,6 +291,18 @@ ProgressDisplay progress_display(const CommonArgs& args, Io& io) {
   return {.progress_bar = true, .progress_out = &io.err};
 }
 
+RunOptions run_options(const CommonArgs& args, Io& io) {
+  const ProgressDisplay progress = progress_display(args, io);
+  return {.n_reps = args.n_reps,
+          .batch_size = args.batch_size,
+          .rstate = random_state(args),
+          .tol = args.tol,
+          .max_iter = args.max_iter,
+          .progress_bar = progress.progress_bar,
+          .progress_out = progress.progress_out,
+          .replicate_share = replicate_share(io)};
+}
+
 // ---------------------------------------------------------------------------
 // Output files.
 

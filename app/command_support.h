@@ -9,8 +9,7 @@
 //   apply_run_settings(c);
 //   OutputFiles outputs(c);                  // fails early on unwritable targets
 //   ... read the data, check_cat_references(c, table, "--data") ...
-//   options.rstate = random_state(c);
-//   const ProgressDisplay progress = progress_display(c, io);
+//   options.run = run_options(c, io);
 //   SAEResults result = model.fit(..., options);
 //   return emit_result(result, c, {.area_column = area}, outputs, io);
 #pragma once
@@ -26,6 +25,7 @@
 #include "kelp/random_state.h"
 #include "kelp/table.h"
 #include "kelp/terms.h"
+#include "kelp_sae/models/run_options.h"
 #include "kelp_sae/results/containers.h"
 
 namespace CLI {
@@ -139,6 +139,11 @@ struct ProgressDisplay {
   std::ostream* progress_out = nullptr;
 };
 ProgressDisplay progress_display(const CommonArgs& args, Io& io);
+
+// The library's run settings from the common flags: replicates, batch size,
+// the seed (random_state), tolerance, iteration limit, the progress display
+// and the processes' share; every subcommand passes them as the model's `run`.
+RunOptions run_options(const CommonArgs& args, Io& io);
 
 // The output files of a run (--out, --fixed-out, --json), written whole or
 // not at all: each is written to a temporary file beside its target, and

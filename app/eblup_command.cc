@@ -53,19 +53,11 @@ int run_eblup(const EblupArgs& a, Io& io) {
   apply_run_settings(c);
   OutputFiles outputs(c);
 
-  const ProgressDisplay progress = progress_display(c, io);
   EblupOptions options{.method = a.method,
                        .intercept = !a.no_intercept,
                        .mse = a.mse,
-                       .n_reps = c.n_reps,
-                       .batch_size = c.batch_size,
                        .drop_nulls = a.drop_nulls,
-                       .rstate = random_state(c),
-                       .tol = c.tol,
-                       .max_iter = c.max_iter,
-                       .progress_bar = progress.progress_bar,
-                       .progress_out = progress.progress_out,
-                       .replicate_share = replicate_share(io)};
+                       .run = run_options(c, io)};
   if (a.pop_size_option->count() > 0) options.pop_size = a.pop_size;
 
   kelp::Table sample = kelp::read_csv(a.sample);
@@ -103,7 +95,9 @@ CommandAction attach_eblup(CLI::App& app) {
       ->check(CLI::IsMember({"Analytical", "Bootstrap"}, CLI::ignore_case));
   app.add_flag("--no-intercept", a.no_intercept, "Fit without a constant column");
   app.add_flag("--drop-nulls", a.drop_nulls, "Drop rows with missing values");
-  add_fit_options(app, a.common, /*max_iter_default=*/500);
+  // The model's own defaults of the run settings.
+  a.common.n_reps = EblupOptions::kRunDefaults.n_reps;
+  add_fit_options(app, a.common, EblupOptions::kRunDefaults.max_iter);
   add_output_options(app, a.common);
 
   return [args](Io& io) { return run_eblup(*args, io); };

@@ -91,12 +91,8 @@ int run_ebp(const EbpArgs& a, Io& io) {
   EbpOptions options{.transformation = a.transformation,
                      .transform_shift = a.shift,
                      .n_mc = a.n_mc,
-                     .n_reps = c.n_reps,
-                     .batch_size = c.batch_size,
                      .mse = !a.no_mse,
-                     .drop_nulls = a.drop_nulls,
-                     .max_iter = c.max_iter,
-                     .tol = c.tol};
+                     .drop_nulls = a.drop_nulls};
   if (a.lambda_option->count() > 0) options.boxcox_param = a.lambda;
   if (a.bounds_option->count() > 0) options.boxcox_bounds = parse_bounds(a.lambda_bounds);
   if (a.indicators_option->count() > 0) options.indicators = parse_indicators(a.indicators);
@@ -109,11 +105,7 @@ int run_ebp(const EbpArgs& a, Io& io) {
 
   apply_run_settings(c);
   OutputFiles outputs(c);
-  const ProgressDisplay progress = progress_display(c, io);
-  options.rstate = random_state(c);
-  options.progress_bar = progress.progress_bar;
-  options.progress_out = progress.progress_out;
-  options.replicate_share = replicate_share(io);
+  options.run = run_options(c, io);
 
   kelp::Table sample = kelp::read_csv(a.sample);
   check_cat_references(c, sample, "--sample");
@@ -170,8 +162,9 @@ CommandAction attach_ebp(CLI::App& app) {
                           "Monte Carlo populations per EBP (default 50)");
   app.add_flag("--no-mse", a.no_mse, "Point estimates only: skip the bootstrap MSE");
   app.add_flag("--drop-nulls", a.drop_nulls, "Drop rows with missing values");
-  a.common.n_reps = 50;
-  add_fit_options(app, a.common, /*max_iter_default=*/500);
+  // The model's own defaults of the run settings.
+  a.common.n_reps = EbpOptions::kRunDefaults.n_reps;
+  add_fit_options(app, a.common, EbpOptions::kRunDefaults.max_iter);
   add_output_options(app, a.common);
   app.add_option("--wide-out", a.common.wide_out,
                  "Write the predictions one row per area: each indicator and its MSE (CSV)")

@@ -74,18 +74,8 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
   apply_run_settings(c);
   OutputFiles outputs(c);
 
-  const ProgressDisplay progress = progress_display(c, io);
-  FhOptions options{.method = a.method,
-                    .mse = a.mse,
-                    .n_reps = c.n_reps,
-                    .batch_size = c.batch_size,
-                    .drop_nulls = !a.keep_nulls,
-                    .rstate = random_state(c),
-                    .tol = c.tol,
-                    .max_iter = c.max_iter,
-                    .progress_bar = progress.progress_bar,
-                    .progress_out = progress.progress_out,
-                    .replicate_share = replicate_share(io)};
+  FhOptions options{
+      .method = a.method, .mse = a.mse, .drop_nulls = !a.keep_nulls, .run = run_options(c, io)};
 
   std::optional<AreaLevel> model;
   if (area_table_mode) {
@@ -163,7 +153,9 @@ CommandAction attach_fh(CLI::App& app) {
   app.add_option("--mse", a.mse, "MSE method (default prasad_rao)")
       ->check(CLI::IsMember({"prasad_rao", "bootstrap"}, CLI::ignore_case));
   app.add_flag("--keep-nulls", a.keep_nulls, "Do not drop rows with missing values");
-  add_fit_options(app, a.common, /*max_iter_default=*/100);
+  // The model's own defaults of the run settings.
+  a.common.n_reps = FhOptions::kRunDefaults.n_reps;
+  add_fit_options(app, a.common, FhOptions::kRunDefaults.max_iter);
   add_output_options(app, a.common);
 
   return [args, handles](Io& io) { return run_fh(*args, *handles, io); };

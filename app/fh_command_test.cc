@@ -206,7 +206,7 @@ TEST_F(FhCommandTest, OptionsReachTheModel) {
 
   AreaLevel model(kelp::read_csv(path("areas.csv")));
   const SAEResults expected = model.fh("y", {"x1", "x2", kelp::Cat{"region", "West"}}, "area",
-                                       {.variance = "var", .method = "ML", .tol = 1e-8});
+                                       {.variance = "var", .method = "ML", .run = {.tol = 1e-8}});
   const kelp::Table fixed = kelp::read_csv(path("fixed.csv"));
   EXPECT_EQ(fixed.column_names(),
             (std::vector<std::string>{"term", "est", "se", "t_score", "p_value", "lci", "uci"}));

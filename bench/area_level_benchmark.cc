@@ -80,11 +80,11 @@ void BM_FhBootstrap(benchmark::State& state) {
     kelp_sae::SAEResults res = model.fh("y", kTerms, "area",
                                         {.variance = "var",
                                          .mse = "bootstrap",
-                                         .n_reps = static_cast<int>(state.range(1)),
-                                         .batch_size = static_cast<int>(state.range(2)),
-                                         .rstate = std::int64_t{42},
-                                         .progress_bar = false,
-                                         .progress_out = &progress});
+                                         .run = {.n_reps = static_cast<int>(state.range(1)),
+                                                 .batch_size = static_cast<int>(state.range(2)),
+                                                 .rstate = std::int64_t{42},
+                                                 .progress_bar = false,
+                                                 .progress_out = &progress}});
     benchmark::DoNotOptimize(res);
   }
   omp_set_num_threads(previous);

@@ -85,10 +85,7 @@ void BM_EbpBoxCoxSixIndicators(benchmark::State& state) {
                         Indicator::POVERTY_SEVERITY, Indicator::GINI, Indicator::QSR},
          .threshold = 5000.0,
          .n_mc = 50,
-         .n_reps = 50,
-         .rstate = 1,
-         .progress_bar = false,
-         .progress_out = &no_progress});
+         .run = {.n_reps = 50, .rstate = 1, .progress_bar = false, .progress_out = &no_progress}});
     benchmark::DoNotOptimize(r);
   }
 }

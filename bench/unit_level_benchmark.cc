@@ -120,13 +120,11 @@ void BM_EblupBootstrap(benchmark::State& state) {
   omp_set_num_threads(static_cast<int>(state.range(1)));
   const kelp_sae::UnitLevel model(data.sample);
   for (auto _ : state) {
-    kelp_sae::SAEResults res = model.eblup("y", kX, "area", data.population,
-                                           {.pop_size = "N",
-                                            .mse = "Bootstrap",
-                                            .n_reps = 1000,
-                                            .batch_size = 100,
-                                            .rstate = 42,
-                                            .progress_bar = false});
+    kelp_sae::SAEResults res = model.eblup(
+        "y", kX, "area", data.population,
+        {.pop_size = "N",
+         .mse = "Bootstrap",
+         .run = {.n_reps = 1000, .batch_size = 100, .rstate = 42, .progress_bar = false}});
     benchmark::DoNotOptimize(res);
   }
 }

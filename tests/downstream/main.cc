@@ -34,7 +34,7 @@ int main() {
                      {"var", kelp::Column({0.5, 0.5, 0.5, 0.5, 0.5})}});
   kelp_sae::AreaLevel model(areas);
   const kelp_sae::SAEResults res =
-      model.fh("y", {}, "area", {.variance = "var", .tol = 1e-8, .max_iter = 200});
+      model.fh("y", {}, "area", {.variance = "var", .run = {.tol = 1e-8, .max_iter = 200}});
   std::cout << "model: " << res.prediction().size()
             << " areas, sigma_u^2 = " << res.stats().sigma_u * res.stats().sigma_u << '\n';
   if (res.prediction().size() != 5 ||

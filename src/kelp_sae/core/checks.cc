@@ -1,10 +1,25 @@
 #include "kelp_sae/core/checks.h"
 
+#include <cctype>
 #include <cmath>
 
 #include <fmt/format.h>
 
 namespace kelp_sae {
+namespace {
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 ArgumentError::ArgumentError(std::string function, std::string argument, const std::string& message)
     : std::invalid_argument(message),
@@ -44,7 +59,7 @@ std::size_t check_choice(std::string_view function, std::string_view argument,
                          std::string_view value, std::initializer_list<std::string_view> accepted) {
   std::size_t index = 0;
   for (std::string_view a : accepted) {
-    if (a == value) return index;
+    if (equal_ignoring_case(a, value)) return index;
     ++index;
   }
   std::string choices;
@@ -55,6 +70,10 @@ std::size_t check_choice(std::string_view function, std::string_view argument,
     ++index;
   }
   throw_argument_error(function, argument, "must be " + choices, fmt::format("'{}'", value));
+}
+
+void check(bool ok, std::string_view function, const std::string& message) {
+  if (!ok) throw std::invalid_argument(fmt::format("{}: {}", function, message));
 }
 
 }  // namespace kelp_sae

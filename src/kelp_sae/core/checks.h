@@ -8,6 +8,8 @@
 //     // "fh: n_reps must be at least 1; got 0."
 //   const std::size_t m = check_choice("eblup", "method", text, {"REML", "ML"});
 //     // "eblup: method must be 'REML' or 'ML'; got 'XYZ'."
+//   check(beta.size() == p, "simulate_ebp", "beta has 3 entries but ...");
+//     // std::invalid_argument "simulate_ebp: beta has 3 entries but ..."
 #pragma once
 
 #include <cstddef>
@@ -48,10 +50,14 @@ void check_at_most(std::string_view function, std::string_view argument, std::in
 // number; got <value>.".
 void check_positive_finite(std::string_view function, std::string_view argument, double value);
 
-// The position of `value` among `accepted` (compared exactly; callers
-// normalise case first), else "<function>: <argument> must be 'A', 'B' or
-// 'C'; got '<value>'.".
+// The position of `value` among `accepted`, compared ignoring ASCII case
+// (not trimmed), else "<function>: <argument> must be 'A', 'B' or 'C'; got
+// '<value>'." listing `accepted` as written.
 std::size_t check_choice(std::string_view function, std::string_view argument,
                          std::string_view value, std::initializer_list<std::string_view> accepted);
+
+// A precondition of a kernel: when `ok` is false, throws std::invalid_argument
+// "<function>: <message>".
+void check(bool ok, std::string_view function, const std::string& message);
 
 }  // namespace kelp_sae

@@ -55,6 +55,10 @@ TEST(Checks, AcceptedValuesPassAndChoicesGiveTheirPosition) {
   EXPECT_NO_THROW(check_positive_finite("fh", "tol", 1e-300));
   EXPECT_EQ(check_choice("fh", "method", "ML", {"REML", "ML"}), 1u);
   EXPECT_EQ(check_choice("fh", "method", "REML", {"REML", "ML"}), 0u);
+  // Case is ignored, white space is not.
+  EXPECT_EQ(check_choice("eblup", "mse", "BOOTSTRAP", {"Analytical", "Bootstrap"}), 1u);
+  EXPECT_THROW(check_choice("eblup", "mse", " bootstrap", {"Analytical", "Bootstrap"}),
+               ArgumentError);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <numbers>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -303,21 +302,14 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
 
   // Options are checked once the data are known to be usable.
   const VarianceMethod method = internal::parse_variance_method(kFunction, options.method);
-  const bool bootstrap = internal::check_option_choice(kFunction, "mse", options.mse,
-                                                       {"prasad_rao", "bootstrap"}) == 1;
-  internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
-                                         .batch_size = options.batch_size,
-                                         .rstate = options.rstate,
-                                         .tol = options.tol,
-                                         .max_iter = options.max_iter,
-                                         .bootstrap = bootstrap});
-  const std::uint64_t seed =
-      bootstrap ? internal::resolve_seed(kFunction, options.rstate, internal::ZeroSeed::kDrawFresh)
-                : 0;
+  const bool bootstrap =
+      check_choice(kFunction, "mse", options.mse, {"prasad_rao", "bootstrap"}) == 1;
+  const internal::RunSettings run = internal::resolve_run(
+      kFunction, options.run, FhOptions::kRunDefaults, bootstrap, internal::ZeroSeed::kDrawFresh);
 
   // Fit log sigma_u on the standardised problem.
   const Eigen::VectorXd init = Eigen::VectorXd::Zero(p + 1);
-  const kernels::FitOptions fit_options{.tol = options.tol, .max_iter = options.max_iter};
+  const kernels::FitOptions fit_options{.tol = run.tol, .max_iter = run.max_iter};
   const OptimizationResult fit =
       method == VarianceMethod::REML
           ? kernels::fit_fay_herriot_reml(init, X_t, y_t, D_t, fit_options)
@@ -344,16 +336,15 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const Eigen::VectorXd estimates = pr.estimates * s_y;
   Eigen::VectorXd mse = pr.mse * s_y * s_y;
   if (bootstrap) {
-    const random::Key key = random::key_from_seed(seed);
-    ProgressDisplay display(internal::bootstrap_progress(
-        "Bootstrap FH", "Bootstrap FH", options.batch_size, options.n_reps, options.progress_bar,
-        options.progress_out, BatchLines::kEveryTenth));
-    mse = kernels::mse_bootstrap_area_fh(X_t, D_t, beta_t, sigma_u_t, method, options.n_reps, key,
-                                         {.batch_size = options.batch_size,
-                                          .on_progress = display.callback(),
-                                          .share = options.replicate_share.get()}) *
-          s_y * s_y;
-    get_logger(kLoggerName).info("Computed MSE using Parametric Bootstrap (B={})", options.n_reps);
+    const random::Key key = random::key_from_seed(run.seed);
+    ProgressDisplay display(
+        internal::bootstrap_progress("Bootstrap FH", "Bootstrap FH", run, BatchLines::kEveryTenth));
+    mse =
+        kernels::mse_bootstrap_area_fh(
+            X_t, D_t, beta_t, sigma_u_t, method, run.n_reps, key,
+            {.batch_size = run.batch_size, .on_progress = display.callback(), .share = run.share}) *
+        s_y * s_y;
+    get_logger(kLoggerName).info("Computed MSE using Parametric Bootstrap (B={})", run.n_reps);
   }
 
   std::vector<FixedEffect> fixed = models::make_fixed_effects(data.design_names, beta_hat, se);
@@ -373,12 +364,14 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   std::vector<SAEPred> predictions =
       internal::prediction_rows(data.areas, estimates, mse, internal::CvRule::kNonZeroPrediction);
 
-  // Marginal normal log-likelihood at the estimates, for REML and ML alike;
-  // on the data scale it is the standardised one less n log s_y.
+  // Marginal normal log-likelihood at the estimates (the ML constant, for
+  // REML and ML fits alike); on the data scale the variances carry s_y^2, so
+  // -2 log L gains 2 n log s_y.
   const Eigen::ArrayXd resid = (y_t - X_t * beta_t).array();
   const Eigen::ArrayXd V = sigma_u_t * sigma_u_t + D_t.array();
-  const double log_lik = -0.5 * ((2.0 * std::numbers::pi * V).log() + resid.square() / V).sum() -
-                         static_cast<double>(n) * std::log(s_y);
+  const double log_lik = internal::gaussian_log_likelihood(
+      (V.log() + resid.square() / V).sum() + 2.0 * static_cast<double>(n) * std::log(s_y),
+      VarianceMethod::ML, n, p);
   const internal::InformationCriteria criteria =
       internal::information_criteria(log_lik, static_cast<double>(p + 1), static_cast<double>(n));
   const SAEStats stats{.method = method_text,

@@ -16,7 +16,7 @@
 //   kelp::Sample sample(units, {.weight = "w", .strata = "stratum", .psu = "psu"});
 //   kelp_sae::AreaLevel survey(sample);
 //   auto res2 = survey.fh("income", {"x1"}, kelp::RE{"district"},
-//                         {.pop_data = area_table, .mse = "bootstrap", .rstate = 42});
+//                         {.pop_data = area_table, .mse = "bootstrap", .run = {.rstate = 42}});
 //
 // Modes. With `variance` set (area-table mode) the wrapped table is the model
 // table: column `y` holds the direct estimates, column `variance` their
@@ -33,8 +33,8 @@
 // profiled likelihood, EBLUPs and MSEs are evaluated on that scale, and all
 // results are transformed back, so any finite data in any unit give the same
 // results in that unit. MSEs are Prasad-Rao, or the parametric bootstrap when
-// `mse` is "bootstrap" (seeded from `rstate`; no state, or a state whose seed
-// is 0, draws a fresh, non-reproducible seed).
+// `mse` is "bootstrap" (seeded from `run.rstate`; no state, or a state whose
+// seed is 0, draws a fresh, non-reproducible seed).
 //
 // Failures (nothing is stored in fitted() on failure):
 //   ArgumentError           (a std::invalid_argument naming the argument)
@@ -60,17 +60,14 @@
 // their predictions are the direct estimates with an MSE of about 0.
 #pragma once
 
-#include <iosfwd>
-#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
-#include "kelp/random_state.h"
 #include "kelp/sample.h"
 #include "kelp/table.h"
 #include "kelp/terms.h"
-#include "kelp_sae/core/replicate_share.h"
+#include "kelp_sae/models/run_options.h"
 #include "kelp_sae/results/containers.h"
 #include "kelp_sae/results/features.h"
 
@@ -94,26 +91,14 @@ struct FhOptions {
   std::string method = "REML";
   // "prasad_rao" or "bootstrap"; lower-cased before use.
   std::string mse = "prasad_rao";
-  // Bootstrap replicates, and replicates evaluated together per batch.
-  int n_reps = 100;
-  int batch_size = 1;
   // Drop model-table rows with a null in any model column.
   bool drop_nulls = true;
-  // Random state of the bootstrap: none, an integer seed or a RandomState.
-  kelp::RandomStateArg rstate = {};
-  // Optimiser gradient tolerance and iteration limit.
-  double tol = 1e-4;
-  int max_iter = 100;
-  // Bootstrap progress display.
-  bool progress_bar = true;
-  // Destination of the plain bootstrap progress lines (std::cout when null);
-  // the bar itself, on a terminal, is drawn on stderr.
-  std::ostream* progress_out = nullptr;
-  // Processes sharing the bootstrap's replicates (the program's MPI layer);
-  // null: this process runs them all. Every process must make the same call,
-  // with the same explicit seed: a fresh seed per process would draw
-  // different replicates.
-  std::shared_ptr<ReplicateShare> replicate_share = nullptr;
+  // Bootstrap and optimiser settings. Unset, n_reps is 100 and max_iter 100.
+  // A seed of 0 (an integer or a RandomState's) draws a fresh seed, like no
+  // state.
+  RunOptions run = {};
+
+  static constexpr RunDefaults kRunDefaults{.n_reps = 100, .max_iter = 100};
 };
 
 class AreaLevel {

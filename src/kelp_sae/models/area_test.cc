@@ -127,8 +127,8 @@ TEST(AreaLevelFh, MatchesIndependentFitsOnTheDataScale) {
   for (const ReferenceFit& ref : cases) {
     SCOPED_TRACE(ref.method);
     AreaLevel model(reference_table());
-    const SAEResults res =
-        model.fh("y", {"x1", "x2"}, "area", {.variance = "var", .method = ref.method, .tol = 1e-9});
+    const SAEResults res = model.fh(
+        "y", {"x1", "x2"}, "area", {.variance = "var", .method = ref.method, .run = {.tol = 1e-9}});
     EXPECT_EQ(res.level(), "Area Level");
     EXPECT_EQ(res.y(), "y");
     EXPECT_EQ(res.model_type(), "Fay-Herriot (MSE: Prasad Rao)");
@@ -207,7 +207,7 @@ TEST(AreaLevelFh, InterceptOnlyWithEqualVariancesHasClosedForms) {
     SCOPED_TRACE(c.method);
     AreaLevel model(t);
     const SAEResults res =
-        model.fh("y", {}, "area", {.variance = "v", .method = c.method, .tol = 1e-10});
+        model.fh("y", {}, "area", {.variance = "v", .method = c.method, .run = {.tol = 1e-10}});
     expect_rel(res.stats().sigma_u * res.stats().sigma_u, c.sigma_u2, 1e-8);
     ASSERT_EQ(res.fixed_effects().size(), 1u);
     EXPECT_NEAR(res.fixed_effects()[0].est, mean, 1e-8 * mean);
@@ -282,9 +282,10 @@ TEST(AreaLevelFh, MseTextSelectsTheMethodAndNamesTheModel) {
                         Case{"BOOTSTRAP", "Fay-Herriot (MSE: Bootstrap)"}}) {
     SCOPED_TRACE(c.mse);
     AreaLevel model(reference_table());
-    const SAEResults res = model.fh(
-        "y", "x1", "area",
-        {.variance = "var", .mse = c.mse, .n_reps = 4, .rstate = 3, .progress_bar = false});
+    const SAEResults res = model.fh("y", "x1", "area",
+                                    {.variance = "var",
+                                     .mse = c.mse,
+                                     .run = {.n_reps = 4, .rstate = 3, .progress_bar = false}});
     EXPECT_EQ(res.model_type(), c.label);
   }
 }
@@ -299,9 +300,9 @@ TEST(AreaLevelFh, RejectsInvalidMseOptions) {
        "fh: mse must be 'prasad_rao' or 'bootstrap'; got 'bootstap'."},
       {{.variance = "var", .mse = " bootstrap"},
        "fh: mse must be 'prasad_rao' or 'bootstrap'; got ' bootstrap'."},
-      {{.variance = "var", .mse = "bootstrap", .n_reps = 0},
+      {{.variance = "var", .mse = "bootstrap", .run = {.n_reps = 0}},
        "fh: n_reps must be at least 1; got 0."},
-      {{.variance = "var", .mse = "bootstrap", .batch_size = -2},
+      {{.variance = "var", .mse = "bootstrap", .run = {.batch_size = -2}},
        "fh: batch_size must be at least 1; got -2."},
   };
   for (const Case& c : cases) {
@@ -314,7 +315,8 @@ TEST(AreaLevelFh, RejectsInvalidMseOptions) {
   }
   // Replicate counts do not matter without the bootstrap.
   AreaLevel model(reference_table());
-  EXPECT_NO_THROW(model.fh("y", "x1", "area", {.variance = "var", .n_reps = 0, .batch_size = 0}));
+  EXPECT_NO_THROW(
+      model.fh("y", "x1", "area", {.variance = "var", .run = {.n_reps = 0, .batch_size = 0}}));
 }
 
 TEST(AreaLevelFh, BootstrapIsReproducibleFromTheSeed) {
@@ -324,11 +326,11 @@ TEST(AreaLevelFh, BootstrapIsReproducibleFromTheSeed) {
     return model.fh("y", {"x1", "x2"}, "area",
                     {.variance = "var",
                      .mse = "bootstrap",
-                     .n_reps = 40,
-                     .batch_size = 7,
-                     .rstate = state,
-                     .progress_bar = false,
-                     .progress_out = &progress});
+                     .run = {.n_reps = 40,
+                             .batch_size = 7,
+                             .rstate = state,
+                             .progress_bar = false,
+                             .progress_out = &progress}});
   };
   LogCapture log;
   set_log_level(LogLevel::kInfo);
@@ -368,9 +370,7 @@ TEST(AreaLevelFh, BootstrapWithoutASeedStillRuns) {
     const SAEResults res = model.fh("y", "x1", "area",
                                     {.variance = "var",
                                      .mse = "bootstrap",
-                                     .n_reps = 5,
-                                     .rstate = state,
-                                     .progress_bar = false});
+                                     .run = {.n_reps = 5, .rstate = state, .progress_bar = false}});
     for (const SAEPred& p : res.prediction()) EXPECT_GT(p.mse, 0.0);
   }
 }
@@ -418,8 +418,8 @@ TEST(AreaLevelFh, EmptyDatasetAfterDroppingNulls) {
 
 TEST(AreaLevelFh, OptimizationFailureIsAModelError) {
   AreaLevel model(reference_table());
-  const kelp::ModelError e =
-      thrown_model_error([&] { model.fh("y", "x1", "area", {.variance = "var", .max_iter = 0}); });
+  const kelp::ModelError e = thrown_model_error(
+      [&] { model.fh("y", "x1", "area", {.variance = "var", .run = {.max_iter = 0}}); });
   EXPECT_EQ(e.title(), "Optimization failed");
   EXPECT_EQ(e.detail(), "BFGS optimizer did not converge.");
   EXPECT_FALSE(e.code().has_value());
@@ -660,8 +660,9 @@ TEST(AreaLevelFh, CategoricalCovariatesBecomeDummyColumns) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.terms.back());
     AreaLevel model(t);
-    const SAEResults res = model.fh("y", c.x, "area", {.variance = "var", .tol = 1e-9});
-    const SAEResults hand = model.fh("y", c.x_hand, "area", {.variance = "var", .tol = 1e-9});
+    const SAEResults res = model.fh("y", c.x, "area", {.variance = "var", .run = {.tol = 1e-9}});
+    const SAEResults hand =
+        model.fh("y", c.x_hand, "area", {.variance = "var", .run = {.tol = 1e-9}});
     ASSERT_EQ(res.fixed_effects().size(), c.terms.size());
     for (std::size_t j = 0; j < c.terms.size(); ++j) {
       EXPECT_EQ(res.fixed_effects()[j].term, c.terms[j]);

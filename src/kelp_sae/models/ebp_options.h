@@ -6,13 +6,11 @@
 //              .indicators = {Indicator::MEAN, "Poverty Gap",
 //                             NamedIndicator{"p90", my_p90}},
 //              .threshold = PovertyLine([](std::span<const double> y) { return 0.6 * median(y); }),
-//              .n_mc = 100, .n_reps = 200, .rstate = 7});
+//              .n_mc = 100, .run = {.n_reps = 200, .rstate = 7}});
 #pragma once
 
 #include <functional>
 #include <initializer_list>
-#include <iosfwd>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,9 +19,8 @@
 #include <variant>
 #include <vector>
 
-#include "kelp/random_state.h"
 #include "kelp_sae/core/enumerations.h"
-#include "kelp_sae/core/replicate_share.h"
+#include "kelp_sae/models/run_options.h"
 
 namespace kelp_sae {
 
@@ -87,25 +84,18 @@ struct EbpOptions {
   double transform_shift = 0.0;
   IndicatorList indicators = {Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP};
   PovertyLine threshold = 0.6;
-  // Monte Carlo populations per EBP; bootstrap replicates and replicates
-  // refitted together.
+  // Monte Carlo populations per EBP.
   int n_mc = 50;
-  int n_reps = 50;
-  int batch_size = 1;
   // Run the bootstrap MSE; without it MSE, CV and intervals are NaN (not
   // estimated).
   bool mse = true;
   bool drop_nulls = false;
-  kelp::RandomStateArg rstate = {};
-  int max_iter = 500;
-  double tol = 1e-4;
-  bool progress_bar = true;
-  std::ostream* progress_out = nullptr;
-  // Processes sharing the bootstrap's replicates (the program's MPI layer);
-  // null: this process runs them all. Every process must make the same call,
-  // with the same explicit seed: a fresh seed per process would draw
-  // different replicates.
-  std::shared_ptr<ReplicateShare> replicate_share = nullptr;
+  // Bootstrap and optimiser settings. Unset, n_reps is 50 and max_iter 500.
+  // No state draws a fresh seed; an integer is the seed itself. The seed
+  // also keys the Monte Carlo, so it is used without the bootstrap too.
+  RunOptions run = {};
+
+  static constexpr RunDefaults kRunDefaults{.n_reps = 50, .max_iter = 500};
 };
 
 }  // namespace kelp_sae

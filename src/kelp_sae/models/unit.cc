@@ -143,19 +143,12 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const std::string& area_col = area.name();
   const UnitFeatures features = resolve_unit_features(x, data_);
 
-  const bool bootstrap = internal::check_option_choice(kFunction, "mse", options.mse,
-                                                       {"Analytical", "Bootstrap"}) == 1;
+  const bool bootstrap =
+      check_choice(kFunction, "mse", options.mse, {"Analytical", "Bootstrap"}) == 1;
   const VarianceMethod method = internal::parse_variance_method(kFunction, options.method);
   check_bootstrap_intercept(options, bootstrap);
-  internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
-                                         .batch_size = options.batch_size,
-                                         .rstate = options.rstate,
-                                         .tol = options.tol,
-                                         .max_iter = options.max_iter,
-                                         .bootstrap = bootstrap});
-  const std::uint64_t seed =
-      bootstrap ? internal::resolve_seed(kFunction, options.rstate, internal::ZeroSeed::kIsSeed)
-                : 0;
+  const internal::RunSettings run = internal::resolve_run(
+      kFunction, options.run, EblupOptions::kRunDefaults, bootstrap, internal::ZeroSeed::kIsSeed);
 
   // Sample, area coding and design matrices.
   const UnitSample sample =
@@ -182,7 +175,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
 
   // Variance components on the scaled data.
   const Eigen::Vector2d init = start_values(X_mat_scaled, y_scaled);
-  const kernels::LmmFitOptions fit_options{.tol = options.tol, .max_iter = options.max_iter};
+  const kernels::LmmFitOptions fit_options{.tol = run.tol, .max_iter = run.max_iter};
   const OptimizationResult fit =
       method == VarianceMethod::REML
           ? kernels::fit_lmm_reml(init, X_mat_scaled, y_scaled, sample.area_indices, m, fit_options)
@@ -231,9 +224,9 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                                       var_cov) *
           y_std * y_std;
   } else {
-    logger.info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...",
-                options.n_reps, options.batch_size);
-    const random::Key key = random::key_from_seed(seed);
+    logger.info("Computing Parametric Bootstrap MSE (BHF) with {} reps (Batch={})...", run.n_reps,
+                run.batch_size);
+    const random::Key key = random::key_from_seed(run.seed);
     const UnitSampleBlocks blocks = build_sample_blocks(sample, pop);
     if (blocks.design.X.rows() == 0) {
       throw kelp::ModelError(
@@ -247,17 +240,15 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                                     ? "BHF Bootstrap: Using Infinite Population Assumption."
                                     : "BHF Bootstrap: Using Finite Population Correction.");
     logger.info("Pre-computing constant design statistics (BHF)...");
-    ProgressDisplay display(internal::bootstrap_progress(
-        "Bootstrap BHF", "Starting BHF Bootstrap", options.batch_size, options.n_reps,
-        options.progress_bar, options.progress_out, BatchLines::kFirstOfEachTenth));
+    ProgressDisplay display(internal::bootstrap_progress("Bootstrap BHF", "Starting BHF Bootstrap",
+                                                         run, BatchLines::kFirstOfEachTenth));
     // In units of y_std, like the analytical MSE.
-    mse = kernels::mse_bootstrap_bhf(key, options.n_reps, blocks.design, X_pop_means, pop.N_i,
-                                     blocks.area_idx_in_pop, beta / y_std, sigma_u / y_std,
-                                     sigma_e / y_std,
-                                     {.batch_size = options.batch_size,
-                                      .on_progress = display.callback(),
-                                      .share = options.replicate_share.get()}) *
-          y_std * y_std;
+    mse =
+        kernels::mse_bootstrap_bhf(
+            key, run.n_reps, blocks.design, X_pop_means, pop.N_i, blocks.area_idx_in_pop,
+            beta / y_std, sigma_u / y_std, sigma_e / y_std,
+            {.batch_size = run.batch_size, .on_progress = display.callback(), .share = run.share}) *
+        y_std * y_std;
   }
 
   internal::require_finite_results(

@@ -14,7 +14,9 @@
 //   kelp_sae::SAEResults res = model.eblup("income", {"age", "hh_size"}, "district", census);
 //   // Population as one row per area holding the covariate means and a size column.
 //   auto boot = model.eblup("income", {"age", "hh_size"}, kelp::RE{"district"}, area_means,
-//                           {.pop_size = "N", .mse = "Bootstrap", .n_reps = 500, .rstate = 7});
+//                           {.pop_size = "N",
+//                            .mse = "Bootstrap",
+//                            .run = {.n_reps = 500, .rstate = 7}});
 //
 // Areas are matched by normalised labels (standardize_area_col), so 7, 7.0
 // and "007" are one area. Predictions come for every population area in
@@ -51,16 +53,13 @@
 // below the area's sample size; each counts the areas and names the first.
 #pragma once
 
-#include <iosfwd>
-#include <memory>
 #include <optional>
 #include <string>
 
-#include "kelp/random_state.h"
 #include "kelp/sample.h"
 #include "kelp/table.h"
-#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/models/ebp_options.h"
+#include "kelp_sae/models/run_options.h"
 #include "kelp_sae/models/unit_data.h"
 #include "kelp_sae/results/containers.h"
 #include "kelp_sae/results/features.h"
@@ -77,28 +76,15 @@ struct EblupOptions {
   bool intercept = true;
   // "Analytical" or "Bootstrap", in any case.
   std::string mse = "Analytical";
-  // Bootstrap replicates, and replicates evaluated together per batch (the
-  // Newton refit shares one step size within a batch).
-  int n_reps = 100;
-  int batch_size = 1;
   // Drop rows with a null from the sample and the population tables.
   bool drop_nulls = false;
-  // Bootstrap seed: none draws a fresh seed in [0, 2^30); an integer is the
-  // seed itself; a RandomState gives seed_from_random_state.
-  kelp::RandomStateArg rstate = {};
-  // Optimiser gradient tolerance and iteration limit.
-  double tol = 1e-4;
-  int max_iter = 500;
-  // Bootstrap progress display.
-  bool progress_bar = true;
-  // Destination of the plain bootstrap progress lines (std::cout when null);
-  // the bar itself, on a terminal, is drawn on stderr.
-  std::ostream* progress_out = nullptr;
-  // Processes sharing the bootstrap's replicates (the program's MPI layer);
-  // null: this process runs them all. Every process must make the same call,
-  // with the same explicit seed: a fresh seed per process would draw
-  // different replicates.
-  std::shared_ptr<ReplicateShare> replicate_share = nullptr;
+  // Bootstrap and optimiser settings (the Newton refits of a batch share one
+  // step size). Unset, n_reps is 100 and max_iter 500. The bootstrap seed: no
+  // state draws a fresh seed in [0, 2^30); an integer is the seed itself; a
+  // RandomState gives seed_from_random_state.
+  RunOptions run = {};
+
+  static constexpr RunDefaults kRunDefaults{.n_reps = 100, .max_iter = 500};
 };
 
 class UnitLevel {

@@ -34,6 +34,7 @@
 #include "kelp_sae/core/progress.h"
 #include "kelp_sae/kernels/mse/bootstrap_ebp.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "kelp_sae/kernels/prediction/eblup.h"
 #include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
 #include "kelp_sae/kernels/transformations/boxcox.h"
 #include "kelp_sae/kernels/transformations/estimation.h"
@@ -152,18 +153,16 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
 
   // Options, then the indicators, before any table is read.
   static constexpr const char* kCanonical[] = {"boxcox", "log", "none"};
-  const std::size_t choice =
-      internal::check_option_choice(kFunction, "transformation", options.transformation,
-                                    {"boxcox", "log", "none", "Box-Cox", "Log", "None"}) %
-      3;
+  const std::size_t choice = check_choice(kFunction, "transformation", options.transformation,
+                                          {"boxcox", "log", "none", "Box-Cox", "Log", "None"}) %
+                             3;
   const std::string transformation = kCanonical[choice];
   check_at_least(kFunction, "n_mc", options.n_mc, 1);
-  internal::validate_fit_run(kFunction, {.n_reps = options.n_reps,
-                                         .batch_size = options.batch_size,
-                                         .rstate = options.rstate,
-                                         .tol = options.tol,
-                                         .max_iter = options.max_iter,
-                                         .bootstrap = true});
+  // The seed keys the Monte Carlo too, so the run is checked as a bootstrap
+  // whether or not the MSE is asked for.
+  const internal::RunSettings run =
+      internal::resolve_run(kFunction, options.run, EbpOptions::kRunDefaults, /*bootstrap=*/true,
+                            internal::ZeroSeed::kIsSeed);
   const auto [lower, upper] = options.boxcox_bounds;
   if (!(std::isfinite(lower) && std::isfinite(upper) && lower < upper)) {
     throw_argument_error(kFunction, "boxcox_bounds",
@@ -179,8 +178,6 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                          fmt_number(options.transform_shift));
   }
   const ResolvedIndicators indicators = resolve_indicators(options.indicators);
-  const std::uint64_t seed =
-      internal::resolve_seed(kFunction, options.rstate, internal::ZeroSeed::kIsSeed);
 
   // Sample.
   const UnitFeatures features = resolve_unit_features(x, data_);
@@ -235,9 +232,9 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   // Variance components by REML on the standardised data.
   const internal::ColumnScale y_scale = internal::column_scale(y_trans, /*centre=*/true);
   const Eigen::VectorXd y_fit = internal::apply_scale(y_scale, y_trans);
-  const OptimizationResult fit = kernels::fit_lmm_reml(
-      Eigen::Vector2d(-0.5, -0.5), fit_design(sample.X), y_fit, sample.area_indices, m,
-      {.tol = options.tol, .max_iter = options.max_iter});
+  const OptimizationResult fit =
+      kernels::fit_lmm_reml(Eigen::Vector2d(-0.5, -0.5), fit_design(sample.X), y_fit,
+                            sample.area_indices, m, {.tol = run.tol, .max_iter = run.max_iter});
   internal::require_converged(fit);
   const Eigen::Index n_params = fit.params.size();
   const double sigma_e = std::exp(fit.params(n_params - 2)) * y_scale.scale;
@@ -271,13 +268,13 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     const auto s = static_cast<std::size_t>(it - sample.unique_areas.begin());
     const Eigen::Index begin = sample.area_offsets[s];
     const Eigen::Index count = sample.area_offsets[s + 1] - begin;
-    gamma(a) = sigma_u2 / (sigma_u2 + sigma_e2 / static_cast<double>(count));
-    u_hat(a) = gamma(a) * residual.segment(begin, count).mean();
+    gamma(a) = kernels::eblup_gamma(sigma_u2, sigma_e2 / static_cast<double>(count));
+    u_hat(a) = kernels::eblup_area_effect(gamma(a), residual.segment(begin, count).mean(), 0.0);
     smp_of_pop[static_cast<std::size_t>(a)] = static_cast<Eigen::Index>(s);
     ++matched;
   }
 
-  const random::Key root = random::key_from_seed(seed);
+  const random::Key root = random::key_from_seed(run.seed);
   const auto [sim_key, mse_key] = random::split2(root);
   const kernels::IndicatorSet set(indicators.entries, z);
   const kernels::EbpScale scale{.back_transformation = back, .shift = shift};
@@ -288,7 +285,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const auto K = static_cast<Eigen::Index>(indicators.names.size());
   Eigen::MatrixXd mse = Eigen::MatrixXd::Constant(K, M, kNaN);
   if (options.mse) {
-    logger.info("Running bootstrap with {} reps (Batch={})...", options.n_reps, options.batch_size);
+    logger.info("Running bootstrap with {} reps (Batch={})...", run.n_reps, run.batch_size);
     if (matched < m) {
       logger.warning(
           "Bootstrap: {} sample areas were not found in the population data. They will be "
@@ -321,20 +318,17 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
       design.offsets.push_back(design.offsets.back() + count);
       idx(v++) = static_cast<int>(a);
     }
-    ProgressDisplay display(internal::bootstrap_progress(
-        "Bootstrap EBP", "Starting EBP Bootstrap", options.batch_size, options.n_reps,
-        options.progress_bar, options.progress_out, BatchLines::kFirstOfEachTenth));
-    const kernels::EbpBootstrapResult boot =
-        kernels::mse_bootstrap_ebp(mse_key, options.n_reps, options.n_mc, design, census.design,
-                                   idx, beta, sigma_u, sigma_e, scale, set,
-                                   {.batch_size = options.batch_size,
-                                    .on_progress = display.callback(),
-                                    .share = options.replicate_share.get()});
+    ProgressDisplay display(internal::bootstrap_progress("Bootstrap EBP", "Starting EBP Bootstrap",
+                                                         run, BatchLines::kFirstOfEachTenth));
+    const kernels::EbpBootstrapResult boot = kernels::mse_bootstrap_ebp(
+        mse_key, run.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
+        scale, set,
+        {.batch_size = run.batch_size, .on_progress = display.callback(), .share = run.share});
     if (boot.n_failed > 0) {
       logger.warning(
           "Bootstrap: {} of {} replicates gave non-finite values; the MSE of the indicators "
           "they touch is not finite.",
-          boot.n_failed, options.n_reps);
+          boot.n_failed, run.n_reps);
     }
     mse = boot.mse;
   }

@@ -71,11 +71,11 @@ const TermList kTerms{"x", kelp::Cat{"gender"}};
 
 EbpOptions quick(EbpOptions o = {}) {
   o.n_mc = 10;
-  o.n_reps = 3;
-  o.rstate = 11;
-  o.progress_bar = false;
+  o.run.n_reps = 3;
+  o.run.rstate = 11;
+  o.run.progress_bar = false;
   static std::ostringstream sink;
-  o.progress_out = &sink;
+  o.run.progress_out = &sink;
   return o;
 }
 
@@ -139,8 +139,8 @@ TEST(UnitLevelEbp, ArgumentErrorsNameTheOption) {
        "ebp: transformation must be 'boxcox', 'log', 'none', 'Box-Cox', 'Log' or 'None'; got "
        "'cubic'."},
       {"n_mc", [](EbpOptions& o) { o.n_mc = 0; }, "ebp: n_mc must be at least 1; got 0."},
-      {"n_reps", [](EbpOptions& o) { o.n_reps = 0; }, "ebp: n_reps must be at least 1; got 0."},
-      {"batch_size", [](EbpOptions& o) { o.batch_size = -1; },
+      {"n_reps", [](EbpOptions& o) { o.run.n_reps = 0; }, "ebp: n_reps must be at least 1; got 0."},
+      {"batch_size", [](EbpOptions& o) { o.run.batch_size = -1; },
        "ebp: batch_size must be at least 1; got -1."},
       {"bounds empty",
        [](EbpOptions& o) {
@@ -344,8 +344,9 @@ TEST(UnitLevelEbp, WithoutMseTheUncertaintyIsNotEstimated) {
   const UnitLevel model(d.sample);
   LogCapture log("kelp_sae.models.unit");
   set_log_level(LogLevel::kInfo);
-  const SAEResults with = model.ebp("income", kTerms, "area", d.census,
-                                    quick({.threshold = 12.0, .n_reps = 3, .batch_size = 2}));
+  const SAEResults with =
+      model.ebp("income", kTerms, "area", d.census,
+                quick({.threshold = 12.0, .run = {.n_reps = 3, .batch_size = 2}}));
   set_log_level(LogLevel::kWarning);
   const SAEResults without =
       model.ebp("income", kTerms, "area", d.census, quick({.threshold = 12.0, .mse = false}));
@@ -391,7 +392,8 @@ TEST(UnitLevelEbp, NonFiniteReplicatesAreCountedInOneWarning) {
   LogCapture log("kelp_sae.models.unit");
   const SAEResults r = UnitLevel(d.sample).ebp(
       "income", kTerms, "area", d.census,
-      quick({.indicators = {Indicator::MEAN, NamedIndicator{"broken", nan_fn}}, .n_reps = 3}));
+      quick({.indicators = {Indicator::MEAN, NamedIndicator{"broken", nan_fn}},
+             .run = {.n_reps = 3}}));
   const std::string warning =
       "warning|Bootstrap: 3 of 3 replicates gave non-finite values; the MSE of the indicators "
       "they touch is not finite.";
@@ -433,9 +435,8 @@ TEST(UnitLevelEbp, SameSeedSameNumbersForAnyThreadCount) {
     EbpOptions o = quick({.indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT,
                                          Indicator::GINI, Indicator::QSR},
                           .threshold = 12.0,
-                          .n_reps = 4,
-                          .batch_size = 2});
-    o.rstate = seed;
+                          .run = {.n_reps = 4, .batch_size = 2}});
+    o.run.rstate = seed;
     return o;
   };
   const int threads = omp_get_max_threads();

@@ -58,8 +58,9 @@ TEST(UnitLevelEblup, FitAgreesWithNlmeAndStatisticsFollowFromTheLikelihood) {
   const UnitLevel model(nested_error_sample());
   for (const NlmeReference& ref : kNlme) {
     SCOPED_TRACE(ref.method);
-    const SAEResults res = model.eblup("y", {"x1", "x2"}, "area", area_means_population(),
-                                       {.pop_size = "N", .method = ref.method, .tol = 1e-9});
+    const SAEResults res =
+        model.eblup("y", {"x1", "x2"}, "area", area_means_population(),
+                    {.pop_size = "N", .method = ref.method, .run = {.tol = 1e-9}});
     const SAEStats& st = res.stats();
     EXPECT_NEAR(st.sigma_u, ref.sigma_u, 1e-5 * ref.sigma_u);
     EXPECT_NEAR(st.sigma_e, ref.sigma_e, 1e-6 * ref.sigma_e);
@@ -243,11 +244,11 @@ TEST(UnitLevelEblup, ConstantCovariateLeavesPredictionsUnchanged) {
   const Table data = nested_error_sample();
   const Table with_const = data.with_column("c", Column(std::vector<double>(data.num_rows(), 5.0)));
   const Table pop = area_means_population().with_column("c", Column(std::vector<double>(22, 5.0)));
-  const SAEResults plain =
-      UnitLevel(data).eblup("y", {"x1", "x2"}, "area", pop, {.pop_size = "N", .tol = 1e-9});
+  const SAEResults plain = UnitLevel(data).eblup("y", {"x1", "x2"}, "area", pop,
+                                                 {.pop_size = "N", .run = {.tol = 1e-9}});
   const SAEResults extra =
       UnitLevel(with_const)
-          .eblup("y", {"x1", "x2", "c"}, "area", pop, {.pop_size = "N", .tol = 1e-9});
+          .eblup("y", {"x1", "x2", "c"}, "area", pop, {.pop_size = "N", .run = {.tol = 1e-9}});
   ASSERT_EQ(plain.prediction().size(), extra.prediction().size());
   for (std::size_t i = 0; i < plain.prediction().size(); ++i) {
     EXPECT_NEAR(extra.prediction()[i].pred, plain.prediction()[i].pred, 1e-5);
@@ -308,16 +309,17 @@ TEST(UnitLevelEblup, OptionErrors) {
   } catch (const std::invalid_argument& e) {
     EXPECT_THAT(e.what(), HasSubstr("bootstrap MSE needs the intercept"));
   }
-  expect_invalid_argument([&] { run({.mse = "Bootstrap", .n_reps = 0}); },
+  expect_invalid_argument([&] { run({.mse = "Bootstrap", .run = {.n_reps = 0}}); },
                           "eblup: n_reps must be at least 1; got 0.");
-  expect_invalid_argument([&] { run({.mse = "bootstrap", .batch_size = -2}); },
+  expect_invalid_argument([&] { run({.mse = "bootstrap", .run = {.batch_size = -2}}); },
                           "eblup: batch_size must be at least 1; got -2.");
 }
 
 TEST(UnitLevelEblup, AFitThatDidNotConvergeIsAnError) {
   const UnitLevel model(nested_error_sample());
   const kelp::ModelError e = thrown_model_error([&] {
-    model.eblup("y", {"x1"}, "area", area_means_population(), {.pop_size = "N", .max_iter = 0});
+    model.eblup("y", {"x1"}, "area", area_means_population(),
+                {.pop_size = "N", .run = {.max_iter = 0}});
   });
   EXPECT_EQ(e.title(), "Optimization failed");
   EXPECT_EQ(e.detail(), "BFGS optimizer did not converge.");
@@ -451,13 +453,11 @@ TEST(UnitLevelEblup, BootstrapIsDeterministicForAFixedSeedAndThreadCount) {
   const UnitLevel model(nested_error_sample());
   const Table pop = area_means_population();
   const auto run = [&](kelp::RandomStateArg rstate, std::string mse = "Bootstrap") {
-    return model.eblup("y", {"x1", "x2"}, "area", pop,
-                       {.pop_size = "N",
-                        .mse = std::move(mse),
-                        .n_reps = 30,
-                        .batch_size = 4,
-                        .rstate = rstate,
-                        .progress_bar = false});
+    return model.eblup(
+        "y", {"x1", "x2"}, "area", pop,
+        {.pop_size = "N",
+         .mse = std::move(mse),
+         .run = {.n_reps = 30, .batch_size = 4, .rstate = rstate, .progress_bar = false}});
   };
   const int threads = omp_get_max_threads();
   omp_set_num_threads(1);
@@ -492,7 +492,8 @@ TEST(UnitLevelEblup, BootstrapWithUnknownSizesAgreesWithAnalyticalMse) {
   const Table one_row_per_area = means.select({"area", "x1", "x2"});
   const Table unit_sizes = means.with_column("N", Column(std::vector<std::int64_t>(22, 1)));
   const EblupOptions boot{
-      .mse = "Bootstrap", .n_reps = 400, .batch_size = 50, .rstate = 7, .progress_bar = false};
+      .mse = "Bootstrap",
+      .run = {.n_reps = 400, .batch_size = 50, .rstate = 7, .progress_bar = false}};
   const SAEResults from_units = model.eblup("y", {"x1", "x2"}, "area", one_row_per_area, boot);
   EblupOptions with_size = boot;
   with_size.pop_size = "N";
@@ -514,7 +515,8 @@ TEST(UnitLevelEblup, BootstrapNeedsSampledAreasInThePopulation) {
   expect_model_error(
       [&] {
         UnitLevel(nested_error_sample())
-            .eblup("y", {"x1", "x2"}, "area", pop, {.mse = "Bootstrap", .progress_bar = false});
+            .eblup("y", {"x1", "x2"}, "area", pop,
+                   {.mse = "Bootstrap", .run = {.progress_bar = false}});
       },
       "No sampled population areas");
 }
@@ -545,13 +547,11 @@ TEST(UnitLevelEblup, ScalingTheResponseScalesEveryResult) {
   };
   for (const char* method : {"REML", "ML"}) {
     for (const char* mse : {"Analytical", "Bootstrap"}) {
-      const EblupOptions options{.pop_size = "N",
-                                 .method = method,
-                                 .mse = mse,
-                                 .n_reps = 12,
-                                 .batch_size = 4,
-                                 .rstate = 3,
-                                 .progress_bar = false};
+      const EblupOptions options{
+          .pop_size = "N",
+          .method = method,
+          .mse = mse,
+          .run = {.n_reps = 12, .batch_size = 4, .rstate = 3, .progress_bar = false}};
       const SAEResults one = UnitLevel(data).eblup("y", x, "area", pop, options);
       // At 1e-150 and 1e150 the squares of the data leave the range of double.
       for (const double c : {1e-150, 1e-3, 1.0, 1e3, 1e150}) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "kelp_sae/kernels/prediction/eblup.h"
+
 namespace kelp_sae::kernels {
 
 Eigen::VectorXd analytical_mse_bhf(double sigma_u2, double sigma_e2,
@@ -27,7 +29,7 @@ Eigen::VectorXd analytical_mse_bhf(double sigma_u2, double sigma_e2,
     const double n = n_i_sample(i);
     const double n_safe = std::max(n, 1e-6);
     const double ratio = sigma_e2 / n_safe;
-    const double gamma = n <= 0.0 ? 0.0 : sigma_u2 / (sigma_u2 + ratio);
+    const double gamma = n <= 0.0 ? 0.0 : eblup_gamma(sigma_u2, ratio);
     const double g1 = sigma_u2 * (1.0 - gamma);
     const double g2 = (1.0 - gamma) * (1.0 - gamma) * xcx(i);
     double g3 = 0.0;

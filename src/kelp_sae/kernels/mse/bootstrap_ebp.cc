@@ -9,7 +9,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "kelp_sae/core/checks.h"
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
+#include "kelp_sae/kernels/prediction/eblup.h"
 #include "kelp_sae/kernels/simulations/internal/census_truth.h"
 
 namespace kelp_sae::kernels {
@@ -29,10 +31,6 @@ constexpr double kMinParallelUnits = 1 << 15;
 constexpr std::size_t kMaxHeldErrors = std::size_t{1} << 22;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
-
-void check(bool ok, const char* function, const std::string& message) {
-  if (!ok) throw std::invalid_argument(std::string(function) + ": " + message);
-}
 
 // Everything shared by the replicates of a run.
 struct Context {
@@ -209,8 +207,11 @@ class BatchRunner {
     for (Eigen::Index v = 0; v < c_.sample.n_areas(); ++v) {
       const double n_safe = std::max(c_.design.n_i(v), 1.0);
       const Eigen::Index a = c_.pop_of_area[idx(v)];
-      gamma(a) = su2 / (su2 + se2 / n_safe);
-      u_hat(a) = gamma(a) * (rep.sum_y_raw(v) - c_.design.sum_X.row(v).dot(beta)) / n_safe;
+      gamma(a) = eblup_gamma(su2, se2 / n_safe);
+      // gamma times the area's residual sum, over n: the effect of its mean residual.
+      u_hat(a) =
+          eblup_area_effect(gamma(a), rep.sum_y_raw(v) - c_.design.sum_X.row(v).dot(beta), 0.0) /
+          n_safe;
     }
     const Eigen::MatrixXd estimate = simulate_ebp(keys[2], c_.n_mc, c_.population, beta, u_hat,
                                                   gamma, sigma_u, sigma_e, c_.scale, c_.indicators);

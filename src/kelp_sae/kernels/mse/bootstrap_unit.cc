@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kelp_sae/core/checks.h"
 #include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
@@ -25,10 +26,6 @@ constexpr int kNewtonSteps = 8;
 // Three keys per replicate, all children of one key: at most 2^32 / 3 replicates.
 constexpr std::int64_t kMaxReps = (std::int64_t{1} << 32) / 3;
 constexpr double kStartTheta = -0.5;
-
-void check(bool ok, const char* function, const std::string& message) {
-  if (!ok) throw std::invalid_argument(std::string(function) + ": " + message);
-}
 
 // Everything that is the same for every replicate.
 struct Context {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kelp_sae/core/checks.h"
 #include "kelp_sae/kernels/simulations/internal/area_synthesis.h"
 #include "kelp_sae/kernels/simulations/internal/census_truth.h"
 
@@ -28,10 +29,6 @@ constexpr std::size_t kMaxChunkKeys = std::size_t{1} << 18;
 constexpr std::size_t kMinParallelUnits = std::size_t{1} << 15;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
-
-void check(bool ok, const char* function, const std::string& message) {
-  if (!ok) throw std::invalid_argument(std::string(function) + ": " + message);
-}
 
 void check_model(const char* function, const PopulationDesign& population,
                  const Eigen::Ref<const Eigen::VectorXd>& beta, double sigma_e) {

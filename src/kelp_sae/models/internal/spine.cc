@@ -1,7 +1,6 @@
 #include "kelp_sae/models/internal/spine.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
@@ -14,44 +13,25 @@
 #include "kelp_sae/models/common.h"
 
 namespace kelp_sae::models::internal {
-namespace {
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string accepted_list(std::initializer_list<std::string_view> accepted) {
-  std::string out;
-  std::size_t i = 0;
-  for (std::string_view a : accepted) {
-    if (i > 0) out += i + 1 == accepted.size() ? " or " : ", ";
-    out += fmt::format("'{}'", a);
-    ++i;
-  }
-  return out;
-}
-
-}  // namespace
-
-void validate_fit_run(std::string_view function, const FitRunOptions& options) {
-  if (!(std::isfinite(options.tol) && options.tol >= 0.0)) {
+RunSettings resolve_run(std::string_view function, const RunOptions& options,
+                        const RunDefaults& defaults, bool bootstrap, ZeroSeed zero) {
+  RunSettings run{.n_reps = options.n_reps.value_or(defaults.n_reps),
+                  .batch_size = options.batch_size,
+                  .tol = options.tol,
+                  .max_iter = options.max_iter.value_or(defaults.max_iter),
+                  .progress_bar = options.progress_bar,
+                  .progress_out = options.progress_out,
+                  .share = options.replicate_share.get()};
+  if (!(std::isfinite(run.tol) && run.tol >= 0.0)) {
     throw_argument_error(function, "tol", "must be a finite number at least 0",
-                         fmt::format("{}", options.tol));
+                         fmt::format("{}", run.tol));
   }
-  check_at_least(function, "max_iter", options.max_iter, 0);
-  if (!options.bootstrap) return;
-  check_at_least(function, "n_reps", options.n_reps, 1);
-  check_at_least(function, "batch_size", options.batch_size, 1);
-  if (const auto* seed = std::get_if<std::int64_t>(&options.rstate)) {
-    check_at_least(function, "rstate", *seed, 0);
-  }
+  check_at_least(function, "max_iter", run.max_iter, 0);
+  if (!bootstrap) return run;
+  check_at_least(function, "n_reps", run.n_reps, 1);
+  check_at_least(function, "batch_size", run.batch_size, 1);
+  run.seed = resolve_seed(function, options.rstate, zero);  // rejects a negative integer state
+  return run;
 }
 
 VarianceMethod parse_variance_method(std::string_view function, std::string_view text) {
@@ -63,18 +43,6 @@ VarianceMethod parse_variance_method(std::string_view function, std::string_view
 
 const char* variance_method_text(VarianceMethod method) {
   return method == VarianceMethod::REML ? "REML" : "ML";
-}
-
-std::size_t check_option_choice(std::string_view function, std::string_view argument,
-                                std::string_view text,
-                                std::initializer_list<std::string_view> accepted) {
-  std::size_t i = 0;
-  for (std::string_view a : accepted) {
-    if (equal_ignoring_case(a, text)) return i;
-    ++i;
-  }
-  throw_argument_error(function, argument, "must be " + accepted_list(accepted),
-                       fmt::format("'{}'", text));
 }
 
 std::uint64_t resolve_seed(std::string_view function, const kelp::RandomStateArg& rstate,
@@ -142,16 +110,15 @@ InformationCriteria information_criteria(double log_likelihood, double k, double
   return {.aic = deviance + 2.0 * k, .bic = deviance + k * std::log(n), .kic = deviance + 3.0 * k};
 }
 
-ProgressDisplayOptions bootstrap_progress(std::string desc, std::string header, int batch_size,
-                                          int n_reps, bool progress_bar, std::ostream* out,
-                                          BatchLines without_bar) {
+ProgressDisplayOptions bootstrap_progress(std::string desc, std::string header,
+                                          const RunSettings& run, BatchLines without_bar) {
   return {.desc = std::move(desc),
           .fallback = std::move(header),
-          .batch_size = static_cast<std::size_t>(batch_size),
-          .n_reps = static_cast<std::size_t>(n_reps),
-          .use_bar = progress_bar,
-          .lines = progress_bar ? BatchLines::kHeaderAndEvery : without_bar,
-          .out = out};
+          .batch_size = static_cast<std::size_t>(run.batch_size),
+          .n_reps = static_cast<std::size_t>(run.n_reps),
+          .use_bar = run.progress_bar,
+          .lines = run.progress_bar ? BatchLines::kHeaderAndEvery : without_bar,
+          .out = run.progress_out};
 }
 
 SAEStats nested_error_stats(std::string method_label, VarianceMethod method,

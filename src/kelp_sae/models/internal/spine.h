@@ -1,12 +1,12 @@
 // The shared front-end spine: what every model front end (fh, eblup, ebp)
 // does around its kernels, written once.
 //
-//   - FitRunOptions: the fit and bootstrap settings every front end takes,
-//     checked in one place (validate_fit_run);
-//   - parse_variance_method / check_option_choice: option texts parsed once
-//     into types, with messages that name the option, the value and the
-//     accepted values;
-//   - resolve_seed: the random state of the bootstrap as a seed;
+//   - resolve_run: the fit and bootstrap settings every front end takes
+//     (RunOptions) with the model's defaults filled in, checked in one
+//     place, and the bootstrap's random state resolved to a seed;
+//   - parse_variance_method: the method text parsed once into a type, with a
+//     message that names the option, the value and the accepted values (the
+//     other choices use check_choice of core/checks.h);
 //   - column_scale: standardisation with divisor n;
 //   - prediction_rows: area rows with MSE, CV and the normal interval;
 //   - gaussian_log_likelihood / information_criteria: one definition of the
@@ -20,7 +20,6 @@
 
 #include <Eigen/Core>
 #include <cstdint>
-#include <initializer_list>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -30,26 +29,12 @@
 #include "kelp/random_state.h"
 #include "kelp_sae/core/optimization_result.h"
 #include "kelp_sae/core/progress.h"
+#include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/core/variance_method.h"
+#include "kelp_sae/models/run_options.h"
 #include "kelp_sae/results/containers.h"
 
 namespace kelp_sae::models::internal {
-
-// The fit and bootstrap settings shared by the front ends.
-struct FitRunOptions {
-  int n_reps = 100;                  // bootstrap replicates
-  int batch_size = 1;                // replicates evaluated together
-  kelp::RandomStateArg rstate = {};  // random state of the bootstrap
-  double tol = 1e-4;                 // optimiser gradient tolerance
-  int max_iter = 100;                // optimiser iteration limit
-  bool bootstrap = false;            // whether n_reps, batch_size and rstate are used
-};
-
-// Checks the settings for `function` ("fh", "eblup", "ebp"): tol finite and
-// at least 0, max_iter at least 0, and with the bootstrap n_reps and
-// batch_size at least 1 and an integer rstate at least 0. Throws
-// ArgumentError naming the option.
-void validate_fit_run(std::string_view function, const FitRunOptions& options);
 
 // The method text, trimmed and in any case, as a VarianceMethod; anything
 // else throws ArgumentError "<function>: method must be 'REML' or 'ML'; got
@@ -58,13 +43,6 @@ VarianceMethod parse_variance_method(std::string_view function, std::string_view
 
 // The method as the kernels' text form ("REML", "ML").
 const char* variance_method_text(VarianceMethod method);
-
-// The position of `text` among `accepted`, compared ignoring case (no
-// trimming); else ArgumentError "<function>: <argument> must be 'a' or 'b';
-// got '<text>'." listing `accepted` as written.
-std::size_t check_option_choice(std::string_view function, std::string_view argument,
-                                std::string_view text,
-                                std::initializer_list<std::string_view> accepted);
 
 // What a seed of 0 means to a front end. Fay-Herriot's bootstrap takes 0 from
 // any random state as "draw a fresh seed"; the unit-level front ends use an
@@ -76,6 +54,28 @@ enum class ZeroSeed { kDrawFresh, kIsSeed };
 // RandomState gives its seed (0 drawing fresh under kDrawFresh).
 std::uint64_t resolve_seed(std::string_view function, const kelp::RandomStateArg& rstate,
                            ZeroSeed zero);
+
+// The run settings of one call: the caller's RunOptions with the model's
+// defaults in place of unset values, and the bootstrap's seed.
+struct RunSettings {
+  int n_reps = 0;
+  int batch_size = 1;
+  double tol = 0.0;
+  int max_iter = 0;
+  bool progress_bar = true;
+  std::ostream* progress_out = nullptr;
+  ReplicateShare* share = nullptr;
+  std::uint64_t seed = 0;  // 0 when the call runs no bootstrap
+};
+
+// Checks `options` for `function` ("fh", "eblup", "ebp") with unset values
+// taken from `defaults`: tol finite and at least 0, max_iter at least 0, and
+// with `bootstrap` n_reps and batch_size at least 1 and an integer rstate at
+// least 0 (otherwise these three are not used). Throws ArgumentError naming
+// the option. With `bootstrap` the random state is then resolved to the seed
+// (resolve_seed with `zero`).
+RunSettings resolve_run(std::string_view function, const RunOptions& options,
+                        const RunDefaults& defaults, bool bootstrap, ZeroSeed zero);
 
 // Centre and scale of one column: the mean when `centre` (else 0), and the
 // standard deviation with divisor n when it exceeds `floor` (else 1, so the
@@ -103,12 +103,12 @@ std::vector<SAEPred> prediction_rows(const std::vector<std::string>& areas,
                                      const Eigen::Ref<const Eigen::VectorXd>& mse, CvRule cv_rule,
                                      const std::optional<std::string>& indicator = std::nullopt);
 
-// The progress display of a front end's bootstrap: with progress_bar the bar
-// on a terminal (else a header and every fifth batch line), without it the
-// batch lines `without_bar`; plain lines go to `out` (std::cout when null).
-ProgressDisplayOptions bootstrap_progress(std::string desc, std::string header, int batch_size,
-                                          int n_reps, bool progress_bar, std::ostream* out,
-                                          BatchLines without_bar);
+// The progress display of a front end's bootstrap over `run`'s replicates and
+// batches: with progress_bar the bar on a terminal (else a header and every
+// fifth batch line), without it the batch lines `without_bar`; plain lines go
+// to progress_out (std::cout when null).
+ProgressDisplayOptions bootstrap_progress(std::string desc, std::string header,
+                                          const RunSettings& run, BatchLines without_bar);
 
 // The Gaussian log-likelihood from -2 log L without its constant: the
 // constant is n log(2 pi) for ML and (n - p) log(2 pi) for REML, whose

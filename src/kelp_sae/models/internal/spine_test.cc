@@ -8,39 +8,83 @@
 #include <vector>
 
 #include "kelp_sae/core/checks.h"
+#include "kelp_sae/models/area.h"
+#include "kelp_sae/models/unit.h"
 
 namespace kelp_sae::models::internal {
 namespace {
 
-TEST(Spine, FitRunOptionsAreCheckedInOnePlace) {
+TEST(Spine, RunOptionsAreCheckedInOnePlace) {
   struct Case {
-    FitRunOptions options;
-    std::string message;  // empty: accepted
+    RunOptions options;
+    bool bootstrap;
+    const char* message;  // empty: accepted
   };
-  const std::vector<Case> cases = {
-      {{.n_reps = 0, .batch_size = 0}, ""},  // unused without the bootstrap
-      {{.n_reps = 0, .bootstrap = true}, "ebp: n_reps must be at least 1; got 0."},
-      {{.batch_size = -3, .bootstrap = true}, "ebp: batch_size must be at least 1; got -3."},
-      {{.tol = -1e-4}, "ebp: tol must be a finite number at least 0; got -0.0001."},
-      {{.tol = std::nan("")}, "ebp: tol must be a finite number at least 0; got nan."},
-      {{.max_iter = -1}, "ebp: max_iter must be at least 0; got -1."},
-      {{.rstate = std::int64_t{-2}}, ""},  // unused without the bootstrap
-      {{.rstate = std::int64_t{-2}, .bootstrap = true}, "ebp: rstate must be at least 0; got -2."},
-      {{.tol = 0.0, .max_iter = 0}, ""},
+  const Case cases[] = {
+      {{.n_reps = 0, .batch_size = 0}, false, ""},  // unused without the bootstrap
+      {{.n_reps = 0}, true, "ebp: n_reps must be at least 1; got 0."},
+      {{.batch_size = -3}, true, "ebp: batch_size must be at least 1; got -3."},
+      {{.tol = -1e-4}, false, "ebp: tol must be a finite number at least 0; got -0.0001."},
+      {{.tol = std::nan("")}, false, "ebp: tol must be a finite number at least 0; got nan."},
+      {{.max_iter = -1}, false, "ebp: max_iter must be at least 0; got -1."},
+      {{.rstate = std::int64_t{-2}}, false, ""},  // unused without the bootstrap
+      {{.rstate = std::int64_t{-2}}, true, "ebp: rstate must be at least 0; got -2."},
+      {{.tol = 0.0, .max_iter = 0}, false, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    if (c.message.empty()) {
-      EXPECT_NO_THROW(validate_fit_run("ebp", c.options));
+    const auto resolve = [&] {
+      return resolve_run("ebp", c.options, EbpOptions::kRunDefaults, c.bootstrap,
+                         ZeroSeed::kIsSeed);
+    };
+    if (*c.message == '\0') {
+      EXPECT_NO_THROW(resolve());
       continue;
     }
     try {
-      validate_fit_run("ebp", c.options);
+      resolve();
       ADD_FAILURE() << "accepted";
     } catch (const ArgumentError& e) {
-      EXPECT_EQ(e.what(), c.message);
+      EXPECT_STREQ(e.what(), c.message);
     }
   }
+}
+
+TEST(Spine, UnsetRunSettingsTakeTheModelsDefaults) {
+  // Setting one run value keeps the model's other defaults: eblup's
+  // iteration limit stays 500 when only n_reps is given.
+  struct Case {
+    const char* model;
+    RunOptions run;
+    RunDefaults defaults;
+    int n_reps;
+    int max_iter;
+  };
+  const Case cases[] = {
+      {"fh", FhOptions{}.run, FhOptions::kRunDefaults, 100, 100},
+      {"eblup", EblupOptions{}.run, EblupOptions::kRunDefaults, 100, 500},
+      {"ebp", EbpOptions{}.run, EbpOptions::kRunDefaults, 50, 500},
+      {"fh", FhOptions{.run = {.n_reps = 10}}.run, FhOptions::kRunDefaults, 10, 100},
+      {"eblup", EblupOptions{.run = {.n_reps = 10}}.run, EblupOptions::kRunDefaults, 10, 500},
+      {"ebp", EbpOptions{.run = {.n_reps = 10}}.run, EbpOptions::kRunDefaults, 10, 500},
+      {"eblup", EblupOptions{.run = {.max_iter = 7}}.run, EblupOptions::kRunDefaults, 100, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    const RunSettings run =
+        resolve_run(c.model, c.run, c.defaults, /*bootstrap=*/true, ZeroSeed::kIsSeed);
+    EXPECT_EQ(run.n_reps, c.n_reps);
+    EXPECT_EQ(run.max_iter, c.max_iter);
+  }
+  // The seed is resolved with the bootstrap only.
+  EXPECT_EQ(resolve_run("eblup", {.rstate = std::int64_t{9}}, EblupOptions::kRunDefaults, true,
+                        ZeroSeed::kIsSeed)
+                .seed,
+            9u);
+  EXPECT_EQ(resolve_run("eblup", {.rstate = std::int64_t{9}}, EblupOptions::kRunDefaults, false,
+                        ZeroSeed::kIsSeed)
+                .seed,
+            0u);
 }
 
 TEST(Spine, SeedResolution) {
@@ -70,13 +114,6 @@ TEST(Spine, OptionTextsParseOnceWithTheirMessages) {
   EXPECT_EQ(parse_variance_method("fh", " reml "), VarianceMethod::REML);
   EXPECT_EQ(parse_variance_method("fh", "ml"), VarianceMethod::ML);
   EXPECT_THROW(parse_variance_method("fh", "REM"), ArgumentError);
-  EXPECT_EQ(check_option_choice("eblup", "mse", "BOOTSTRAP", {"Analytical", "Bootstrap"}), 1u);
-  try {
-    check_option_choice("eblup", "mse", " bootstrap", {"Analytical", "Bootstrap"});
-    ADD_FAILURE() << "untrimmed text accepted";
-  } catch (const ArgumentError& e) {
-    EXPECT_STREQ(e.what(), "eblup: mse must be 'Analytical' or 'Bootstrap'; got ' bootstrap'.");
-  }
 }
 
 TEST(Spine, LikelihoodConstantFollowsTheMethod) {
