@@ -89,7 +89,7 @@ struct EbpOptions {
   IndicatorList indicators = {Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP};
   PovertyLine threshold = 0.6;
   // Monte Carlo populations per EBP; bootstrap replicates and replicates
-  // refitted together.
+  // refitted together (a batch_size above n_reps is taken as n_reps).
   int n_mc = 50;
   int n_reps = 50;
   int batch_size = 1;

@@ -70,20 +70,24 @@ struct BootstrapEbpOptions {
 
 struct EbpBootstrapResult {
   Eigen::MatrixXd mse;  // K x M: row k for indicator k
-  // Replicates whose refit or simulation gave a non-finite value; they are
-  // included in the mean (so the affected MSEs are not finite) and the
-  // caller should warn.
+  // Replicates whose refit or simulation gave a non-finite value (the NaN of
+  // an undefined Gini or QSR aside); they are included in the mean (so the
+  // affected MSEs are not finite) and the caller should warn.
   int n_failed = 0;
 };
 
-// n_reps >= 1 (3 n_reps at most 2^32), n_mc >= 1; sample: the V sampled areas,
-// all of them (column 0 the constant 1); population: the census (M areas,
-// same columns); smp_area_idx_in_pop (V): the census position of each sample
-// area, distinct, or -1 for an area absent from the census; beta_hat (p), sigma_u, sigma_e: the fit
-// on the model scale; scale: back-transformation and shift; indicators: K indicators and the
-// poverty line. Throws std::invalid_argument naming the argument for counts below 1, mismatched
-// shapes, positions out of range or repeated, a sample without units, or negative or non-finite
-// sigmas.
+// n_reps >= 1 (3 n_reps at most 2^32), n_mc >= 1; sample: the V sampled
+// areas, all of them (column 0 the constant 1); population: the census (M
+// areas, same columns); smp_area_idx_in_pop (V): the census position of each
+// sample area, distinct, or -1 for an area absent from the census; beta_hat
+// (p), sigma_u, sigma_e: the fit on the model scale; scale:
+// back-transformation and shift; indicators: K indicators and the poverty
+// line; a batch_size above n_reps is taken as n_reps. Throws
+// std::invalid_argument naming the argument for counts below 1, mismatched
+// shapes, positions out of range or repeated, a sample without units, or
+// negative or non-finite sigmas; an exception from a caller's indicator ends
+// the call with that exception. An undefined Gini or QSR (NaN) leaves that
+// MSE NaN without failing the replicate.
 EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
                                      const SampleDesign& sample, const PopulationDesign& population,
                                      const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,
