@@ -26,7 +26,8 @@ namespace kelp_sae {
 
 // A caller-supplied indicator: a function of one area's values (data scale,
 // unit order) and the poverty line. It is called concurrently for different
-// areas, so it must be thread-safe and must not throw. Without a name it is
+// areas, so it must be thread-safe; an exception it throws ends the call with
+// that exception. Without a name it is
 // called "custom_<i>", i the number of indicators resolved before it.
 struct NamedIndicator {
   std::string name;

@@ -8,7 +8,8 @@
 // ragged, one block of rows per area, with categorical terms coded on the
 // census against the sample's levels; predict the area effects; simulate the
 // EBPs (ebp_monte_carlo.h) and, unless options.mse is false, their bootstrap
-// MSEs (bootstrap_ebp.h). One row per census area and indicator.
+// MSEs (bootstrap_ebp.h), refitted on the whole sample, sampled areas absent
+// from the census included. One row per census area and indicator.
 //
 // Failures beyond those of prepare_unit_sample and prepare_unit_census:
 //   ArgumentError  transformation not one of the accepted texts; n_mc,
@@ -17,9 +18,16 @@
 //                  no indicator resolved; a poverty line that is not positive
 //                  and finite when a poverty measure is requested
 //   ModelError     "Missing Sample Columns", "Empty Dataset", "Non-positive
-//                  response" (log with a response <= 0 after the shift),
-//                  "No sampled population areas" (bootstrap), "Optimization
-//                  failed"
+//                  response" (log or Box-Cox with a response <= 0 after the
+//                  shift), "Optimization failed", "Non-finite results" (a
+//                  prediction or MSE that is not finite, named by indicator)
+// An exception from a caller's indicator ends the call with that exception.
+//
+// Warnings: sampled areas absent from the census (used in the bootstrap's
+// refit, not predicted); a poverty line outside the sample response's range;
+// Box-Cox synthetic values beyond the transformation's range; bootstrap
+// replicates with non-finite values; a Gini coefficient or quintile share
+// ratio undefined on a simulated population (not estimated: NaN).
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -122,6 +130,22 @@ UnitSample prepare_sample(const kelp::Table& data, const std::string& y, const s
   }
 }
 
+// A poverty line below every sample response or above every one makes every
+// poverty measure 0 or 1 (for instance the default line 0.6 on incomes in
+// the thousands): the caller most likely meant another line.
+void warn_if_line_outside(double z, const Eigen::VectorXd& response, const std::string& y) {
+  if (response.size() == 0) return;
+  const double lo = response.minCoeff();
+  const double hi = response.maxCoeff();
+  if (z >= lo && z <= hi) return;
+  get_logger(kLogger).warning(
+      "The poverty line {} lies {} every sample response of '{}' (from {} to {}): {}. Set a line "
+      "on the scale of the response with threshold (the program's --threshold), or a share of "
+      "the median with --threshold-share.",
+      z, z < lo ? "below" : "above", y, lo, hi,
+      z < lo ? "the poverty measures will be near 0" : "nearly every unit will count as poor");
+}
+
 // [1, X_raw] with every column centred and divided by (its standard
 // deviation + 1e-6): the design of the lambda search (the constant becomes 0).
 Eigen::MatrixXd lambda_search_design(const Eigen::MatrixXd& X) {
@@ -142,6 +166,74 @@ Eigen::MatrixXd fit_design(const Eigen::MatrixXd& X) {
     out.col(j) = internal::apply_scale(s, X.col(j));
   }
   return out;
+}
+
+// Whether indicator k may be undefined on a population: the Gini coefficient
+// (a non-positive total) and the quintile share ratio (a non-positive
+// bottom-quintile total) come back NaN from the kernels then.
+const char* undefined_when(const kernels::IndicatorEntry& entry) {
+  const auto* i = std::get_if<Indicator>(&entry);
+  if (i == nullptr) return nullptr;
+  if (*i == Indicator::GINI) return "a non-positive total";
+  if (*i == Indicator::QSR) return "a non-positive bottom-quintile total";
+  return nullptr;
+}
+
+// The final guard of the EBP. A Gini coefficient or quintile share ratio
+// undefined on some simulated population is not estimated (NaN, and so its
+// MSE), with one warning per indicator; any other prediction or MSE that is
+// not finite is a "Non-finite results" error naming the indicator, its first
+// areas and the likely cause. `mse` is read when `with_mse`.
+void require_finite_ebp(const std::vector<std::string>& areas, const ResolvedIndicators& indicators,
+                        const Eigen::MatrixXd& pred, Eigen::MatrixXd& mse, bool with_mse,
+                        int n_failed, int n_reps) {
+  std::vector<std::string> warnings;
+  for (Eigen::Index k = 0; k < pred.rows(); ++k) {
+    const std::string& name = indicators.names[static_cast<std::size_t>(k)];
+    const char* reason = undefined_when(indicators.entries[static_cast<std::size_t>(k)]);
+    std::vector<std::string> bad;
+    std::size_t undefined = 0, undefined_mse = 0;
+    for (Eigen::Index a = 0; a < pred.cols(); ++a) {
+      if (reason != nullptr && std::isnan(pred(k, a))) {
+        mse(k, a) = kNaN;
+        ++undefined;
+      } else if (!std::isfinite(pred(k, a))) {
+        bad.push_back(areas[static_cast<std::size_t>(a)]);
+      } else if (with_mse && !std::isfinite(mse(k, a))) {
+        if (reason != nullptr && std::isnan(mse(k, a)) && n_failed == 0) {
+          ++undefined_mse;  // undefined on some bootstrap population
+        } else {
+          bad.push_back(areas[static_cast<std::size_t>(a)]);
+        }
+      }
+    }
+    if (!bad.empty()) {
+      const std::string failed =
+          n_failed > 0 ? fmt::format(" {} of {} bootstrap replicates gave non-finite values.",
+                                     n_failed, n_reps)
+                       : std::string();
+      throw kelp::ModelError(
+          {.title = "Non-finite results",
+           .detail = fmt::format(
+               "{}: {} of {} areas have a non-finite prediction or MSE ({}).{} Likely cause: "
+               "synthetic values beyond the range of double on the data scale (a large lambda, "
+               "covariates of extreme size), a response the transformation does not suit, or "
+               "an indicator function returning non-finite values; rescale the covariates or "
+               "choose another transformation.",
+               name, bad.size(), areas.size(), internal::first_labels(bad), failed)});
+    }
+    if (undefined > 0 || undefined_mse > 0) {
+      std::string text = fmt::format(
+          "{}: not estimated for {} of {} areas ({} in a simulated "
+          "population); left empty.",
+          name, undefined, areas.size(), reason);
+      if (undefined_mse > 0) {
+        text += fmt::format(" The MSE alone is not estimated for {} more areas.", undefined_mse);
+      }
+      warnings.push_back(std::move(text));
+    }
+  }
+  for (const std::string& w : warnings) get_logger(kLogger).warning("{}", w);
 }
 
 }  // namespace
@@ -197,7 +289,22 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                          fmt_number(z));
   }
 
-  // Transformation.
+  if (indicators.poverty) warn_if_line_outside(z, sample.y, y);
+
+  // Transformation. Box-Cox and log need a positive shifted response.
+  if (transformation != "none") {
+    const auto bad = (y_shifted.array() <= 0.0 || y_shifted.array().isNaN()).count();
+    if (bad > 0) {
+      throw kelp::ModelError(
+          {.title = "Non-positive response",
+           .detail = std::to_string(bad) + " of " + std::to_string(n) + " rows of '" + y +
+                     "' are not positive after the shift of " + fmt_number(shift) + "; the " +
+                     (transformation == "log" ? "log" : "Box-Cox") +
+                     " transformation needs positive values. Set transform_shift to move the "
+                     "response above 0.",
+           .argument = "transform_shift"});
+    }
+  }
   BackTransformation back = BackTransformation::none();
   double lambda = kNaN;
   Eigen::VectorXd y_trans;
@@ -213,16 +320,6 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     back = BackTransformation::box_cox(lambda);
     y_trans = kernels::boxcox_transform(y_shifted, lambda);
   } else if (transformation == "log") {
-    const auto bad = (y_shifted.array() <= 0.0 || y_shifted.array().isNaN()).count();
-    if (bad > 0) {
-      throw kelp::ModelError(
-          {.title = "Non-positive response",
-           .detail = std::to_string(bad) + " of " + std::to_string(n) + " rows of '" + y +
-                     "' are not positive after the shift of " + fmt_number(shift) +
-                     "; the log transformation needs positive values. Set transform_shift to "
-                     "move the response above 0.",
-           .argument = "transform_shift"});
-    }
     back = BackTransformation::log();
     y_trans = y_shifted.array().log();
   } else {
@@ -279,44 +376,54 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const kernels::IndicatorSet set(indicators.entries, z);
   const kernels::EbpScale scale{.back_transformation = back, .shift = shift};
   logger.info("Simulating the EBP with {} Monte Carlo populations...", options.n_mc);
-  const Eigen::MatrixXd pred = kernels::simulate_ebp(sim_key, options.n_mc, census.design, beta,
-                                                     u_hat, gamma, sigma_u, sigma_e, scale, set);
+  kernels::EbpSimulationCounts counts;
+  Eigen::MatrixXd pred = kernels::simulate_ebp(sim_key, options.n_mc, census.design, beta, u_hat,
+                                               gamma, sigma_u, sigma_e, scale, set, &counts);
+  if (counts.floored > 0) {
+    // The inverse Box-Cox is floored at lambda y* + 1 = 1e-9: such values are
+    // far out (about 1e18 at lambda = -0.5) and enter the indicators.
+    logger.warning(
+        "Box-Cox: {} of {} synthetic values lay beyond the range of the transformation with "
+        "lambda = {} and were set to its bound; the indicators include them.",
+        counts.floored,
+        static_cast<double>(options.n_mc) * static_cast<double>(census.design.X.rows()), lambda);
+  }
 
   const auto K = static_cast<Eigen::Index>(indicators.names.size());
   Eigen::MatrixXd mse = Eigen::MatrixXd::Constant(K, M, kNaN);
+  int n_failed = 0;
   if (options.mse) {
     logger.info("Running bootstrap with {} reps (Batch={})...", run.n_reps, run.batch_size);
     if (matched < m) {
       logger.warning(
-          "Bootstrap: {} sample areas were not found in the population data. They will be "
-          "excluded from the MSE refitting step.",
+          "Bootstrap: {} sample areas were not found in the population data. They are used in "
+          "the MSE refitting step and get no prediction.",
           m - matched);
     }
-    if (matched == 0) {
-      throw kelp::ModelError(
-          {.title = "No sampled population areas",
-           .detail = "None of the sampled areas occurs in the population table; the bootstrap "
-                     "MSE needs sampled units in population areas."});
-    }
+    // The whole sample, as the point estimate was fitted: the census areas
+    // with sample in census order, then the sampled areas absent from the
+    // census in sample order (position -1).
     kernels::SampleDesign design;
-    Eigen::Index units = 0;
-    for (Eigen::Index s : smp_of_pop) {
-      if (s >= 0)
-        units += sample.area_offsets[static_cast<std::size_t>(s) + 1] -
-                 sample.area_offsets[static_cast<std::size_t>(s)];
-    }
-    design.X.resize(units, p);
+    design.X.resize(n, p);
     design.offsets.push_back(0);
-    Eigen::VectorXi idx(matched);
+    Eigen::VectorXi idx(m);
     Eigen::Index v = 0;
+    const auto add_area = [&](std::size_t s, int position) {
+      const Eigen::Index begin = sample.area_offsets[s];
+      const Eigen::Index count = sample.area_offsets[s + 1] - begin;
+      design.X.middleRows(design.offsets.back(), count) = sample.X.middleRows(begin, count);
+      design.offsets.push_back(design.offsets.back() + count);
+      idx(v++) = position;
+    };
+    std::vector<bool> in_census(static_cast<std::size_t>(m), false);
     for (Eigen::Index a = 0; a < M; ++a) {
       const Eigen::Index s = smp_of_pop[static_cast<std::size_t>(a)];
       if (s < 0) continue;
-      const Eigen::Index begin = sample.area_offsets[static_cast<std::size_t>(s)];
-      const Eigen::Index count = sample.area_offsets[static_cast<std::size_t>(s) + 1] - begin;
-      design.X.middleRows(design.offsets.back(), count) = sample.X.middleRows(begin, count);
-      design.offsets.push_back(design.offsets.back() + count);
-      idx(v++) = static_cast<int>(a);
+      in_census[static_cast<std::size_t>(s)] = true;
+      add_area(static_cast<std::size_t>(s), static_cast<int>(a));
+    }
+    for (std::size_t s = 0; s < in_census.size(); ++s) {
+      if (!in_census[s]) add_area(s, -1);
     }
     ProgressDisplay display(internal::bootstrap_progress("Bootstrap EBP", "Starting EBP Bootstrap",
                                                          run, BatchLines::kFirstOfEachTenth));
@@ -324,6 +431,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
         mse_key, run.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
         scale, set,
         {.batch_size = run.batch_size, .on_progress = display.callback(), .share = run.share});
+    n_failed = boot.n_failed;
     if (boot.n_failed > 0) {
       logger.warning(
           "Bootstrap: {} of {} replicates gave non-finite values; the MSE of the indicators "
@@ -332,6 +440,8 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     }
     mse = boot.mse;
   }
+
+  require_finite_ebp(census.pop_areas, indicators, pred, mse, options.mse, n_failed, run.n_reps);
 
   // One row per census area and indicator, indicators in resolution order.
   std::vector<std::vector<SAEPred>> per_indicator;
@@ -345,7 +455,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   for (Eigen::Index a = 0; a < M; ++a) {
     for (Eigen::Index k = 0; k < K; ++k) {
       SAEPred row = per_indicator[static_cast<std::size_t>(k)][static_cast<std::size_t>(a)];
-      if (!options.mse) row.cv = kNaN;
+      if (std::isnan(row.mse)) row.cv = kNaN;
       prediction.push_back(std::move(row));
     }
   }

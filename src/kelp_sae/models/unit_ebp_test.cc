@@ -10,10 +10,12 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "kelp/errors.h"
@@ -218,6 +220,10 @@ TEST(UnitLevelEbp, ModelErrorsGiveTitleAndDetail) {
       {"log", negative, d.census, quick({.transformation = "LOG"}), "Non-positive response",
        "2 of 96 rows of 'income' are not positive after the shift of 0; the log transformation "
        "needs positive values. Set transform_shift to move the response above 0."},
+      {"Box-Cox", negative, d.census, quick(), "Non-positive response",
+       "2 of 96 rows of 'income' are not positive after the shift of 0; the Box-Cox "
+       "transformation needs positive values. Set transform_shift to move the response above "
+       "0."},
       {"unseen level", d.sample, census_other_level, quick(), "Unknown Category Level",
        "Population column 'gender' holds the level 'other', which the sample does not have; the "
        "model has no coefficient for it."},
@@ -351,6 +357,11 @@ TEST(UnitLevelEbp, WithoutMseTheUncertaintyIsNotEstimated) {
   const SAEResults without =
       model.ebp("income", kTerms, "area", d.census, quick({.threshold = 12.0, .mse = false}));
   EXPECT_THAT(log.text(), HasSubstr("info|Running bootstrap with 3 reps (Batch=2)..."));
+  set_log_level(LogLevel::kInfo);
+  model.ebp("income", kTerms, "area", d.census,
+            quick({.threshold = 12.0, .run = {.batch_size = 100000}}));
+  set_log_level(LogLevel::kWarning);
+  EXPECT_THAT(log.text(), HasSubstr("info|Running bootstrap with 3 reps (Batch=3)..."));
 
   ASSERT_EQ(with.prediction().size(), without.prediction().size());
   for (std::size_t i = 0; i < with.prediction().size(); ++i) {
@@ -369,36 +380,211 @@ TEST(UnitLevelEbp, WithoutMseTheUncertaintyIsNotEstimated) {
   EXPECT_EQ(without.prediction().back().area, "9");
 }
 
-TEST(UnitLevelEbp, SampledAreasMissingFromTheCensusAreWarnedAbout) {
-  const IncomeData d = income_data();
-  const Table census = d.census.take([&] {
-    std::vector<std::size_t> rows;
-    for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
-      if (d.census.column("area").int_values()[i] > 2) rows.push_back(i);
+TEST(UnitLevelEbp, SampledAreasMissingFromTheCensusStillEnterTheRefit) {
+  // 40 sampled areas, a census of only the first 4 of them: the bootstrap
+  // refits on the whole sample, so the MSEs of those 4 areas are those of
+  // the run whose census holds all 40 areas. The two runs share every draw
+  // of the 4 areas (same census rows and sample rows, keys by position) and
+  // differ only in the other areas' effects, whose influence on the refit is
+  // small: over 200 replicates the MSEs agree within 2%. A refit on the 4
+  // areas' 32 units alone gives MSEs 16-73% larger.
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> normal;
+  const auto make = [&](int areas, int units, bool with_y) {
+    std::vector<std::string> area;
+    std::vector<double> x, y;
+    for (int a = 0; a < areas; ++a) {
+      const double u = 0.4 * normal(rng);
+      for (int j = 0; j < units; ++j) {
+        area.push_back(fmt::format("a{:02}", a));
+        x.push_back(normal(rng));
+        y.push_back(std::exp(2.0 + 0.5 * x.back() + u + 0.5 * normal(rng)));
+      }
     }
-    return rows;
-  }());
+    std::vector<std::pair<std::string, Column>> cols{{"area", Column(area)}, {"x", Column(x)}};
+    if (with_y) cols.emplace_back("income", Column(y));
+    return Table(std::move(cols));
+  };
+  const Table sample = make(40, 8, true);
+  const Table census = make(40, 40, false);
+  std::vector<std::size_t> first_four(160);
+  std::iota(first_four.begin(), first_four.end(), 0);
+  const Table small_census = census.take(first_four);
+
+  EbpOptions options =
+      quick({.transformation = "log",
+             .indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::GINI},
+             .threshold = 6.0,
+             .run = {.batch_size = 10}});
+  options.run.n_reps = 200;
   LogCapture log("kelp_sae.models.unit");
-  const SAEResults r = UnitLevel(d.sample).ebp("income", kTerms, "area", census, quick());
-  EXPECT_EQ(r.stats().n_areas, 8);
-  EXPECT_THAT(log.text(), HasSubstr("warning|Bootstrap: 2 sample areas were not found in the "
-                                    "population data. They will be excluded from the MSE "
-                                    "refitting step."));
+  const SAEResults all = UnitLevel(sample).ebp("income", {"x"}, "area", census, options);
+  const SAEResults four = UnitLevel(sample).ebp("income", {"x"}, "area", small_census, options);
+  ASSERT_EQ(four.prediction().size(), 12u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    SCOPED_TRACE(k);
+    double sum_all = 0.0, sum_four = 0.0;
+    for (std::size_t a = 0; a < 4; ++a) {
+      EXPECT_EQ(four.prediction()[3 * a + k].area, all.prediction()[3 * a + k].area);
+      sum_all += all.prediction()[3 * a + k].mse;
+      sum_four += four.prediction()[3 * a + k].mse;
+    }
+    EXPECT_NEAR(sum_four / sum_all, 1.0, 0.05);
+  }
+  EXPECT_THAT(log.text(), HasSubstr("warning|Bootstrap: 36 sample areas were not found in the "
+                                    "population data. They are used in the MSE refitting step "
+                                    "and get no prediction."));
 }
 
-TEST(UnitLevelEbp, NonFiniteReplicatesAreCountedInOneWarning) {
+TEST(UnitLevelEbp, NonFiniteResultsAreAnErrorAfterOneWarning) {
   const IncomeData d = income_data();
   const auto nan_fn = [](std::span<const double>, double) { return std::nan(""); };
   LogCapture log("kelp_sae.models.unit");
-  const SAEResults r = UnitLevel(d.sample).ebp(
-      "income", kTerms, "area", d.census,
-      quick({.indicators = {Indicator::MEAN, NamedIndicator{"broken", nan_fn}},
-             .run = {.n_reps = 3}}));
+  const kelp::ModelError e = thrown_model_error([&] {
+    UnitLevel(d.sample).ebp(
+        "income", kTerms, "area", d.census,
+        quick({.indicators = {Indicator::MEAN, NamedIndicator{"broken", nan_fn}},
+               .run = {.n_reps = 3}}));
+  });
+  EXPECT_EQ(e.title(), "Non-finite results");
+  EXPECT_THAT(e.detail(), ::testing::StartsWith(
+                              "broken: 10 of 10 areas have a non-finite prediction or MSE ('1', "
+                              "'10', '2', '3', '4' and 5 more). 3 of 3 bootstrap replicates gave "
+                              "non-finite values. Likely cause: "));
   const std::string warning =
       "warning|Bootstrap: 3 of 3 replicates gave non-finite values; the MSE of the indicators "
       "they touch is not finite.";
   EXPECT_THAT(log.text(), HasSubstr(warning));
   EXPECT_EQ(log.text().find(warning), log.text().rfind(warning));
+}
+
+TEST(UnitLevelEbp, GiniAndQsrOfNegativeTotalsAreNotEstimated) {
+  // Untransformed negative incomes: every simulated total is negative, so
+  // the Gini coefficient and the quintile share ratio are undefined (not 0);
+  // the mean is estimated as usual.
+  const IncomeData d = income_data();
+  std::vector<double> negative = d.sample.column("income").float_values();
+  for (double& v : negative) v = -v;
+  const Table sample = d.sample.with_column("income", Column(negative));
+  LogCapture log("kelp_sae.models.unit");
+  const SAEResults r = UnitLevel(sample).ebp(
+      "income", kTerms, "area", d.census,
+      quick({.transformation = "none",
+             .indicators = {Indicator::MEAN, Indicator::GINI, Indicator::QSR}}));
+  ASSERT_EQ(r.prediction().size(), 30u);
+  for (const SAEPred& p : r.prediction()) {
+    SCOPED_TRACE(p.indicator);
+    const bool mean = p.indicator == "Mean";
+    EXPECT_EQ(std::isfinite(p.pred), mean);
+    EXPECT_EQ(std::isfinite(p.mse), mean);
+    EXPECT_EQ(std::isnan(p.cv), !mean);
+  }
+  EXPECT_EQ(r.to_dict()["prediction"][1]["pred"].dump(), "null");
+  for (const std::string warning :
+       {"warning|Gini Coefficient: not estimated for 10 of 10 areas (a non-positive total in a "
+        "simulated population); left empty.",
+        "warning|Quintile Share Ratio: not estimated for 10 of 10 areas (a non-positive "
+        "bottom-quintile total in a simulated population); left empty."}) {
+    EXPECT_THAT(log.text(), HasSubstr(warning));
+    EXPECT_EQ(log.text().find(warning), log.text().rfind(warning));
+  }
+}
+
+TEST(UnitLevelEbp, AThrowingIndicatorEndsTheCallWithItsError) {
+  const IncomeData d = income_data();
+  const auto throwing = [](std::span<const double>, double) -> double {
+    throw std::runtime_error("indicator failed");
+  };
+  // Small enough that the kernels run on the calling thread (the parallel
+  // paths are checked beside the kernels).
+  for (const bool mse : {false, true}) {
+    SCOPED_TRACE(mse);
+    EbpOptions o = quick({.indicators = NamedIndicator{"throws", throwing}, .mse = mse});
+    EXPECT_EQ(thrown_message<std::runtime_error>(
+                  [&] { UnitLevel(d.sample).ebp("income", kTerms, "area", d.census, o); }),
+              "indicator failed");
+  }
+}
+
+TEST(UnitLevelEbp, APovertyLineOutsideTheResponseIsWarnedAbout) {
+  const IncomeData d = income_data();
+  struct Case {
+    double line;
+    std::string warning;  // empty: none
+  };
+  for (const Case& c :
+       {Case{0.6,
+             "warning|The poverty line 0.6 lies below every sample response of 'income' "
+             "(from "},
+        Case{1e6,
+             "warning|The poverty line 1000000 lies above every sample response of "
+             "'income' (from "},
+        Case{12.0, ""}}) {
+    SCOPED_TRACE(c.line);
+    LogCapture log("kelp_sae.models.unit");
+    UnitLevel(d.sample).ebp("income", kTerms, "area", d.census,
+                            quick({.threshold = c.line, .mse = false}));
+    if (c.warning.empty()) {
+      EXPECT_THAT(log.text(), ::testing::Not(HasSubstr("poverty line")));
+    } else {
+      EXPECT_THAT(log.text(), HasSubstr(c.warning));
+      EXPECT_THAT(log.text(), HasSubstr("--threshold-share"));
+    }
+  }
+}
+
+TEST(UnitLevelEbp, BoxCoxValuesBeyondTheRangeAreCounted) {
+  // lambda = -2: the transformed incomes lie below 1/2, and synthetic values
+  // the errors push beyond it are set to the bound and counted; lambda = 0.25
+  // has room for every value here.
+  const IncomeData d = income_data();
+  for (const double lambda : {-2.0, 0.25}) {
+    SCOPED_TRACE(lambda);
+    LogCapture log("kelp_sae.models.unit");
+    UnitLevel(d.sample).ebp("income", kTerms, "area", d.census,
+                            quick({.boxcox_param = lambda, .threshold = 12.0, .mse = false}));
+    const std::string text = log.text();
+    const std::size_t at = text.find("warning|Box-Cox: ");
+    ASSERT_EQ(at != std::string::npos, lambda < 0.0) << text;
+    if (at == std::string::npos) continue;
+    const long count = std::stol(text.substr(at + 17));
+    EXPECT_GT(count, 0);
+    EXPECT_LT(count, 6000);  // 10 populations of 600 units
+    EXPECT_THAT(text, HasSubstr(" of 6000 synthetic values lay beyond the range of the "
+                                "transformation with lambda = -2 and were set to its bound"));
+  }
+}
+
+TEST(UnitLevelEbp, BootstrapMseFollowsTheResponseUnit) {
+  // Untransformed: a location shift of 1e12 leaves every MSE unchanged; a
+  // change of unit by 1e-6 multiplies the MSE of the mean by 1e-12 and leaves
+  // those of the headcount (line 0.6 of the median) and of the Gini alone.
+  const IncomeData d = income_data();
+  const std::vector<double>& income = d.sample.column("income").float_values();
+  std::vector<double> small(income);
+  for (double& v : small) v *= 1e-6;
+  const auto options = [](double shift) {
+    return quick({.transformation = "none",
+                  .transform_shift = shift,
+                  .indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::GINI},
+                  .threshold = [](std::span<const double> y) {
+                    std::vector<double> v(y.begin(), y.end());
+                    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+                    return 0.6 * v[v.size() / 2];
+                  }});
+  };
+  const SAEResults base = UnitLevel(d.sample).ebp("income", kTerms, "area", d.census, options(0));
+  const SAEResults shifted =
+      UnitLevel(d.sample).ebp("income", kTerms, "area", d.census, options(1e12));
+  const SAEResults rescaled = UnitLevel(d.sample.with_column("income", Column(small)))
+                                  .ebp("income", kTerms, "area", d.census, options(0));
+  for (std::size_t i = 0; i < base.prediction().size(); ++i) {
+    const SAEPred& b = base.prediction()[i];
+    SCOPED_TRACE(b.area + " " + b.indicator);
+    const double factor = b.indicator == "Mean" ? 1e-12 : 1.0;
+    EXPECT_NEAR(shifted.prediction()[i].mse / b.mse, 1.0, 5e-3);
+    EXPECT_NEAR(rescaled.prediction()[i].mse / (factor * b.mse), 1.0, 1e-6);
+  }
 }
 
 TEST(UnitLevelEbp, CategoricalTermsAreCodedOnTheCensus) {

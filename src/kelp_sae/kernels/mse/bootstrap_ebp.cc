@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kelp_sae/core/checks.h"
+#include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
 #include "kelp_sae/kernels/simulations/internal/census_truth.h"
@@ -43,9 +44,11 @@ struct Context {
   const EbpScale& scale;
   const IndicatorSet& indicators;
   DesignStats design;
-  std::vector<Eigen::Index> pop_of_area;  // V: census position of each sample area
+  std::vector<Eigen::Index> pop_of_area;  // V: census position of each sample area, or -1
+  bool any_outside = false;               // some sample area is not in the census
   Eigen::VectorXd xb_smp;                 // n: x' beta_hat per sample unit
   Eigen::VectorXd xb_pop;                 // N: x' beta_hat per census unit
+  std::vector<bool> may_be_undefined;     // K: Gini or QSR (NaN when undefined)
 };
 
 Context make_context(const char* function, int n_mc, const SampleDesign& sample,
@@ -58,7 +61,7 @@ Context make_context(const char* function, int n_mc, const SampleDesign& sample,
   validate_sample_design(population, function, /*require_constant=*/true);
   const Eigen::Index p = sample.X.cols();
   const Eigen::Index m = population.n_areas();
-  check(sample.X.rows() > 0, function, "the sample has no units in census areas");
+  check(sample.X.rows() > 0, function, "the sample has no units");
   check(population.X.cols() == p, function,
         "the census design has " + std::to_string(population.X.cols()) +
             " columns but the sample design has " + std::to_string(p));
@@ -81,14 +84,25 @@ Context make_context(const char* function, int n_mc, const SampleDesign& sample,
             .indicators = indicators,
             .design = precompute_design_stats(sample),
             .pop_of_area = {},
+            .any_outside = false,
             .xb_smp = sample.X * beta_hat,
-            .xb_pop = population.X * beta_hat};
+            .xb_pop = population.X * beta_hat,
+            .may_be_undefined = {}};
+  for (const IndicatorEntry& entry : indicators.entries()) {
+    const auto* i = std::get_if<Indicator>(&entry);
+    c.may_be_undefined.push_back(i != nullptr && (*i == Indicator::GINI || *i == Indicator::QSR));
+  }
   std::vector<bool> seen(idx(m), false);
   for (Eigen::Index v = 0; v < sample.n_areas(); ++v) {
     const int a = smp_area_idx_in_pop(v);
-    check(a >= 0 && a < m, function,
+    check(a >= -1 && a < m, function,
           "smp_area_idx_in_pop[" + std::to_string(v) + "] = " + std::to_string(a) +
-              " is outside 0.." + std::to_string(m - 1));
+              " is outside -1.." + std::to_string(m - 1));
+    if (a < 0) {
+      c.pop_of_area.push_back(-1);
+      c.any_outside = true;
+      continue;
+    }
     check(!seen[idx(a)], function,
           "census area " + std::to_string(a) + " occurs twice in smp_area_idx_in_pop");
     seen[idx(a)] = true;
@@ -99,7 +113,8 @@ Context make_context(const char* function, int n_mc, const SampleDesign& sample,
 
 // One replicate between its draw and its squared errors.
 struct Replicate {
-  Eigen::VectorXd u_star;     // M: area effects
+  Eigen::VectorXd u_star;     // M: area effects of the census areas
+  Eigen::VectorXd u_outside;  // V (when some sample area is not in the census): their effects
   Eigen::VectorXd sum_y_raw;  // V: per-area sums of the bootstrap sample
   double mean = 0.0;
   double sd = 1.0;
@@ -119,6 +134,7 @@ class BatchRunner {
     for (Replicate& r : reps_) {
       r.u_star.resize(c.population.n_areas());
       r.sum_y_raw.resize(c.sample.n_areas());
+      if (c.any_outside) r.u_outside.resize(c.sample.n_areas());
     }
     const int n_threads = omp_get_max_threads();
     for (int t = 0; t < n_threads; ++t) {
@@ -137,11 +153,15 @@ class BatchRunner {
     const bool parallel =
         batch * (c_.sample.X.rows() + c_.population.n_areas()) >= kMinParallelDraws &&
         !omp_in_parallel();
+    internal::ParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, 1) if (parallel)
     for (Eigen::Index b = 0; b < batch; ++b) {
-      draw(keys.subspan(3 * idx(b), 3), reps_[idx(b)], stats_[idx(b)],
-           workspaces_[idx(omp_get_thread_num())]);
+      failure.run([&] {
+        draw(keys.subspan(3 * idx(b), 3), reps_[idx(b)], stats_[idx(b)],
+             workspaces_[idx(omp_get_thread_num())]);
+      });
     }
+    failure.rethrow();
     theta_.setConstant(kStartTheta);
     newton_reml_iterate(c_.design, stats_, theta_, batch, kNewtonSteps);
     sq_.resize(idx(n_real));
@@ -149,10 +169,13 @@ class BatchRunner {
 #pragma omp parallel for schedule(dynamic, \
                                   1) if (parallel_replicates && n_real > 1 && !omp_in_parallel())
     for (Eigen::Index b = 0; b < n_real; ++b) {
-      bool failed = false;
-      sq_[idx(b)] = squared_errors(keys.subspan(3 * idx(b), 3), b, failed);
-      failed_[idx(b)] = failed ? 1 : 0;
+      failure.run([&] {
+        bool failed = false;
+        sq_[idx(b)] = squared_errors(keys.subspan(3 * idx(b), 3), b, failed);
+        failed_[idx(b)] = failed ? 1 : 0;
+      });
     }
+    failure.rethrow();
     for (Eigen::Index b = 0; b < n_real; ++b) on_replicate(b, sq_[idx(b)], failed_[idx(b)] != 0);
   }
 
@@ -162,25 +185,43 @@ class BatchRunner {
     const SampleDesign& s = c_.sample;
     random::normal(keys[0], std::span<double>(rep.u_star.data(), idx(rep.u_star.size())));
     rep.u_star *= c_.sigma_u;
+    if (c_.any_outside) {
+      random::normal(random::fold_in(keys[0], 1),
+                     std::span<double>(rep.u_outside.data(), idx(rep.u_outside.size())));
+      rep.u_outside *= c_.sigma_u;
+    }
     random::normal(random::fold_in(keys[1], 1), std::span<double>(ws.y.data(), idx(ws.y.size())));
-    double total = 0.0, total_sq = 0.0;
+    double total = 0.0, largest = 0.0;
     for (Eigen::Index v = 0; v < s.n_areas(); ++v) {
-      const double u_a = rep.u_star(c_.pop_of_area[idx(v)]);
+      const Eigen::Index a = c_.pop_of_area[idx(v)];
+      const double u_a = a >= 0 ? rep.u_star(a) : rep.u_outside(v);
       double sum = 0.0;
       for (Eigen::Index j = s.offsets[idx(v)]; j < s.offsets[idx(v) + 1]; ++j) {
         const double y = c_.xb_smp(j) + u_a + c_.sigma_e * ws.y(j);
         ws.y(j) = y;
         sum += y;
-        total_sq += y * y;
+        largest = std::max(largest, std::fabs(y));
       }
       rep.sum_y_raw(v) = sum;
       total += sum;
     }
+    // Two passes, the deviations taken relative to the largest value so that
+    // their squares neither overflow nor vanish: a location shift or a change
+    // of unit of the response leaves the standardised replicate unchanged.
     const auto n = static_cast<double>(s.X.rows());
     rep.mean = total / n;
-    rep.sd = std::sqrt(std::max(total_sq / n - rep.mean * rep.mean, 1e-10));
-    const double scale = 1.0 / (rep.sd + 1e-6);
-    standardize_replicate_stats(s, c_.design, rep.mean, scale, ws.y, ws.sum_y, ws.Xt_y, stats);
+    const double unit = largest > 0.0 && std::isfinite(largest) ? largest : 1.0;
+    const double inv_unit = 1.0 / unit;
+    double squares = 0.0;
+    for (Eigen::Index j = 0; j < s.X.rows(); ++j) {
+      const double d = (ws.y(j) - rep.mean) * inv_unit;
+      squares += d * d;
+    }
+    const double sd = std::sqrt(squares / n) * unit;
+    // A constant replicate (no spread to scale by) is only centred.
+    rep.sd = sd > 0.0 ? sd : 1.0;
+    standardize_replicate_stats(s, c_.design, rep.mean, 1.0 / rep.sd, ws.y, ws.sum_y, ws.Xt_y,
+                                stats);
   }
 
   Eigen::MatrixXd squared_errors(std::span<const random::Key> keys, Eigen::Index b,
@@ -205,8 +246,9 @@ class BatchRunner {
     const double su2 = sigma_u * sigma_u;
     const double se2 = sigma_e * sigma_e;
     for (Eigen::Index v = 0; v < c_.sample.n_areas(); ++v) {
-      const double n_safe = std::max(c_.design.n_i(v), 1.0);
       const Eigen::Index a = c_.pop_of_area[idx(v)];
+      if (a < 0) continue;  // in the fit, without prediction
+      const double n_safe = std::max(c_.design.n_i(v), 1.0);
       gamma(a) = eblup_gamma(su2, se2 / n_safe);
       // gamma times the area's residual sum, over n: the effect of its mean residual.
       u_hat(a) =
@@ -215,9 +257,18 @@ class BatchRunner {
     }
     const Eigen::MatrixXd estimate = simulate_ebp(keys[2], c_.n_mc, c_.population, beta, u_hat,
                                                   gamma, sigma_u, sigma_e, c_.scale, c_.indicators);
-    Eigen::MatrixXd sq = (estimate - truth).cwiseAbs2();
-    failed = !sq.allFinite();
-    return sq;
+    // A non-finite value fails the replicate, except the NaN of an indicator
+    // undefined on a population (indicators.h), which leaves the MSE of that
+    // indicator and area undefined.
+    for (Eigen::Index k = 0; k < truth.rows() && !failed; ++k) {
+      const bool may_be_undefined = c_.may_be_undefined[idx(k)];
+      for (Eigen::Index a = 0; a < m && !failed; ++a) {
+        for (const double v : {estimate(k, a), truth(k, a)}) {
+          failed = failed || !(std::isfinite(v) || (may_be_undefined && std::isnan(v)));
+        }
+      }
+    }
+    return (estimate - truth).cwiseAbs2();
   }
 
   const Context& c_;
@@ -274,7 +325,8 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   const Context c = make_context(kFunction, n_mc, sample, population, smp_area_idx_in_pop, beta_hat,
                                  sigma_u, sigma_e, scale, indicators);
 
-  const Eigen::Index batch = options.batch_size;
+  // A batch holds at most every replicate.
+  const Eigen::Index batch = std::min(options.batch_size, n_reps);
   const Eigen::Index n_batches = (n_reps + batch - 1) / batch;
   // This process runs its range of batches (all of them without a share).
   SingleProcessShare single;
@@ -317,21 +369,25 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   };
   for (Eigen::Index g = mine.first; g < mine.end; g += group) {
     const Eigen::Index count = std::min(group, mine.end - g);
+    internal::ParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, 1) if (count > 1)
     for (Eigen::Index j = 0; j < count; ++j) {
-      const auto t = idx(omp_get_thread_num());
-      const Eigen::Index first = (g + j) * batch;
-      const Eigen::Index n_real = std::min(batch, n_reps - first);
-      std::vector<random::Key>& keys = batch_keys[t];
-      std::fill(keys.begin(), keys.end(), random::Key{});
-      random::split(rng_key, 3 * static_cast<std::uint64_t>(first),
-                    std::span<random::Key>(keys.data(), 3 * idx(n_real)));
-      runners[t].run(keys, n_real, parallel,
-                     [&](Eigen::Index b, const Eigen::MatrixXd& sq, bool failed) {
-                       held[idx(j * batch + b)] = sq;
-                       held_failed[idx(j * batch + b)] = failed ? 1 : 0;
-                     });
+      failure.run([&] {
+        const auto t = idx(omp_get_thread_num());
+        const Eigen::Index first = (g + j) * batch;
+        const Eigen::Index n_real = std::min(batch, n_reps - first);
+        std::vector<random::Key>& keys = batch_keys[t];
+        std::fill(keys.begin(), keys.end(), random::Key{});
+        random::split(rng_key, 3 * static_cast<std::uint64_t>(first),
+                      std::span<random::Key>(keys.data(), 3 * idx(n_real)));
+        runners[t].run(keys, n_real, parallel,
+                       [&](Eigen::Index b, const Eigen::MatrixXd& sq, bool failed) {
+                         held[idx(j * batch + b)] = sq;
+                         held_failed[idx(j * batch + b)] = failed ? 1 : 0;
+                       });
+      });
     }
+    failure.rethrow();
     for (Eigen::Index j = 0; j < count; ++j) {
       const Eigen::Index n_real = std::min(batch, n_reps - (g + j) * batch);
       for (Eigen::Index b = 0; b < n_real; ++b) {

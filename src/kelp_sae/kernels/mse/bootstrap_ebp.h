@@ -1,26 +1,34 @@
 // Parametric bootstrap MSE of the EBP of area indicators (Molina and Rao
 // 2010, sec. 4), under the nested-error model fitted on the transformed scale.
 //
-// Each replicate draws area effects u*_a ~ N(0, sigma_u^2) for the M
-// population areas, a bootstrap census y_pop = x' beta_hat + u*_a + e and,
-// sharing u*, a bootstrap sample y_smp = x' beta_hat + u*_a + e' with its own
-// errors (the sample units are not a subset of the census). It refits beta,
-// sigma_u, sigma_e on the standardised sample (mean_b and
-// sd_b = sqrt(max(mean of squares - mean_b^2, 1e-10)), y_s = (y - mean_b) /
-// (sd_b + 1e-6)) by 8 batched Newton REML steps from (-0.5, -0.5)
-// (lmm_newton.h), returns to the data scale (sigma * sd_b, beta * sd_b and
-// mean_b added to the intercept), predicts u_hat_a = gamma_a mean_a(y - x'beta)
-// with gamma_a = sigma_u^2 / (sigma_u^2 + sigma_e^2 / max(n_a, 1)) (0 for
-// areas without sample), recomputes the EBP by Monte Carlo (ebp_monte_carlo.h)
-// and compares it with the indicators of the bootstrap census on the data
-// scale. MSE = mean over replicates of the squared differences. The
-// transformation (and its lambda) is held fixed.
+// Each replicate draws area effects u*_a ~ N(0, sigma_u^2) for the M census
+// areas and for the sampled areas absent from the census, a bootstrap census
+// y_pop = x' beta_hat + u*_a + e and, sharing u*, a bootstrap sample
+// y_smp = x' beta_hat + u*_a + e' of every sampled area with its own errors
+// (the sample units are not a subset of the census). It refits beta,
+// sigma_u, sigma_e on the whole standardised bootstrap sample, as the point
+// fit does (mean_b and sd_b, the standard deviation with divisor n by two
+// passes; a constant sample is only centred; y_s = (y - mean_b) / sd_b), by
+// 8 batched Newton REML steps from (-0.5, -0.5) (lmm_newton.h), returns to
+// the data scale (sigma * sd_b, beta * sd_b and mean_b added to the
+// intercept), predicts u_hat_a = gamma_a mean_a(y - x'beta) with
+// gamma_a = sigma_u^2 / (sigma_u^2 + sigma_e^2 / max(n_a, 1)) for the census
+// areas (0 for areas without sample), recomputes the EBP by Monte Carlo
+// (ebp_monte_carlo.h) and compares it with the indicators of the bootstrap
+// census on the data scale; the true census is drawn with the fitted
+// sigma_e, never the refitted one. Sampled areas absent from the census take
+// part in the refit only. MSE = mean over replicates of the squared
+// differences. The transformation (and its lambda) is held fixed.
 //
 // Random draws. rng_key is split into 3 n_reps keys; replicate r owns keys
-// 3r, 3r+1, 3r+2: k_u (u*_a = normal draw a), k_e and k_s (the Monte Carlo of
-// its EBP). Census unit j of area a takes normal draw offsets[a] + j of k_e
-// (its census row); sample unit i (row i of sample.X) takes normal draw i of
-// fold_in(k_e, 1).
+// 3r, 3r+1, 3r+2: k_u, k_e and k_s (the Monte Carlo of its EBP).
+//   - Census area a takes u*_a = sigma_u * normal draw a of k_u; sample area
+//     v absent from the census takes sigma_u * normal draw v of
+//     fold_in(k_u, 1).
+//   - Census unit j of area a takes normal draw offsets[a] + j of k_e (its
+//     census row), so no two census units share a draw.
+//   - Sample unit i (row i of sample.X) takes normal draw i of
+//     fold_in(k_e, 1), never a census unit's draw.
 //
 // Batches. Replicates are refitted in batches of batch_size that share the
 // Newton step size (so results depend on batch_size through the refit only).
@@ -62,20 +70,24 @@ struct BootstrapEbpOptions {
 
 struct EbpBootstrapResult {
   Eigen::MatrixXd mse;  // K x M: row k for indicator k
-  // Replicates whose refit or simulation gave a non-finite value; they are
-  // included in the mean (so the affected MSEs are not finite) and the
-  // caller should warn.
+  // Replicates whose refit or simulation gave a non-finite value (the NaN of
+  // an undefined Gini or QSR aside); they are included in the mean (so the
+  // affected MSEs are not finite) and the caller should warn.
   int n_failed = 0;
 };
 
-// n_reps >= 1 (3 n_reps at most 2^32), n_mc >= 1; sample: the V sampled areas
-// that occur in the census (column 0 the constant 1); population: the census
-// (M areas, same columns); smp_area_idx_in_pop (V): distinct census positions
-// of the sample areas; beta_hat (p), sigma_u, sigma_e: the fit on the model
-// scale; scale: back-transformation and shift; indicators: K indicators and
-// the poverty line. Throws std::invalid_argument naming the argument for
-// counts below 1, mismatched shapes, positions out of range or repeated, an
-// empty sample, or negative or non-finite sigmas.
+// n_reps >= 1 (3 n_reps at most 2^32), n_mc >= 1; sample: the V sampled
+// areas, all of them (column 0 the constant 1); population: the census (M
+// areas, same columns); smp_area_idx_in_pop (V): the census position of each
+// sample area, distinct, or -1 for an area absent from the census; beta_hat
+// (p), sigma_u, sigma_e: the fit on the model scale; scale:
+// back-transformation and shift; indicators: K indicators and the poverty
+// line; a batch_size above n_reps is taken as n_reps. Throws
+// std::invalid_argument naming the argument for counts below 1, mismatched
+// shapes, positions out of range or repeated, a sample without units, or
+// negative or non-finite sigmas; an exception from a caller's indicator ends
+// the call with that exception. An undefined Gini or QSR (NaN) leaves that
+// MSE NaN without failing the replicate.
 EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
                                      const SampleDesign& sample, const PopulationDesign& population,
                                      const Eigen::Ref<const Eigen::VectorXi>& smp_area_idx_in_pop,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kelp_sae/kernels/optimization/lmm.h"
+#include "kelp_sae/kernels/optimization/lmm_newton.h"
 #include "tests/support/simulated_share.h"
 #include "tests/support/thrown_message.h"
 
@@ -85,6 +86,76 @@ TEST(BootstrapEbp, PaddingReplicatesAreLeftOut) {
   // The area without units has zero indicators in truth and estimate.
   EXPECT_EQ(got.mse.col(2), Eigen::Vector3d::Zero());
   EXPECT_TRUE((got.mse.col(1).array() > 0.0).all());  // out of sample, still estimated
+}
+
+TEST(BootstrapEbp, OneReplicateFollowsTheDocumentedKeys) {
+  // One replicate recomputed from its keys (k_u, k_e, k_s) by the documented
+  // recipe: census unit j of area a takes draw offsets[a] + j of k_e (with
+  // the fitted sigma_e), sample unit i draw i of fold_in(k_e, 1), area
+  // effects draw a of k_u, the sample area absent from the census (the
+  // fourth) draw v of fold_in(k_u, 1). The refit takes every sample unit.
+  Case c = make_case({10, 12, 8, 9}, {60, 45, 0, 80});
+  c.idx = Eigen::VectorXi{{2, 0, 3, -1}};
+  const std::vector<Key> keys = random::split(random::key_from_seed(23), 3);
+  const std::vector<Eigen::MatrixXd> got = run_bootstrap_ebp_batch(
+      keys, 20, c.sample, c.census, c.idx, c.beta, c.sigma_u, c.sigma_e, c.scale, c.indicators);
+  ASSERT_EQ(got.size(), 1u);
+
+  Eigen::VectorXd u =
+      c.sigma_u * Eigen::Map<const Eigen::VectorXd>(random::normal(keys[0], 4).data(), 4);
+  const std::vector<double> u_outside = random::normal(random::fold_in(keys[0], 1), 4);
+  // The true census, unit by unit on the data scale.
+  const std::vector<double> e_census = random::normal(keys[1], 185);
+  Eigen::MatrixXd truth(3, 4);
+  for (Eigen::Index a = 0; a < 4; ++a) {
+    std::vector<double> values;
+    for (Eigen::Index j = c.census.offsets[std::size_t(a)];
+         j < c.census.offsets[std::size_t(a) + 1]; ++j) {
+      values.push_back(
+          std::exp(c.census.X.row(j).dot(c.beta) + u(a) + c.sigma_e * e_census[std::size_t(j)]));
+    }
+    std::vector<double> out(3);
+    c.indicators.evaluate(values, out);
+    truth.col(a) = Eigen::Map<const Eigen::Vector3d>(out.data());
+  }
+  // The bootstrap sample and its refit on the standardised response.
+  const std::vector<double> e_sample = random::normal(random::fold_in(keys[1], 1), 39);
+  Eigen::VectorXd y(39);
+  for (Eigen::Index v = 0; v < 4; ++v) {
+    const double u_v = v < 3 ? u(c.idx(v)) : c.sigma_u * u_outside[3];
+    for (Eigen::Index i = c.sample.offsets[std::size_t(v)];
+         i < c.sample.offsets[std::size_t(v) + 1]; ++i) {
+      y(i) = c.sample.X.row(i).dot(c.beta) + u_v + c.sigma_e * e_sample[std::size_t(i)];
+    }
+  }
+  const double mean = y.mean();
+  const double sd = std::sqrt((y.array() - mean).square().mean());
+  const DesignStats design = precompute_design_stats(c.sample);
+  NewtonReplicateStats stats;
+  Eigen::VectorXd y_s = y, sum_y(4), Xt_y(2);
+  standardize_replicate_stats(c.sample, design, mean, 1.0 / sd, y_s, sum_y, Xt_y, stats);
+  Eigen::MatrixXd theta = Eigen::MatrixXd::Constant(1, 2, -0.5);
+  newton_reml_iterate(design, std::span<const NewtonReplicateStats>(&stats, 1), theta, 1, 8);
+  Eigen::VectorXd beta = newton_reml_beta(theta.row(0).transpose(), design, stats) * sd;
+  beta(0) += mean;
+  const double se = std::exp(theta(0, 0)) * sd, su = std::exp(theta(0, 1)) * sd;
+  Eigen::VectorXd gamma = Eigen::VectorXd::Zero(4), u_hat = Eigen::VectorXd::Zero(4);
+  for (Eigen::Index v = 0; v < 3; ++v) {
+    const Eigen::Index begin = c.sample.offsets[std::size_t(v)];
+    const Eigen::Index n_v = c.sample.offsets[std::size_t(v) + 1] - begin;
+    gamma(c.idx(v)) = su * su / (su * su + se * se / double(n_v));
+    u_hat(c.idx(v)) =
+        gamma(c.idx(v)) * (y.segment(begin, n_v) - c.sample.X.middleRows(begin, n_v) * beta).mean();
+  }
+  const Eigen::MatrixXd estimate =
+      simulate_ebp(keys[2], 20, c.census, beta, u_hat, gamma, su, se, c.scale, c.indicators);
+  const Eigen::MatrixXd expected = (estimate - truth).cwiseAbs2();
+  for (Eigen::Index a : {0, 1, 3}) {
+    SCOPED_TRACE(a);
+    for (Eigen::Index k = 0; k < 3; ++k) {
+      EXPECT_NEAR(got[0](k, a), expected(k, a), 1e-9 * expected(k, a) + 1e-15);
+    }
+  }
 }
 
 TEST(BootstrapEbp, ProcessesSharingTheBatchesGiveTheSingleProcessNumbers) {
@@ -212,6 +283,40 @@ TEST(BootstrapEbp, CountsNonFiniteReplicates) {
   c.beta << 800.0, 0.0;
   const EbpBootstrapResult r = run(c, 3, 2);
   EXPECT_EQ(r.n_failed, 3);
+}
+
+TEST(BootstrapEbp, AThrowingIndicatorEndsTheCallWithItsError) {
+  // Large enough that the Monte Carlo, the truth and the replicates run in
+  // parallel with two threads; with one thread every region runs serially.
+  Case c = make_case({50, 60, 40}, {4000, 3000, 0, 5000});
+  c.indicators = IndicatorSet(
+      {Indicator::MEAN, IndicatorFunction([](std::span<const double>, double) -> double {
+         throw std::runtime_error("indicator failed");
+       })},
+      6.0);
+  const int threads = omp_get_max_threads();
+  for (const int t : {1, 2}) {
+    SCOPED_TRACE(t);
+    omp_set_num_threads(t);
+    EXPECT_EQ(testing::thrown_message<std::runtime_error>([&] {
+                simulate_ebp(random::key_from_seed(1), 10, c.census, c.beta,
+                             Eigen::VectorXd::Zero(4), Eigen::VectorXd::Zero(4), c.sigma_u,
+                             c.sigma_e, c.scale, c.indicators);
+              }),
+              "indicator failed");
+    for (const int batch : {1, 4}) {
+      EXPECT_EQ(testing::thrown_message<std::runtime_error>([&] { run(c, 4, batch, 10); }),
+                "indicator failed");
+    }
+  }
+  omp_set_num_threads(threads);
+}
+
+TEST(BootstrapEbp, ABatchHoldsAtMostEveryReplicate) {
+  // A batch size beyond n_reps is one batch of n_reps (no padding replicates
+  // to allocate or refit).
+  const Case c = make_case();
+  EXPECT_EQ(run(c, 3, 100000).mse, run(c, 3, 3).mse);
 }
 
 TEST(BootstrapEbp, RejectsBadCounts) {

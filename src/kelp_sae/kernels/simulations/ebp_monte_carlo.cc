@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kelp_sae/core/checks.h"
+#include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 #include "kelp_sae/kernels/simulations/internal/area_synthesis.h"
 #include "kelp_sae/kernels/simulations/internal/census_truth.h"
 
@@ -81,10 +82,11 @@ void area_fixed_part(const PopulationDesign& population, Eigen::Index a,
 constexpr std::size_t kDrawBlock = 1024;
 
 // The indicators of one synthetic area with fixed parts xb[0..n): unit j
-// takes normal draw first_draw + j of `key`, and the area's values end in ws.y.
-void simulate_area(const double* xb, random::Key key, std::uint64_t first_draw, Eigen::Index n,
-                   double u, double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
-                   Workspace& ws) {
+// takes normal draw first_draw + j of `key`, and the area's values end in
+// ws.y. Returns the count of values floored by the inverse Box-Cox.
+double simulate_area(const double* xb, random::Key key, std::uint64_t first_draw, Eigen::Index n,
+                     double u, double sigma_e, const EbpScale& scale,
+                     const IndicatorSet& indicators, Workspace& ws) {
   IndicatorSet::Sums sums;
   for (std::size_t j = 0; j < idx(n); j += kDrawBlock) {
     const std::size_t len = std::min(kDrawBlock, idx(n) - j);
@@ -97,8 +99,10 @@ void simulate_area(const double* xb, random::Key key, std::uint64_t first_draw, 
     sums.poor += block.poor;
     sums.gap += block.gap;
     sums.gap_sq += block.gap_sq;
+    sums.floored += block.floored;
   }
   indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
+  return sums.floored;
 }
 
 }  // namespace
@@ -107,8 +111,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
                              const Eigen::Ref<const Eigen::VectorXd>& beta,
                              const Eigen::Ref<const Eigen::VectorXd>& u_eblup,
                              const Eigen::Ref<const Eigen::VectorXd>& gamma, double sigma_u,
-                             double sigma_e, const EbpScale& scale,
-                             const IndicatorSet& indicators) {
+                             double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
+                             EbpSimulationCounts* counts) {
   constexpr const char* kFunction = "simulate_ebp";
   check(n_mc >= 1, kFunction, "n_mc must be at least 1, got " + std::to_string(n_mc));
   check_model(kFunction, population, beta, sigma_e);
@@ -130,6 +134,7 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
   const std::size_t chunk = std::clamp<std::size_t>(kMaxChunkKeys / idx(m), 1, idx(n_mc));
   std::vector<random::Key> effect_keys(chunk * idx(m)), error_keys(chunk * idx(m));
   std::vector<Workspace> workspaces = make_workspaces(population, k);
+  Eigen::VectorXd floored = Eigen::VectorXd::Zero(m);  // per area, summed in area order
 
   for (std::size_t first = 0; first < idx(n_mc); first += chunk) {
     const std::size_t count = std::min(chunk, idx(n_mc) - first);
@@ -140,20 +145,28 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
     }
     const bool parallel =
         count * idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel();
+    internal::ParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, 1) if (parallel)
     for (Eigen::Index a = 0; a < m; ++a) {
-      Workspace& ws = workspaces[idx(omp_get_thread_num())];
-      const Eigen::Index n = population.n_units(a);
-      area_fixed_part(population, a, beta, ws);
-      for (std::size_t r = 0; r < count; ++r) {
-        double z = 0.0;
-        random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
-        simulate_area(ws.xb.data(), error_keys[r * idx(m) + idx(a)], 0, n,
-                      u_eblup(a) + sigma_cond(a) * z, sigma_e, scale, indicators, ws);
-        for (std::size_t i = 0; i < k; ++i) sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
-      }
+      failure.run([&] {
+        Workspace& ws = workspaces[idx(omp_get_thread_num())];
+        const Eigen::Index n = population.n_units(a);
+        area_fixed_part(population, a, beta, ws);
+        for (std::size_t r = 0; r < count; ++r) {
+          double z = 0.0;
+          random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
+          floored(a) +=
+              simulate_area(ws.xb.data(), error_keys[r * idx(m) + idx(a)], 0, n,
+                            u_eblup(a) + sigma_cond(a) * z, sigma_e, scale, indicators, ws);
+          for (std::size_t i = 0; i < k; ++i) {
+            sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
+          }
+        }
+      });
     }
+    failure.rethrow();
   }
+  if (counts != nullptr) counts->floored = static_cast<std::int64_t>(floored.sum());
   return sums / static_cast<double>(n_mc);
 }
 
@@ -181,15 +194,19 @@ Eigen::MatrixXd census_indicators_from_fixed_part(random::Key key,
   const std::size_t k = indicators.size();
   Eigen::MatrixXd out(static_cast<Eigen::Index>(k), m);
   std::vector<Workspace> workspaces = make_workspaces(population, k);
+  ParallelFailure failure;
 #pragma omp parallel for schedule( \
     dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel())
   for (Eigen::Index a = 0; a < m; ++a) {
-    Workspace& ws = workspaces[idx(omp_get_thread_num())];
-    const Eigen::Index first = population.offsets[idx(a)];
-    simulate_area(xb.data() + first, key, static_cast<std::uint64_t>(first), population.n_units(a),
-                  u(a), sigma_e, scale, indicators, ws);
-    for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
+    failure.run([&] {
+      Workspace& ws = workspaces[idx(omp_get_thread_num())];
+      const Eigen::Index first = population.offsets[idx(a)];
+      simulate_area(xb.data() + first, key, static_cast<std::uint64_t>(first),
+                    population.n_units(a), u(a), sigma_e, scale, indicators, ws);
+      for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
+    });
   }
+  failure.rethrow();
   return out;
 }
 

@@ -32,6 +32,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cstdint>
 
 #include "kelp_sae/kernels/sample_design.h"
 #include "kelp_sae/kernels/simulations/indicators.h"
@@ -50,16 +51,27 @@ struct EbpScale {
   double shift = 0.0;
 };
 
+// What a simulation saw besides the indicators.
+struct EbpSimulationCounts {
+  // Synthetic values whose inverse Box-Cox base lambda y* + 1 fell below
+  // 1e-9 (beyond the transformation's range: below -1/lambda for lambda > 0,
+  // above it for lambda < 0) and was floored there.
+  std::int64_t floored = 0;
+};
+
 // n_mc >= 1; population with M areas and p columns; beta (p); u_eblup and
 // gamma (M, gamma in [0, 1]); sigma_u, sigma_e >= 0 on the model scale.
-// Returns K x M Monte Carlo means (K = indicators.size()). Throws
-// std::invalid_argument naming the argument for n_mc < 1, mismatched shapes,
-// a design without the constant column, negative or non-finite sigmas.
+// Returns K x M Monte Carlo means (K = indicators.size()) and, when `counts`
+// is given, fills it. Throws std::invalid_argument naming the argument for
+// n_mc < 1, mismatched shapes, a design without the constant column,
+// negative or non-finite sigmas; an exception from a caller's indicator ends
+// the call with that exception.
 Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesign& population,
                              const Eigen::Ref<const Eigen::VectorXd>& beta,
                              const Eigen::Ref<const Eigen::VectorXd>& u_eblup,
                              const Eigen::Ref<const Eigen::VectorXd>& gamma, double sigma_u,
-                             double sigma_e, const EbpScale& scale, const IndicatorSet& indicators);
+                             double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
+                             EbpSimulationCounts* counts = nullptr);
 
 // The indicators (K x M) of one census drawn from the model with known area
 // effects u (M): y_j = x_j' beta + u_a + sigma_e e_j on the model scale,

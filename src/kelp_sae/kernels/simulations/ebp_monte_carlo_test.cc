@@ -69,6 +69,10 @@ TEST(SimulateEbp, OneReplicateFollowsTheDocumentedDraws) {
     for (Eigen::Index a = 0; a < 3; ++a) {
       const std::vector<double> expected = reference(pop, key, 1, 0, a, kUHat, kGamma, scale, set);
       for (std::size_t k = 0; k < set.size(); ++k) {
+        if (std::isnan(expected[k])) {  // a QSR undefined on a small area
+          EXPECT_TRUE(std::isnan(got(Eigen::Index(k), a))) << "area " << a << " indicator " << k;
+          continue;
+        }
         EXPECT_NEAR(got(Eigen::Index(k), a), expected[k],
                     1e-11 * std::max(1.0, std::fabs(expected[k])))
             << "area " << a << " indicator " << k;

@@ -118,8 +118,10 @@ double gini_sorted(std::span<const double> y) {
     weighted += static_cast<double>(r + 1) * y[r];
     total += y[r];
   }
-  const double denominator = n * total;
-  return denominator > 1e-10 ? 2.0 * weighted / denominator - (n + 1.0) / n : 0.0;
+  if (y.empty()) return 0.0;
+  // Undefined (not estimated) unless the total is positive.
+  return total > 0.0 ? 2.0 * weighted / (n * total) - (n + 1.0) / n
+                     : std::numeric_limits<double>::quiet_NaN();
 }
 
 double qsr_sorted(std::span<const double> y) {
@@ -129,7 +131,9 @@ double qsr_sorted(std::span<const double> y) {
   double bottom = 0.0, top = 0.0;
   for (std::size_t r = 0; r < cut_20; ++r) bottom += y[r];
   for (std::size_t r = cut_80; r < y.size(); ++r) top += y[r];
-  return bottom > 1e-6 ? top / bottom : 0.0;
+  if (y.empty()) return 0.0;
+  // Undefined (not estimated) unless the bottom quintile's total is positive.
+  return bottom > 0.0 ? top / bottom : std::numeric_limits<double>::quiet_NaN();
 }
 
 // Type 7: linear interpolation between the order statistics around (n - 1) p.
@@ -196,22 +200,19 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
     }
   }
   if (!needs_sort_) return;
-  if (std::isnan(sums.sum)) {
-    // A NaN among the values (a failed replicate) has no rank: the sorted
-    // indicators are NaN too, and the values are left unsorted.
+  if (!std::isfinite(sums.sum)) {
+    // Values that are not all finite (a failed simulation) give +inf, a
+    // failure, apart from the NaN of an undefined indicator; the values are
+    // left unsorted.
     for (std::size_t k = 0; k < entries_.size(); ++k) {
       if (const auto* i = std::get_if<Indicator>(&entries_[k]); i != nullptr && is_rank_based(*i)) {
-        out[k] = std::numeric_limits<double>::quiet_NaN();
+        out[k] = std::numeric_limits<double>::infinity();
       }
     }
     return;
   }
   // A finite sum rules out infinities among the values.
-  if (std::isfinite(sums.sum)) {
-    sort_finite_values(values);
-  } else {
-    sort_values(values);
-  }
+  sort_finite_values(values);
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* i = std::get_if<Indicator>(&entries_[k])) {
       if (*i == Indicator::GINI) out[k] = gini_sorted(values);

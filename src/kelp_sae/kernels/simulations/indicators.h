@@ -8,17 +8,18 @@
 //   POVERTY_SEVERITY   sum_j g_j^2 / D_a                    (FGT2)
 //   GINI               2 W / (N_a T) - (N_a + 1) / N_a with W = sum_r r y_(r) over the
 //                      values sorted ascending (ranks r = 1 .. N_a) and T = sum_r y_(r);
-//                      0 when N_a T <= 1e-10
+//                      undefined (NaN) when T <= 0
 //   QSR                S_top / S_bottom, S_bottom the sum of the ranks
 //                      r <= trunc(0.2 N_a), S_top of trunc(0.8 N_a) < r <= N_a;
-//                      0 when S_bottom <= 1e-6
+//                      undefined (NaN) when S_bottom <= 0 (so with fewer than 5 values)
 //   QUANTILE_10 .. 90  the p-quantile (p = 0.1, 0.25, 0.5 for MEDIAN, 0.75,
 //                      0.9) by linear interpolation between order statistics
 //                      (type 7): with h = (N_a - 1) p and l = floor(h),
 //                      y_(l+1) + (h - l) (y_(l+2) - y_(l+1)) (ranks from 1)
 // An area without values gives 0 for every built-in indicator except the
-// quantiles, which are NaN; values with a NaN give a NaN Gini, QSR and
-// quantiles (nothing is sorted).
+// quantiles, which are NaN. Values that are not all finite (a failed
+// simulation) give an infinite Gini, QSR and quantiles (nothing is sorted),
+// so that NaN in these means undefined, never a failure.
 //
 // Weighted (evaluate_weighted): value i stands for w_i >= 0 units of the
 // population, W = sum_i w_i. With integer weights every indicator equals the
@@ -46,7 +47,8 @@
 // A caller may add its own indicators as functions of one area's values (in
 // unit order) and the poverty line. They are called concurrently from several
 // threads on different areas, so they must be thread-safe (no unsynchronised
-// shared state), and must not throw.
+// shared state); the simulation kernels end with the first exception one
+// throws.
 //
 //   IndicatorSet set({Indicator::MEAN, Indicator::GINI,
 //                     IndicatorFunction([](std::span<const double> y, double) {
@@ -93,9 +95,11 @@ class IndicatorSet {
 
   // As evaluate, with the four sums of the mean and the poverty measures
   // already formed over the values (as the simulation kernels do while they
-  // generate them): sum y, count of y < z, sum g, sum g^2.
+  // generate them): sum y, count of y < z, sum g, sum g^2. `floored` counts
+  // values the generator floored (read by the simulation kernels only).
   struct Sums {
     double sum = 0.0, poor = 0.0, gap = 0.0, gap_sq = 0.0;
+    double floored = 0.0;
   };
   void evaluate_with_sums(std::span<double> values, const Sums& sums, std::span<double> out) const;
 

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace kelp_sae::kernels {
 namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 const std::vector<IndicatorEntry> kAll = {Indicator::MEAN,        Indicator::POVERTY_HEADCOUNT,
                                           Indicator::POVERTY_GAP, Indicator::POVERTY_SEVERITY,
@@ -30,21 +33,38 @@ TEST(Indicators, WorkedExamples) {
     std::vector<double> expected;  // mean, FGT0, FGT1, FGT2, Gini, QSR
   };
   const Case cases[] = {
-      // W = 30, T = 10: 2 * 30 / 40 - 5 / 4; N = 4 has no bottom quintile.
-      {"1,2,3,4", {4, 1, 3, 2}, 2.0, {2.5, 0.25, 0.125, 0.0625, 0.25, 0.0}},
+      // W = 30, T = 10: 2 * 30 / 40 - 5 / 4; N = 4 has no bottom quintile,
+      // so the QSR is undefined.
+      {"1,2,3,4", {4, 1, 3, 2}, 2.0, {2.5, 0.25, 0.125, 0.0625, 0.25, kNaN}},
+      // The Gini does not depend on the unit, however small.
+      {"1,2,3,4 e-12",
+       {4e-12, 1e-12, 3e-12, 2e-12},
+       2e-12,
+       {2.5e-12, 0.25, 0.125, 0.0625, 0.25, kNaN}},
       // N = 7: bottom rank 1, top ranks 6 and 7.
       {"N = 7", {7, 1, 6, 2, 5, 3, 4}, 1.0, {4.0, 0.0, 0.0, 0.0, 2.0 / 7.0, 13.0}},
       // N = 10: bottom ranks 1-2, top ranks 9-10.
       {"N = 10", {10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 1.0, {5.5, 0.0, 0.0, 0.0, 0.3, 19.0 / 3.0}},
       // -z: gap 2, severity 4; a value at z is not poor and has no gap.
-      {"-z and z", {-0.6, 0.6}, 0.6, {0.0, 0.5, 1.0, 2.0, 0.0, 0.0}},
+      // A total of 0: Gini undefined.
+      {"-z and z", {-0.6, 0.6}, 0.6, {0.0, 0.5, 1.0, 2.0, kNaN, kNaN}},
       {"no units", {}, 0.6, {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}},
-      {"all equal below z", {0.3, 0.3, 0.3}, 0.6, {0.3, 1.0, 0.5, 0.25, 0.0, 0.0}},
+      {"all equal below z", {0.3, 0.3, 0.3}, 0.6, {0.3, 1.0, 0.5, 0.25, 0.0, kNaN}},
+      // A negative total: Gini and QSR undefined, never 0.
+      {"negative", {-3, 1, -2, -1, -5}, 1.0, {-2.0, 0.8, 3.0, 13.0, kNaN, kNaN}},
+      // Positive total, negative bottom quintile: W = 53, T = 13.
+      {"negative bottom", {5, -1, 3, 2, 4}, 1.0, {2.6, 0.2, 0.4, 0.8, 106.0 / 65.0 - 1.2, kNaN}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::vector<double> got = evaluate(c.values, c.z);
-    for (std::size_t k = 0; k < got.size(); ++k) EXPECT_NEAR(got[k], c.expected[k], 1e-12) << k;
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      if (std::isnan(c.expected[k])) {
+        EXPECT_TRUE(std::isnan(got[k])) << k;
+      } else {
+        EXPECT_NEAR(got[k], c.expected[k], 1e-12) << k;
+      }
+    }
   }
 }
 
@@ -97,10 +117,11 @@ TEST(SortValues, EqualsStdSortAtEverySize) {
   }
 }
 
-TEST(Indicators, NaNValuesGiveNaNRankIndicators) {
+TEST(Indicators, NonFiniteValuesGiveInfiniteRankIndicators) {
+  // A failed simulation (+inf), unlike an undefined indicator (NaN).
   const std::vector<double> got = evaluate({1.0, std::nan(""), 3.0, 0.5}, 2.0);
-  EXPECT_TRUE(std::isnan(got[4]));
-  EXPECT_TRUE(std::isnan(got[5]));
+  EXPECT_EQ(got[4], std::numeric_limits<double>::infinity());
+  EXPECT_EQ(got[5], std::numeric_limits<double>::infinity());
   EXPECT_EQ(got[1], 0.5);  // the comparison y < z is simply false for NaN
 }
 

@@ -8,7 +8,9 @@
 // the logarithmic branch is taken whenever |lambda| < 1e-4; the forward
 // direction reads max(y, 1e-6); the inverse floors its base
 // lambda_safe y + 1 at 1e-9. The branch is selected per element between two
-// computed candidates, both finite for every finite input.
+// computed candidates, both finite for every finite input. These are
+// numerical guards only: the EBP front end rejects a non-positive response
+// before transforming, and counts (and warns about) floored synthetic values.
 //
 //   Eigen::VectorXd t = boxcox_transform(y, 0.3);
 //   Eigen::VectorXd back = inverse_boxcox_transform(t, 0.3);   // == y for y > 1e-6

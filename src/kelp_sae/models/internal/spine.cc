@@ -30,6 +30,7 @@ RunSettings resolve_run(std::string_view function, const RunOptions& options,
   if (!bootstrap) return run;
   check_at_least(function, "n_reps", run.n_reps, 1);
   check_at_least(function, "batch_size", run.batch_size, 1);
+  run.batch_size = std::min(run.batch_size, run.n_reps);    // a batch holds at most every replicate
   run.seed = resolve_seed(function, options.rstate, zero);  // rejects a negative integer state
   return run;
 }

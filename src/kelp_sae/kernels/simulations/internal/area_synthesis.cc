@@ -61,7 +61,7 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
   const V v_floor = hn::Set(d, kBoxCoxInverseFloor);
   const V v_exp_max = hn::Set(d, kExpMax);
   const V v_finite = hn::Set(d, 1e300);
-  V acc_sum = zero, acc_poor = zero, acc_gap = zero, acc_gap_sq = zero;
+  V acc_sum = zero, acc_poor = zero, acc_gap = zero, acc_gap_sq = zero, acc_floored = zero;
 
   HWY_ALIGN double xb_tail[kMaxLanes];
   HWY_ALIGN double e_tail[kMaxLanes];
@@ -90,7 +90,11 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
       scalar_fallback = !hn::AllTrue(d, y_star <= v_exp_max);
       y = hn::Exp(d, y_star);
     } else {
-      const V inner = hn::Max(hn::MulAdd(v_lambda, y_star, one), v_floor);
+      const V base = hn::MulAdd(v_lambda, y_star, one);
+      V floored = hn::IfThenElseZero(base < v_floor, one);
+      if (count != L) floored = hn::IfThenElseZero(hn::FirstN(d, count), floored);
+      acc_floored = hn::Add(acc_floored, floored);
+      const V inner = hn::Max(base, v_floor);
       const V arg = hn::Mul(hn::Log(d, inner), v_inv_lambda);
       scalar_fallback = !hn::AllTrue(d, hn::And(hn::Abs(y_star) < v_finite, arg <= v_exp_max));
       y = hn::Exp(d, arg);
@@ -124,6 +128,7 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
   out.poor = hn::GetLane(hn::SumOfLanes(d, acc_poor));
   out.gap = hn::GetLane(hn::SumOfLanes(d, acc_gap));
   out.gap_sq = hn::GetLane(hn::SumOfLanes(d, acc_gap_sq));
+  out.floored = hn::GetLane(hn::SumOfLanes(d, acc_floored));
 }
 
 IndicatorSet::Sums SynthesizeArea(const Params& p, std::size_t n) {

@@ -11,7 +11,8 @@ namespace kelp_sae::kernels::internal {
 
 // y[j] = g^-1(xb[j] + u + sigma_e e[j]) - shift for j < n (y may alias e),
 // and over the y[j]: sum, count below threshold, sum of gaps
-// max(1 - y (1/threshold), 0) and of squared gaps. The lanes of the running
+// max(1 - y (1/threshold), 0) and of squared gaps; with Box-Cox, the count of
+// values whose base lambda y* + 1 was floored. The lanes of the running
 // sums are combined in a fixed order, so equal inputs give equal results on
 // one machine whatever the thread; run-time dispatch picks the widest SIMD
 // target of the CPU, and results may differ in the last bits between CPUs of
