@@ -134,17 +134,19 @@ int run_ebp(const EbpArgs& a, Io& io) {
   }
 
   apply_run_settings(c);
-  OutputFiles outputs(c);
+  OutputFiles outputs(
+      c, {{.option = "--sample", .path = a.sample}, {.option = "--pop", .path = a.pop}});
   const ProgressDisplay progress = progress_display(c, io);
   options.rstate = random_state(c);
   options.progress_bar = progress.progress_bar;
   options.progress_out = progress.progress_out;
   options.replicate_share = replicate_share(io);
 
-  kelp::Table sample = kelp::read_csv(a.sample);
+  kelp::Table sample = read_input("--sample", a.sample);
   check_cat_references(c, sample, "--sample");
   const UnitLevel model(std::move(sample));
   const kelp::Table pop = read_census(a.pop, a.area, c);
+  doing_estimation(c, !a.no_mse);
   SAEResults result = model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }
