@@ -158,7 +158,8 @@ TEST(ReadCsv, BinaryHeadersStayOneShortLineInMessages) {
   junk += "\"";
   const std::string message = thrown_message<ColumnNotFoundError>(
       [&] { (void)read_csv_string(junk + ",b\n1,2\n", "census.csv", {.columns = {"area"}}); });
-  std::string shown = "PK\\x03\\x04";  // 4 characters, then 7 of 8 fill the 60
+  // "PK", two escapes, then 7 repeats of 8 characters: the 60 shown.
+  std::string shown = "PK\\x03\\x04";
   for (int i = 0; i < 7; ++i) shown += "\\n\\xFF\\x01 line";
   EXPECT_EQ(message,
             "census.csv: column \"area\" not found; available columns: " + shown + "..., b");
