@@ -247,14 +247,18 @@ void check_design(const Eigen::Ref<const Eigen::MatrixXd>& X, const std::vector<
     Eigen::VectorXd v = X.col(j) / norm;
     const auto r = static_cast<Eigen::Index>(kept.size());
     Eigen::VectorXd coef = Eigen::VectorXd::Zero(r);
-    for (int pass = 0; pass < 2; ++pass) {
+    // A second pass when the first removed more than half of the column
+    // (twice is enough): rounding may then have left it off orthogonal.
+    const auto project_out = [&] {
       for (Eigen::Index k = 0; k < r; ++k) {
         const double c = Q.col(k).dot(v);
         v -= c * Q.col(k);
         coef(k) += c;
       }
-    }
-    const double rest = v.norm();
+      return v.norm();
+    };
+    double rest = project_out();
+    if (rest < 0.5) rest = project_out();
     if (rest > kCollinearityTolerance) {
       Q.col(r) = v / rest;
       R.col(r).head(r) = coef;
