@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "app/command_support.h"
 #include "kelp/errors.h"
 #include "kelp_sae/version.h"
 
@@ -50,8 +51,8 @@ int run_parsed(const std::vector<std::string>& args, Io& io) {
   if (!is_command && (first.empty() || first.front() != '-')) {
     std::string names;
     for (const CommandDefinition& c : commands) names += (names.empty() ? "" : ", ") + c.name;
-    io.err << "error: Unknown subcommand '" << first << "'. The subcommands are " << names
-           << "; see kelp-sae --help.\n";
+    io.err << "error: Unknown subcommand '" << kelp::printable(first) << "'. The subcommands are "
+           << names << "; see kelp-sae --help.\n";
     return 2;
   }
 
@@ -79,9 +80,11 @@ int run_parsed(const std::vector<std::string>& args, Io& io) {
     if (!unknown.empty()) {
       // ExtrasError lists its arguments from the back.
       io.err << "error: "
-             << CLI::ExtrasError(std::vector<std::string>(unknown.rbegin(), unknown.rend())).what();
+             << one_line(
+                    CLI::ExtrasError(std::vector<std::string>(unknown.rbegin(), unknown.rend()))
+                        .what());
     } else {
-      io.err << "error: " << e.what();
+      io.err << "error: " << one_line(e.what());
     }
     if (!unknown.empty()) io.err << ". See kelp-sae --help for the options.";
     io.err << '\n';
@@ -94,15 +97,14 @@ int run_parsed(const std::vector<std::string>& args, Io& io) {
   try {
     return action(io);
   } catch (const CLI::ParseError& e) {
-    io.err << "error: " << e.what() << '\n';
+    io.err << "error: " << one_line(e.what()) << '\n';
     return 2;
   } catch (const std::bad_alloc&) {
-    io.err << "error: Out of memory. The bootstrap holds --batch-size replicates in memory at "
-              "once: lower --batch-size (or --n-reps); without the bootstrap, the input files "
-              "are too large for this machine's memory.\n";
+    const std::string& activity = current_activity();
+    io.err << "error: Out of memory" << (activity.empty() ? "" : " while ") << activity << ".\n";
     return 1;
   } catch (const std::exception& e) {
-    io.err << "error: " << in_program_terms(e.what()) << '\n';
+    io.err << "error: " << one_line(in_program_terms(e.what())) << '\n';
     return 1;
   }
 }
@@ -132,8 +134,13 @@ std::string in_program_terms(std::string message) {
   return message;
 }
 
+std::string one_line(std::string_view message) {
+  return kelp::printable(message, std::string_view::npos);
+}
+
 int run(const std::vector<std::string>& args, Io io) {
   errno = 0;
+  doing("");
   return finish(run_parsed(args, io), io);
 }
 

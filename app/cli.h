@@ -11,6 +11,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace CLI {
@@ -46,6 +47,12 @@ int run(const std::vector<std::string>& args, Io io);
 // A library message in the program's terms: the keyword arguments that
 // library texts name (n_reps, 'drop_nulls=True', ...) become the flags.
 std::string in_program_terms(std::string message);
+
+// A message as one line of the error stream: line ends and other control
+// characters escaped, as kelp::printable does (without cutting it); the
+// messages name user text through kelp::printable already, this is the last
+// guard of "one failure, one line".
+std::string one_line(std::string_view message);
 
 // A subcommand: its name, one-line description, and a function that declares
 // its options on the CLI11 subcommand and returns the action that runs after

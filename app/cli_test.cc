@@ -2,13 +2,19 @@
 // built binary itself.
 #include "app/cli.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -167,6 +173,86 @@ TEST(CliProgramTest, BinaryPrintsVersionAndWelcome) {
 
   // Output that cannot be written is a failure.
   EXPECT_EQ(run_program("--version >/dev/full").status, 1);
+}
+
+// The program killed by a signal in the middle of a bootstrap: it ends by
+// that signal (the shell's 130, 143, 129), leaves no temporary output file,
+// and an earlier output stays as it was.
+TEST(CliProgramTest, SignalsDuringTheBootstrapRemoveTemporaryOutputs) {
+  namespace fs = std::filesystem;
+  const std::string data = std::string(KELP_SAE_SOURCE_DIR) + "/examples/data/";
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("kelp_sae_signal_" + std::to_string(::getpid()) + "_" + std::to_string(signal_number));
+    fs::create_directories(dir);
+    const std::string earlier = (dir / "pred.csv").string();
+    std::ofstream(earlier) << "earlier\n";
+    const std::vector<std::string> args = {KELP_SAE_PROGRAM,
+                                           "ebp",
+                                           "--sample",
+                                           data + "income_sample.csv",
+                                           "--pop",
+                                           data + "income_census.csv",
+                                           "--y",
+                                           "income",
+                                           "--area",
+                                           "area",
+                                           "--x",
+                                           "hh_size,age",
+                                           "--n-mc",
+                                           "2",
+                                           "--n-reps",
+                                           "1000000",
+                                           "--out",
+                                           earlier,
+                                           "--json",
+                                           (dir / "result.json").string()};
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int progress[2];
+    ASSERT_EQ(::pipe(progress), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // As started from a terminal: nothing ignored (a background job of a
+      // script would ignore SIGINT).
+      for (const int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(progress[1], 2);
+      ::close(progress[0]);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(progress[1]);
+    // Wait for the bootstrap's first batch lines.
+    std::string seen;
+    std::array<char, 256> buffer{};
+    while (seen.find("Batch") == std::string::npos) {
+      const ssize_t n = ::read(progress[0], buffer.data(), buffer.size());
+      if (n <= 0) break;
+      seen.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    EXPECT_THAT(seen, HasSubstr("Batch"));
+    ::kill(pid, signal_number);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(progress[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_THAT(names, ::testing::ElementsAre("pred.csv"));
+    std::ifstream in(earlier);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "earlier");
+    fs::remove_all(dir);
+  }
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/temporary_files.h"
 #include "kelp/csv.h"
 #include "kelp/errors.h"
 #include "kelp/printing.h"
@@ -112,6 +113,43 @@ int write_whole_file(const std::string& path, std::string_view text, int flags) 
   if (::close(fd) != 0 && error == 0) error = errno;
   return error;
 }
+
+// What a file is, for comparing files named by different spellings: device
+// and inode when it exists, else its canonical path (the existing part of the
+// path resolved, the rest normalised).
+struct FileIdentity {
+  bool exists = false;
+  bool regular = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string canonical;
+
+  bool same_as(const FileIdentity& other) const {
+    if (exists != other.exists) return false;
+    if (exists) return device == other.device && inode == other.inode;
+    return canonical == other.canonical;
+  }
+};
+
+FileIdentity identify(const std::string& path) {
+  FileIdentity id;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    id.exists = true;
+    id.regular = S_ISREG(info.st_mode);
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+    return id;
+  }
+  id.regular = true;  // created as a regular file
+  std::error_code ec;
+  const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+  id.canonical =
+      ec ? std::filesystem::absolute(path, ec).lexically_normal().string() : canonical.string();
+  return id;
+}
+
+std::string quoted_path(const std::string& path) { return "'" + kelp::printable(path) + "'"; }
 
 mode_t file_creation_mode() {
   const mode_t mask = ::umask(0);
@@ -220,13 +258,14 @@ void check_cat_references(const CommonArgs& args, const kelp::Table& table,
     bool found = false;
     for (std::size_t i = 0; i < levels.size(); ++i) {
       found = found || levels.text(i) == *cat.ref;
-      listed += (i == 0 ? "'" : ", '") + levels.text(i) + "'";
+      listed += (i == 0 ? "'" : ", '") + kelp::printable(levels.text(i)) + "'";
     }
     if (!found) {
       throw kelp::ModelError({.title = "Unknown reference level",
-                              .detail = "--cat " + text + ": '" + *cat.ref +
-                                        "' is not a level of column '" + cat.name + "' in the " +
-                                        table_option + " table; its levels are " +
+                              .detail = "--cat " + kelp::printable(text) + ": '" +
+                                        kelp::printable(*cat.ref) + "' is not a level of column '" +
+                                        kelp::printable(cat.name) + "' in the " + table_option +
+                                        " table; its levels are " +
                                         (listed.empty() ? std::string("none") : listed) + "."});
     }
   }
@@ -314,33 +353,59 @@ struct OutputFiles::File {
   bool written = false;
 };
 
-OutputFiles::OutputFiles(const CommonArgs& args) {
+OutputFiles::OutputFiles(const CommonArgs& args, const std::vector<InputFile>& inputs) {
   try {
-    create(args);
+    create(args, inputs);
   } catch (...) {
     remove_temporaries();
     throw;
   }
 }
 
-void OutputFiles::create(const CommonArgs& args) {
+void OutputFiles::create(const CommonArgs& args, const std::vector<InputFile>& inputs) {
   const mode_t mode = file_creation_mode();
   const std::pair<const char*, const std::string*> wanted[] = {{"--out", &args.out},
                                                                {"--wide-out", &args.wide_out},
                                                                {"--fixed-out", &args.fixed_out},
                                                                {"--json", &args.json}};
+  // Identities first: a clash is a usage error before any file is touched.
+  std::vector<InputFile> outputs;
+  std::vector<FileIdentity> output_ids;
+  std::vector<FileIdentity> input_ids;
+  for (const InputFile& input : inputs) {
+    input_ids.push_back(input.path.empty() ? FileIdentity{} : identify(input.path));
+  }
+  for (const auto& [option, target] : wanted) {
+    if (target->empty()) continue;
+    const FileIdentity id = identify(*target);
+    // Devices and pipes are written in place: they replace nothing.
+    if (id.regular) {
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (!inputs[i].path.empty() && input_ids[i].regular && id.same_as(input_ids[i])) {
+          throw CLI::ValidationError(std::string(option) + ": " + quoted_path(*target) +
+                                     " is the " + inputs[i].option +
+                                     " input file; an output must not replace an input.");
+        }
+      }
+      for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (output_ids[i].regular && id.same_as(output_ids[i])) {
+          throw CLI::ValidationError(std::string(option) + ": " + quoted_path(*target) +
+                                     " is the file of " + outputs[i].option + " (" +
+                                     quoted_path(outputs[i].path) +
+                                     "); each output needs its own file.");
+        }
+      }
+    }
+    outputs.push_back({.option = option, .path = *target});
+    output_ids.push_back(id);
+  }
+
   for (const auto& [option, target] : wanted) {
     if (target->empty()) continue;
     const auto fail = [&](int error) { fail_to_write(option, *target, error); };
     struct stat info {};
     const bool exists = ::stat(target->c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode)) fail(EISDIR);
-    for (const File& f : files_) {
-      if (f.target == *target) {
-        throw std::runtime_error(std::string("Cannot write ") + option + " file '" + *target +
-                                 "': " + f.option + " names the same file.");
-      }
-    }
     if (exists && !S_ISREG(info.st_mode)) {
       // A device or pipe (/dev/stdout) is written in place, never replaced.
       if (::access(target->c_str(), W_OK) != 0) fail(errno);
@@ -352,11 +417,17 @@ void OutputFiles::create(const CommonArgs& args) {
     std::string pattern = ((dir.empty() ? std::filesystem::path(".") : dir) /
                            ("." + path.filename().string() + ".tmp-XXXXXX"))
                               .string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) fail(errno);
-    ::fchmod(fd, mode);
-    ::close(fd);
-    files_.push_back({.option = option, .target = *target, .temporary = pattern});
+    {
+      // Created and registered with the signals held: no moment when a
+      // signal could leave it unregistered.
+      const SignalsHeld held;
+      const int fd = ::mkstemp(pattern.data());
+      if (fd < 0) fail(errno);
+      remember_temporary(pattern);
+      files_.push_back({.option = option, .target = *target, .temporary = pattern});
+      ::fchmod(fd, mode);
+      ::close(fd);
+    }
   }
 }
 
@@ -364,7 +435,9 @@ OutputFiles::~OutputFiles() { remove_temporaries(); }
 
 void OutputFiles::remove_temporaries() noexcept {
   for (const File& f : files_) {
-    if (!f.temporary.empty()) std::remove(f.temporary.c_str());
+    if (f.temporary.empty()) continue;
+    std::remove(f.temporary.c_str());
+    forget_temporary(f.temporary);
   }
 }
 
@@ -399,14 +472,43 @@ void OutputFiles::commit() {
   }
   for (File& f : files_) {
     if (f.temporary.empty()) continue;
+    const SignalsHeld held;
     if (::rename(f.temporary.c_str(), f.target.c_str()) != 0)
       fail_to_write(f.option, f.target, errno);
+    forget_temporary(f.temporary);
     f.temporary.clear();
   }
 }
 
+namespace {
+std::string& activity() {
+  static std::string text;
+  return text;
+}
+}  // namespace
+
+void doing(std::string text) { activity() = std::move(text); }
+
+const std::string& current_activity() { return activity(); }
+
+kelp::Table read_input(const std::string& option, const std::string& path) {
+  doing("reading the " + option + " file " + quoted_path(path));
+  return kelp::read_csv(path);
+}
+
+void doing_estimation(const CommonArgs& args, bool bootstrap) {
+  if (!bootstrap) {
+    doing("estimating");
+    return;
+  }
+  doing("estimating, with a bootstrap that holds " + std::to_string(args.batch_size) +
+        " replicate" + (args.batch_size == 1 ? "" : "s") +
+        " in memory at once (--batch-size): lower --batch-size");
+}
+
 kelp::Table read_census(const std::string& path, const std::string& area, const CommonArgs& args,
                         const std::vector<std::string>& extra) {
+  doing("reading the --pop file " + quoted_path(path));
   std::vector<std::string> columns{area};
   const auto add = [&](const std::string& name) {
     if (std::find(columns.begin(), columns.end(), name) == columns.end()) columns.push_back(name);
@@ -464,6 +566,7 @@ kelp::Table wide_predictions(const SAEResults& result) {
 
 int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& labels,
                 OutputFiles& outputs, Io& io) {
+  doing("writing the report and the output files");
   if (args.width_option != nullptr && args.width_option->count() > 0) {
     result.set_print_width(args.width);
   }

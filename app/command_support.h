@@ -7,8 +7,9 @@
 //
 // A run of a subcommand:
 //   apply_run_settings(c);
-//   OutputFiles outputs(c);                  // fails early on unwritable targets
-//   ... read the data, check_cat_references(c, table, "--data") ...
+//   OutputFiles outputs(c, {{"--data", a.data}});  // fails early on unwritable targets
+//   ... read_input("--data", a.data), check_cat_references(c, table, "--data") ...
+//   doing_estimation(c, bootstrap);
 //   options.run = run_options(c, io);
 //   SAEResults result = model.fit(..., options);
 //   return emit_result(result, c, {.area_column = area}, outputs, io);
@@ -91,6 +92,17 @@ void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default);
 // --out, --fixed-out, --json, --width, --quiet, --verbose.
 void add_output_options(CLI::App& app, CommonArgs& args);
 
+// What the program is doing, for the message of an out-of-memory failure
+// ("Out of memory while reading the --pop file 'census.csv.gz' ..."): each
+// step of a command says what it starts; cli::run reports the last one.
+void doing(std::string activity);
+const std::string& current_activity();
+// Reads the CSV file `path` of the option `option` (saying so first).
+kelp::Table read_input(const std::string& option, const std::string& path);
+// Says that the estimation starts: the fit and, with `bootstrap`, the
+// bootstrap, which holds --batch-size replicates in memory at once.
+void doing_estimation(const CommonArgs& args, bool bootstrap);
+
 // A census (unit records) read with only the columns the model needs: the
 // area column, the --x columns, the --cat columns and `extra`. A census that
 // lacks one of them is read whole: it may hold the dummy columns of a --cat
@@ -145,16 +157,36 @@ ProgressDisplay progress_display(const CommonArgs& args, Io& io);
 // and the processes' share; every subcommand passes them as the model's `run`.
 RunOptions run_options(const CommonArgs& args, Io& io);
 
-// The output files of a run (--out, --fixed-out, --json), written whole or
-// not at all: each is written to a temporary file beside its target, and
-// commit() renames them all once every one is written. Temporaries not
-// committed are removed on destruction, leaving earlier files untouched.
-// Errors are std::runtime_error texts naming the option, the file and the
-// system's reason.
+// An input file of a run and the option that names it.
+struct InputFile {
+  std::string option;  // "--sample"
+  std::string path;
+};
+
+// The output files of a run (--out, --wide-out, --fixed-out, --json),
+// written whole or not at all: each is written to a temporary file beside
+// its target, and commit() renames them all once every one is written.
+// Temporaries not committed are removed on destruction, and on a signal or
+// the end of an MPI run through the registry of temporary_files.h, leaving
+// earlier files untouched. Devices and pipes (/dev/stdout) are written in
+// place at commit; several outputs may name one, and are written to it in
+// the order above.
+//
+// Files are compared by identity: device and inode when the file exists,
+// the canonical path otherwise. An output that is one of the `inputs`, or
+// two outputs that are one regular file, are usage errors
+// (CLI::ValidationError), raised before any file is created or read:
+//   "--out: 'data.csv' is the --sample input file; an output must not
+//    replace an input."
+//   "--json: './p.csv' is the file of --out ('p.csv'); each output needs its
+//    own file."
+// Failures to write are std::runtime_error texts naming the option, the file
+// and the system's reason.
 class OutputFiles {
  public:
-  // Creates the temporaries, so that an unwritable target fails before the fit.
-  explicit OutputFiles(const CommonArgs& args);
+  // Checks the targets against the inputs and each other, then creates the
+  // temporaries, so that an unwritable target fails before the fit.
+  explicit OutputFiles(const CommonArgs& args, const std::vector<InputFile>& inputs = {});
   ~OutputFiles();
   OutputFiles(const OutputFiles&) = delete;
   OutputFiles& operator=(const OutputFiles&) = delete;
@@ -167,7 +199,7 @@ class OutputFiles {
 
  private:
   struct File;
-  void create(const CommonArgs& args);
+  void create(const CommonArgs& args, const std::vector<InputFile>& inputs);
   void remove_temporaries() noexcept;
   std::vector<File> files_;
 };

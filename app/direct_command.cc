@@ -52,11 +52,12 @@ int run_direct(const DirectArgs& a, Io& io) {
   if (a.share_option->count() > 0) options.threshold_share = a.threshold_share;
 
   apply_run_settings(c);
-  OutputFiles outputs(c);
+  OutputFiles outputs(c, {{.option = "--sample", .path = a.sample}});
   options.rstate = random_state(c);
   const kelp::Sample sample(
-      kelp::read_csv(a.sample),
+      read_input("--sample", a.sample),
       {.weight = non_empty(a.weights), .strata = non_empty(a.strata), .psu = non_empty(a.psu)});
+  doing_estimation(c, false);
   SAEResults result = estimate_direct(sample, a.y, a.area, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }

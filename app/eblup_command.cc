@@ -51,7 +51,8 @@ int run_eblup(const EblupArgs& a, Io& io) {
 
   const CommonArgs c = for_this_process(a.common, io);
   apply_run_settings(c);
-  OutputFiles outputs(c);
+  OutputFiles outputs(
+      c, {{.option = "--sample", .path = a.sample}, {.option = "--pop", .path = a.pop}});
 
   EblupOptions options{.method = a.method,
                        .intercept = !a.no_intercept,
@@ -60,13 +61,14 @@ int run_eblup(const EblupArgs& a, Io& io) {
                        .run = run_options(c, io)};
   if (a.pop_size_option->count() > 0) options.pop_size = a.pop_size;
 
-  kelp::Table sample = kelp::read_csv(a.sample);
+  kelp::Table sample = read_input("--sample", a.sample);
   check_cat_references(c, sample, "--sample");
   const UnitLevel model(std::move(sample));
   const kelp::Table pop =
       read_census(a.pop, a.area, c,
                   a.pop_size_option->count() > 0 ? std::vector<std::string>{a.pop_size}
                                                  : std::vector<std::string>{});
+  doing_estimation(c, models::to_lower(a.mse) == "bootstrap");
   SAEResults result = model.eblup(a.y, TermList(covariate_terms(c)), a.area, pop, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }

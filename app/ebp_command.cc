@@ -104,13 +104,15 @@ int run_ebp(const EbpArgs& a, Io& io) {
   }
 
   apply_run_settings(c);
-  OutputFiles outputs(c);
+  OutputFiles outputs(
+      c, {{.option = "--sample", .path = a.sample}, {.option = "--pop", .path = a.pop}});
   options.run = run_options(c, io);
 
-  kelp::Table sample = kelp::read_csv(a.sample);
+  kelp::Table sample = read_input("--sample", a.sample);
   check_cat_references(c, sample, "--sample");
   const UnitLevel model(std::move(sample));
   const kelp::Table pop = read_census(a.pop, a.area, c);
+  doing_estimation(c, !a.no_mse);
   SAEResults result = model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }

@@ -20,6 +20,7 @@
 #include "kelp/sample.h"
 #include "kelp/table.h"
 #include "kelp_sae/models/area.h"
+#include "kelp_sae/models/common.h"
 #include "kelp_sae/results/containers.h"
 
 namespace kelp_sae::cli {
@@ -72,7 +73,9 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
 
   const CommonArgs c = for_this_process(a.common, io);
   apply_run_settings(c);
-  OutputFiles outputs(c);
+  OutputFiles outputs(c, {{.option = "--data", .path = a.data},
+                          {.option = "--sample", .path = a.sample},
+                          {.option = "--pop-data", .path = a.pop_data}});
 
   FhOptions options{
       .method = a.method, .mse = a.mse, .drop_nulls = !a.keep_nulls, .run = run_options(c, io)};
@@ -80,19 +83,20 @@ int run_fh(const FhArgs& a, const FhOptionHandles& h, Io& io) {
   std::optional<AreaLevel> model;
   if (area_table_mode) {
     options.variance = a.variance;
-    kelp::Table data = kelp::read_csv(a.data);
+    kelp::Table data = read_input("--data", a.data);
     check_cat_references(c, data, "--data");
     model.emplace(std::move(data));
   } else {
-    options.pop_data = kelp::read_csv(a.pop_data);
+    options.pop_data = read_input("--pop-data", a.pop_data);
     check_cat_references(c, *options.pop_data, "--pop-data");
     options.statistic = a.statistic;
     options.ratio_denom = non_empty(a.ratio_denom);
     model.emplace(kelp::Sample(
-        kelp::read_csv(a.sample),
+        read_input("--sample", a.sample),
         {.weight = non_empty(a.weight), .strata = non_empty(a.strata), .psu = non_empty(a.psu)}));
   }
 
+  doing_estimation(c, models::to_lower(a.mse) == "bootstrap");
   SAEResults result = model->fh(a.y, TermList(covariate_terms(c)), a.area, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }

@@ -6,11 +6,14 @@
 
 #include "app/cli.h"
 #include "app/mpi_launch.h"
+#include "app/temporary_files.h"
 #ifdef KELP_SAE_WITH_MPI
 #include "app/mpi/run_on_processes.h"
 #endif
 
 int main(int argc, char** argv) {
+  // An interrupted run removes its temporary output files.
+  kelp_sae::cli::install_temporary_cleanup();
   const auto launch = kelp_sae::cli::mpi_launch();
 #ifdef KELP_SAE_WITH_MPI
   if (launch) return kelp_sae::cli::run_on_processes(argc, argv);

@@ -2,6 +2,8 @@
 
 #include <mpi.h>
 
+#include "app/temporary_files.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -48,6 +50,9 @@ std::uint64_t Processes::shared_seed() const {
 }
 
 void Processes::end_all(int status) const {
+  // MPI_Abort ends this process without unwinding: its temporary output
+  // files go first.
+  cli::remove_remembered_temporaries();
   std::cout.flush();
   err_.flush();
   MPI_Abort(MPI_COMM_WORLD, status);

@@ -7,6 +7,7 @@
 // text columns. A column that turns out to be text after numeric rows has
 // the text of those rows read again in a second pass over the input.
 #include "kelp/csv.h"
+#include "kelp/errors.h"
 
 #include <fmt/format.h>
 #include <zlib.h>
@@ -318,7 +319,8 @@ class RecordReader {
   }
 
   std::string column_label(std::size_t j) const {
-    if (names_ != nullptr && j < names_->size()) return fmt::format("column '{}'", (*names_)[j]);
+    if (names_ != nullptr && j < names_->size())
+      return fmt::format("column '{}'", printable((*names_)[j]));
     return fmt::format("column {}", j + 1);
   }
 
@@ -626,8 +628,8 @@ void check_options(const CsvReadOptions& options) {
   std::unordered_set<std::string_view> seen;
   for (const std::string& name : options.columns) {
     if (!seen.insert(name).second) {
-      throw std::invalid_argument(
-          fmt::format("read_csv: columns names \"{}\" twice; name each column once", name));
+      throw std::invalid_argument(fmt::format(
+          "read_csv: columns names \"{}\" twice; name each column once", printable(name)));
     }
   }
 }
@@ -644,7 +646,8 @@ Table read_table(RecordReader& reader, const std::string& source_name,
   std::unordered_set<std::string_view> seen;
   for (const std::string& name : header) {
     if (!seen.insert(name).second) {
-      throw CsvError(fmt::format("{}: line 1: duplicate column name '{}'", source_name, name));
+      throw CsvError(
+          fmt::format("{}: line 1: duplicate column name '{}'", source_name, printable(name)));
     }
   }
   reader.set_header(header);

@@ -129,6 +129,42 @@ TEST(ReadCsv, NumberEdgeCases) {
   EXPECT_EQ(t.column("blank").null_count(), 2u);
 }
 
+TEST(ReadCsv, MalformedNumbersMakeTextColumns) {
+  // Each column holds numbers and one value that only looks like one: the
+  // column is text, and that value keeps its text (never -5 or +inf).
+  const Table t = read_csv_string(
+      "a,b,c,d\n"
+      "1,1.5,1e999,2\n"
+      "\"+-5\",+-5,1e999x,-1e999x\n");
+  const struct {
+    const char* column;
+    const char* text;
+  } cases[] = {{"a", "+-5"}, {"b", "+-5"}, {"c", "1e999x"}, {"d", "-1e999x"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.column);
+    EXPECT_EQ(t.column(c.column).type(), DataType::String);
+    EXPECT_EQ(t.column(c.column).text(1), c.text);
+  }
+  EXPECT_EQ(t.column("c").text(0), "1e999");
+  // Alone in its column, too.
+  EXPECT_EQ(read_csv_string("x\n+-5\n").column("x").type(), DataType::String);
+  EXPECT_EQ(read_csv_string("x\n1e999x\n").column("x").type(), DataType::String);
+}
+
+TEST(ReadCsv, BinaryHeadersStayOneShortLineInMessages) {
+  // A header of raw bytes, line ends included, is named escaped and cut.
+  std::string junk = "\"PK\x03\x04";
+  for (int i = 0; i < 200; ++i) junk += "\n\xff\x01 line";
+  junk += "\"";
+  const std::string message = thrown_message<ColumnNotFoundError>(
+      [&] { (void)read_csv_string(junk + ",b\n1,2\n", "census.csv", {.columns = {"area"}}); });
+  // "PK", two escapes, then 7 repeats of 8 characters: the 60 shown.
+  std::string shown = "PK\\x03\\x04";
+  for (int i = 0; i < 7; ++i) shown += "\\n\\xFF\\x01 line";
+  EXPECT_EQ(message,
+            "census.csv: column \"area\" not found; available columns: " + shown + "..., b");
+}
+
 TEST(ReadCsv, BlankLinesAndHeaderOnly) {
   // Blank lines hold no record in a file of several columns...
   const Table several = read_csv_string("a,b\n1,2\n\n3,4\n\n");

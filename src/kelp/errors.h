@@ -7,9 +7,11 @@
 // what() reads "<title>: <detail>".
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace kelp {
 
@@ -33,5 +35,16 @@ class ModelError : public std::runtime_error {
  private:
   ModelErrorInfo info_;
 };
+
+// User text (a column name, a label, a level, a file name) as an error
+// message shows it, so that one failure stays one readable line: newline,
+// tab and carriage return as \n, \t, \r, other control characters and
+// bytes that are not UTF-8 as \xNN, valid UTF-8 kept (a backslash stays
+// as it is); cut after `max_chars` characters, an escape counting as one,
+// with "..." appended. A header read from a binary file thus shows as
+// 'PK\x03\x04\x14\x00...' instead of flooding the terminal. Quote marks
+// around it are the caller's.
+inline constexpr std::size_t kPrintableLength = 60;
+std::string printable(std::string_view text, std::size_t max_chars = kPrintableLength);
 
 }  // namespace kelp

@@ -1,4 +1,5 @@
 #include "kelp/sample.h"
+#include "kelp/errors.h"
 
 #include <fmt/format.h>
 
@@ -29,7 +30,7 @@ const Column& numeric_column(const Table& data, const std::string& name, std::st
   const Column& col = data.column(name);
   if (!col.is_numeric()) {
     throw std::invalid_argument(
-        fmt::format("{} column '{}' must be numeric; it holds texts", role, name));
+        fmt::format("{} column '{}' must be numeric; it holds texts", role, printable(name)));
   }
   return col;
 }
@@ -42,7 +43,7 @@ std::vector<double> checked_weights(const Table& data, const std::optional<std::
   if (bad > 0) {
     throw std::invalid_argument(
         fmt::format("weight column '{}' has {} with a missing, negative or non-finite weight",
-                    *name, count_text(bad, "row")));
+                    printable(*name), count_text(bad, "row")));
   }
   return w;
 }
@@ -52,7 +53,7 @@ std::vector<std::size_t> group_ids(const Table& data, const std::string& name,
                                    std::string_view role) {
   const Column& col = data.column(name);
   if (col.null_count() > 0) {
-    throw std::invalid_argument(fmt::format("{} column '{}' has {}", role, name,
+    throw std::invalid_argument(fmt::format("{} column '{}' has {}", role, printable(name),
                                             count_text(col.null_count(), "missing value")));
   }
   std::vector<std::size_t> ids(data.num_rows());
@@ -195,8 +196,8 @@ std::vector<double> analysis_values(const Table& data, const std::string& name, 
   std::size_t bad = 0;
   for (std::size_t i = 0; i < v.size(); ++i) bad += !by.is_null(i) && !std::isfinite(v[i]);
   if (bad > 0) {
-    throw std::invalid_argument(fmt::format("column '{}' has {} (null, NaN or infinite)", name,
-                                            count_text(bad, "missing value")));
+    throw std::invalid_argument(fmt::format("column '{}' has {} (null, NaN or infinite)",
+                                            printable(name), count_text(bad, "missing value")));
   }
   return v;
 }
@@ -214,7 +215,7 @@ Estimate estimate(const Sample& sample, Kind kind, const std::string& y_name,
     if (bad > 0) {
       throw std::invalid_argument(
           fmt::format("a proportion needs a 0/1 variable; column '{}' has {} other than 0 and 1",
-                      y_name, count_text(bad, "value")));
+                      printable(y_name), count_text(bad, "value")));
     }
   }
 
@@ -236,8 +237,8 @@ Estimate estimate(const Sample& sample, Kind kind, const std::string& y_name,
       if (kind == Kind::Ratio) sum_wx += w[i] * x[i];
     }
     if (sum_w == 0.0) {
-      throw std::invalid_argument(
-          fmt::format("domain '{}' of column '{}' has zero total weight", level, by_name));
+      throw std::invalid_argument(fmt::format("domain '{}' of column '{}' has zero total weight",
+                                              printable(level), printable(by_name)));
     }
     double e = 0.0;
     switch (kind) {
@@ -255,7 +256,7 @@ Estimate estimate(const Sample& sample, Kind kind, const std::string& y_name,
           throw std::invalid_argument(
               fmt::format("the denominator '{}' has a zero weighted total in domain '{}' of "
                           "column '{}'",
-                          *x_name, level, by_name));
+                          printable(*x_name), printable(level), printable(by_name)));
         }
         e = sum_wy / sum_wx;
         for (std::size_t i : g.rows) variance.add(i, w[i] * (y[i] - e * x[i]) / sum_wx);

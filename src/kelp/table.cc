@@ -1,4 +1,5 @@
 #include "kelp/table.h"
+#include "kelp/errors.h"
 
 #include <fmt/format.h>
 
@@ -52,13 +53,17 @@ std::string value_to_text(const Value& value) {
 
 namespace {
 
-std::string join_names(const std::vector<std::string>& names) {
+// The names of a message, each made printable; past `shown` names, how many
+// more there are.
+std::string join_names(const std::vector<std::string>& names, std::size_t shown = 40) {
   if (names.empty()) return "(none)";
   std::string out;
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  const std::size_t n = std::min(names.size(), shown);
+  for (std::size_t i = 0; i < n; ++i) {
     if (i > 0) out += ", ";
-    out += names[i];
+    out += printable(names[i]);
   }
+  if (names.size() > n) out += fmt::format(" and {} more", names.size() - n);
   return out;
 }
 
@@ -68,7 +73,8 @@ ColumnNotFoundError::ColumnNotFoundError(const std::string& name,
                                          const std::vector<std::string>& available,
                                          std::string_view source)
     : std::out_of_range(fmt::format("{}{}column \"{}\" not found; available columns: {}", source,
-                                    source.empty() ? "" : ": ", name, join_names(available))),
+                                    source.empty() ? "" : ": ", printable(name),
+                                    join_names(available))),
       column_(name) {}
 
 // ---------------------------------------------------------------------------
@@ -447,12 +453,12 @@ std::shared_ptr<const Table::Impl> Table::Impl::make(
   auto impl = std::make_shared<Impl>();
   for (std::size_t j = 0; j < names.size(); ++j) {
     if (!impl->index.try_emplace(names[j], j).second) {
-      throw std::invalid_argument(fmt::format("duplicate column name \"{}\"", names[j]));
+      throw std::invalid_argument(fmt::format("duplicate column name \"{}\"", printable(names[j])));
     }
     if (j > 0 && columns[j]->size() != columns[0]->size()) {
       throw std::invalid_argument(fmt::format("column \"{}\" has {} rows but column \"{}\" has {}",
-                                              names[j], columns[j]->size(), names[0],
-                                              columns[0]->size()));
+                                              printable(names[j]), columns[j]->size(),
+                                              printable(names[0]), columns[0]->size()));
     }
   }
   impl->rows = columns.empty() ? 0 : columns[0]->size();

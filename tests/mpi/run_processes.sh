@@ -9,7 +9,8 @@
 # count and smaller than it.
 # failure: a process given a census without a model column (process 1, then
 # process 0) must end every process, the others busy with a long bootstrap,
-# with exit status 1 and one "error:" line.
+# with exit status 1 and one "error:" line, and leave no temporary output
+# file of the lead behind.
 set -uo pipefail
 
 # What Open MPI needs in containers: running as root, no cross-memory attach,
@@ -97,6 +98,8 @@ case "${1:-}" in
       grep -q 'column "urban" not found' "$work/stderr" ||
         fail "process $failing failing: the error does not name the missing column"
       [ ! -e "$work/failed.csv" ] || fail "process $failing failing: an output file was written"
+      ! ls -A "$work" | grep -q '^\.failed\.csv\.tmp-' ||
+        fail "process $failing failing: a temporary output file was left"
       cat "$work/stderr"
     done
     ;;

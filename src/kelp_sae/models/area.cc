@@ -62,6 +62,7 @@ ModelData prepare_model_data(const kelp::Table& df, const std::string& y, const 
                              const std::string& variance, const std::string& area_id_col,
                              bool drop_nulls) {
   const ResolvedFeatures features = resolve_model_features(x, df);
+  internal::check_covariate_names(features.names);
 
   kelp::Table selected;
   try {
@@ -100,7 +101,9 @@ ModelData prepare_model_data(const kelp::Table& df, const std::string& y, const 
       if (!std::isfinite(data.y(i)) || !data.X.row(i).allFinite()) ++bad_rows;
     }
     std::string names;
-    for (const std::string& c : bad_columns) names += (names.empty() ? "'" : ", '") + c + "'";
+    for (const std::string& c : bad_columns) {
+      names += (names.empty() ? "'" : ", '") + kelp::printable(c) + "'";
+    }
     throw kelp::ModelError(
         {.title = "Non-finite values",
          .detail = fmt::format("{} missing or non-finite values in column{} {}.",
@@ -114,10 +117,10 @@ ModelData prepare_model_data(const kelp::Table& df, const std::string& y, const 
          .detail = bad_variances == 1
                        ? fmt::format("1 area has a negative or non-finite sampling variance in "
                                      "column '{}'.",
-                                     variance)
+                                     kelp::printable(variance))
                        : fmt::format("{} areas have negative or non-finite sampling variances in "
                                      "column '{}'.",
-                                     bad_variances, variance)});
+                                     bad_variances, kelp::printable(variance))});
   }
 
   data.design_names.reserve(features.names.size() + 1);
@@ -139,7 +142,8 @@ void check_unique_areas(const std::vector<std::string>& areas, bool area_table_m
   throw kelp::ModelError(
       {.title = "Duplicate areas",
        .detail = fmt::format("Area '{}' appears on {} rows of {}; each area must have one row.",
-                             *repeated, rows, area_table_mode ? "the area table" : "'pop_data'")});
+                             kelp::printable(*repeated), rows,
+                             area_table_mode ? "the area table" : "'pop_data'")});
 }
 
 // Areas whose sampling variance is zero, or negligible next to the others
@@ -276,13 +280,7 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   const Eigen::Index p = data.X.cols();
   const bool area_table_mode = options.variance.has_value();
   check_unique_areas(data.areas, area_table_mode);
-  if (n <= p) {
-    throw kelp::ModelError(
-        {.title = "Too few observations",
-         .detail = fmt::format("The Fay-Herriot fit needs more areas than design columns; found "
-                               "{} for {} columns.",
-                               n == 1 ? std::string("1 area") : fmt::format("{} areas", n), p)});
-  }
+  internal::check_design(data.X, data.design_names, {.fit = "The Fay-Herriot fit", .unit = "area"});
 
   // Standardise: the response by its deviation, or by the root of the median
   // sampling variance when that is larger (so that neither y nor D leaves the

@@ -142,6 +142,7 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
                             const kelp::Table& pop_data, const EblupOptions& options) const {
   const std::string& area_col = area.name();
   const UnitFeatures features = resolve_unit_features(x, data_);
+  internal::check_covariate_names(features.names());
 
   const bool bootstrap =
       check_choice(kFunction, "mse", options.mse, {"Analytical", "Bootstrap"}) == 1;
@@ -156,22 +157,17 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const Eigen::Index n = sample.n();
   const Eigen::Index m = sample.m();
   const Eigen::Index p = sample.k() + (options.intercept ? 1 : 0);
-  if (!bootstrap && n <= p) {
-    throw kelp::ModelError(
-        {.title = "Too few observations",
-         .detail = "The analytical MSE needs more sample units than design columns; found " +
-                   std::to_string(n) + " units for " + std::to_string(p) + " columns."});
-  }
+  std::vector<std::string> final_feature_names;
+  if (options.intercept) final_feature_names.emplace_back("Intercept");
+  final_feature_names.insert(final_feature_names.end(), sample.feature_names.begin(),
+                             sample.feature_names.end());
+  internal::check_design(sample.X.rightCols(p), final_feature_names,
+                         {.fit = "The nested-error fit", .unit = "sample unit"});
 
   const internal::ColumnScale y_scale = internal::column_scale(sample.y, /*centre=*/true);
   const double y_std = y_scale.scale;
   const Eigen::VectorXd y_scaled = (sample.y.array() - y_scale.centre) / y_std;
   Eigen::MatrixXd X_mat_scaled = scaled_design(sample.X, options.intercept);
-
-  std::vector<std::string> final_feature_names;
-  if (options.intercept) final_feature_names.emplace_back("Intercept");
-  final_feature_names.insert(final_feature_names.end(), sample.feature_names.begin(),
-                             sample.feature_names.end());
 
   // Variance components on the scaled data.
   const Eigen::Vector2d init = start_values(X_mat_scaled, y_scaled);

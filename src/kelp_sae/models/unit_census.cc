@@ -91,7 +91,7 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
   } catch (const kelp::ColumnNotFoundError& e) {
     throw kelp::ModelError({.title = "Missing Population Columns",
                             .detail = std::string("Population data is missing columns required "
-                                                  "by the model formula.\nDetails: ") +
+                                                  "by the model formula: ") +
                                       e.what()});
   }
   for (std::size_t j = 1; j < columns.size(); ++j) {

@@ -50,7 +50,7 @@ struct UnitCensus {
 // Reads the area column and `feature_names` of `pop_data` (drops rows with a
 // null in them when `drop_nulls`). Throws kelp::ModelError:
 //   "Missing Population Columns" / "Population data is missing columns
-//     required by the model formula.\nDetails: <table message>";
+//     required by the model formula: <table message>";
 //   "Empty dataset" / "Population data empty after dropping nulls.";
 //   "Non-numeric column" for a text feature;
 //   "Missing area labels" for a null area label;

@@ -53,7 +53,7 @@ TEST(UnitCensus, Errors) {
        census,
        {"x", "z"},
        "Missing Population Columns",
-       "Population data is missing columns required by the model formula.\nDetails: "},
+       "Population data is missing columns required by the model formula: "},
       {"text", census, {"g"}, "Non-numeric column", ""},
       {"infinite",
        census.with_column("x", Column(std::vector<double>{1, INFINITY, 3})),

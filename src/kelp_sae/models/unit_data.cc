@@ -445,20 +445,20 @@ UnitPopulation prepare_unit_population(const kelp::Table& pop_data, const std::s
       if (std::isnan(out.X_pop_means(a, j))) bad = features[static_cast<std::size_t>(j)];
     }
     if (bad) {
-      throw kelp::ModelError({.title = "Population data contains NaNs",
-                              .detail = "Missing values found in population column '" + *bad +
-                                        "' for area '" +
-                                        out.pop_areas[static_cast<std::size_t>(a)] +
-                                        "'. Ensure 'drop_nulls=True' or clean your data manually.",
-                              .argument = "drop_nulls"});
+      throw kelp::ModelError(
+          {.title = "Population data contains NaNs",
+           .detail = "Missing values found in population column '" + kelp::printable(*bad) +
+                     "' for area '" + kelp::printable(out.pop_areas[static_cast<std::size_t>(a)]) +
+                     "'. Ensure 'drop_nulls=True' or clean your data manually.",
+           .argument = "drop_nulls"});
     }
     if (options.pop_size && !(out.N_i(a) >= 1.0)) {
       throw kelp::ModelError(
           {.title = "Invalid population sizes",
            .detail = fmt::format("Area '{}' has population size {} in column '{}'; sizes must be "
                                  "at least 1.",
-                                 out.pop_areas[static_cast<std::size_t>(a)], out.N_i(a),
-                                 *options.pop_size)});
+                                 kelp::printable(out.pop_areas[static_cast<std::size_t>(a)]),
+                                 out.N_i(a), kelp::printable(*options.pop_size))});
     }
   }
 

@@ -273,7 +273,14 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
 
   // Sample.
   const UnitFeatures features = resolve_unit_features(x, data_);
+  internal::check_covariate_names(features.names());
   const UnitSample sample = prepare_sample(data_, y, area_col, features, options.drop_nulls);
+  {
+    std::vector<std::string> design_names{"Intercept"};
+    design_names.insert(design_names.end(), sample.feature_names.begin(),
+                        sample.feature_names.end());
+    internal::check_design(sample.X, design_names, {.fit = "The EBP fit", .unit = "sample unit"});
+  }
   const Eigen::Index n = sample.n();
   const Eigen::Index m = sample.m();
   const Eigen::Index p = sample.X.cols();

@@ -216,7 +216,7 @@ TEST(UnitLevelEbp, ModelErrorsGiveTitleAndDetail) {
        "your data manually."},
       {"census column", d.sample, d.census.select({"area", "gender"}), quick(),
        "Missing Population Columns",
-       "Population data is missing columns required by the model formula.\nDetails: "},
+       "Population data is missing columns required by the model formula: "},
       {"log", negative, d.census, quick({.transformation = "LOG"}), "Non-positive response",
        "2 of 96 rows of 'income' are not positive after the shift of 0; the log transformation "
        "needs positive values. Set transform_shift to move the response above 0."},

@@ -86,11 +86,15 @@ void expand_categorical(const kelp::Cat& cat, const kelp::Table& data, ResolvedF
     while (i < k && levels.text(i) != *cat.ref) ++i;
     if (i == k) {
       std::string listed;
-      for (std::size_t j = 0; j < k; ++j) listed += (j == 0 ? "'" : ", '") + levels.text(j) + "'";
-      throw kelp::ModelError({.title = "Unknown reference level",
-                              .detail = "'" + *cat.ref + "' is not a level of column '" + cat.name +
-                                        "'; its levels are " +
-                                        (listed.empty() ? std::string("none") : listed) + "."});
+      for (std::size_t j = 0; j < k; ++j) {
+        listed += (j == 0 ? "'" : ", '") + kelp::printable(levels.text(j)) + "'";
+      }
+      std::string detail = "'";
+      detail += kelp::printable(*cat.ref);
+      detail += "' is not a level of column '";
+      detail += kelp::printable(cat.name);
+      detail += "'; its levels are " + (listed.empty() ? std::string("none") : listed) + ".";
+      throw kelp::ModelError({.title = "Unknown reference level", .detail = detail});
     }
     std::rotate(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(i),
                 order.begin() + static_cast<std::ptrdiff_t>(i) + 1);

@@ -145,7 +145,9 @@ SAEStats nested_error_stats(std::string method_label, VarianceMethod method,
 std::string first_labels(const std::vector<std::string>& labels, std::size_t shown) {
   std::string out;
   const std::size_t n = std::min(labels.size(), shown);
-  for (std::size_t i = 0; i < n; ++i) out += fmt::format("{}'{}'", i == 0 ? "" : ", ", labels[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    out += fmt::format("{}'{}'", i == 0 ? "" : ", ", kelp::printable(labels[i]));
+  }
   if (labels.size() > n) out += fmt::format(" and {} more", labels.size() - n);
   return out;
 }
@@ -164,6 +166,98 @@ void require_finite_results(const std::vector<std::string>& areas,
       {.title = "Non-finite results",
        .detail = fmt::format("{} of {} areas have a non-finite prediction or MSE ({}). {}",
                              bad.size(), pred.size(), first_labels(bad), hint)});
+}
+
+void check_covariate_names(const std::vector<std::string>& names) {
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    if (std::find(names.begin(), it, *it) == it) continue;
+    const auto count = std::count(names.begin(), names.end(), *it);
+    {
+      throw kelp::ModelError(
+          {.title = "Duplicate covariates",
+           .detail = fmt::format("Covariate '{}' is given {} times; give each covariate once.",
+                                 kelp::printable(*it), count)});
+    }
+  }
+}
+
+void check_design(const Eigen::Ref<const Eigen::MatrixXd>& X, const std::vector<std::string>& names,
+                  const DesignRows& rows) {
+  const Eigen::Index n = X.rows();
+  const Eigen::Index p = X.cols();
+  const auto counted = [&](Eigen::Index k) {
+    return fmt::format("{} {}{}", k, rows.unit, k == 1 ? "" : "s");
+  };
+  if (n <= p) {
+    throw kelp::ModelError(
+        {.title = "Too few observations",
+         .detail = fmt::format("{} needs more {}s than design columns; found {} for {} columns.",
+                               rows.fit, rows.unit, counted(n), p)});
+  }
+  // Orthonormal basis of the columns kept so far, and R of the kept columns
+  // (each scaled to unit norm), to tell which columns a dependent one uses.
+  Eigen::MatrixXd Q(n, p);
+  Eigen::MatrixXd R = Eigen::MatrixXd::Zero(p, p);
+  std::vector<Eigen::Index> kept;
+  const auto quoted = [&](Eigen::Index j) {
+    return fmt::format("'{}'", kelp::printable(names[static_cast<std::size_t>(j)]));
+  };
+  for (Eigen::Index j = 0; j < p; ++j) {
+    const double norm = X.col(j).stableNorm();
+    if (!(norm > 0.0) || !std::isfinite(norm)) {
+      if (norm == 0.0) {
+        throw kelp::ModelError(
+            {.title = "Collinear covariates",
+             .detail = fmt::format("{} is 0 in every row of the data; drop it.", quoted(j))});
+      }
+      continue;  // non-finite values are reported by the fit's own checks
+    }
+    Eigen::VectorXd v = X.col(j) / norm;
+    const auto r = static_cast<Eigen::Index>(kept.size());
+    Eigen::VectorXd coef = Eigen::VectorXd::Zero(r);
+    // A second pass when the first removed more than half of the column
+    // (twice is enough): rounding may then have left it off orthogonal.
+    const auto project_out = [&] {
+      for (Eigen::Index k = 0; k < r; ++k) {
+        const double c = Q.col(k).dot(v);
+        v -= c * Q.col(k);
+        coef(k) += c;
+      }
+      return v.norm();
+    };
+    double rest = project_out();
+    if (rest < 0.5) rest = project_out();
+    if (rest > kCollinearityTolerance) {
+      Q.col(r) = v / rest;
+      R.col(r).head(r) = coef;
+      R(r, r) = rest;
+      kept.push_back(j);
+      continue;
+    }
+    // X_j / |X_j| = sum_k b_k X_k / |X_k| with R b = coef over the kept columns.
+    const Eigen::VectorXd b = R.topLeftCorner(r, r).triangularView<Eigen::Upper>().solve(coef);
+    const double largest = b.cwiseAbs().maxCoeff();
+    std::vector<Eigen::Index> used;
+    for (Eigen::Index k = 0; k < r; ++k) {
+      if (std::abs(b(k)) > 1e-6 * largest) used.push_back(kept[static_cast<std::size_t>(k)]);
+    }
+    const bool constant_like_intercept =
+        used.size() == 1 && names[static_cast<std::size_t>(used[0])] == "Intercept";
+    if (constant_like_intercept) {
+      throw kelp::ModelError(
+          {.title = "Collinear covariates",
+           .detail =
+               fmt::format("{} is constant in the data, like the intercept; drop it.", quoted(j))});
+    }
+    std::string listed;
+    for (std::size_t i = 0; i < used.size(); ++i) {
+      listed += (i == 0 ? "" : i + 1 == used.size() ? " and " : ", ") + quoted(used[i]);
+    }
+    throw kelp::ModelError(
+        {.title = "Collinear covariates",
+         .detail = fmt::format("{} is a linear combination of {} in the data; drop one of them.",
+                               quoted(j), listed)});
+  }
 }
 
 void require_converged(const OptimizationResult& fit) {

@@ -13,6 +13,9 @@
 //     likelihood constant and of AIC, BIC and KIC;
 //   - require_converged / require_finite_results: the convergence policy and
 //     the final guard against non-finite predictions and MSEs;
+//   - check_covariate_names / check_design: designs the fit cannot identify
+//     (a covariate given twice, no more observations than columns, columns
+//     collinear in the data);
 //   - first_labels: the first few area labels of a message.
 //
 // Internal to the model front ends; not installed.
@@ -143,6 +146,38 @@ std::string first_labels(const std::vector<std::string>& labels, std::size_t sho
 void require_finite_results(const std::vector<std::string>& areas,
                             const Eigen::Ref<const Eigen::VectorXd>& pred,
                             const Eigen::Ref<const Eigen::VectorXd>& mse, std::string_view hint);
+
+// Each design column once: a resolved covariate name given twice (--x
+// age,age, or a plain column named like a dummy of a categorical term)
+// throws kelp::ModelError "Duplicate covariates": "Covariate 'age' is given
+// 2 times; give each covariate once.".
+void check_covariate_names(const std::vector<std::string>& names);
+
+// What a design's rows are, for the messages of check_design.
+struct DesignRows {
+  std::string_view fit;   // "The Fay-Herriot fit"
+  std::string_view unit;  // "area", "sample unit" (singular; "s" is appended)
+};
+
+// The relative size below which a design column counts as a linear
+// combination of the columns before it: the norm of its part orthogonal to
+// them, divided by its own norm. 1e-7 is the tolerance of R's lm.
+inline constexpr double kCollinearityTolerance = 1e-7;
+
+// The design `X` (n x p, columns named by `names`, "Intercept" included when
+// present) must identify its coefficients. Throws kelp::ModelError
+//   "Too few observations": "<fit> needs more <unit>s than design columns;
+//     found <n> <unit>s for <p> columns." when n <= p;
+//   "Collinear covariates": when a column is, within
+//     kCollinearityTolerance, a linear combination of the columns before it
+//     (taken in order, each scaled to unit norm, so the test does not depend
+//     on the data's units): "'x2' is a linear combination of 'Intercept' and
+//     'x1' in the data; drop one of them.", "'age' is constant in the data,
+//     like the intercept; drop it." or "'d' is 0 in every row of the data;
+//     drop it.".
+// Cost: O(n p^2), by modified Gram-Schmidt with reorthogonalisation.
+void check_design(const Eigen::Ref<const Eigen::MatrixXd>& X, const std::vector<std::string>& names,
+                  const DesignRows& rows);
 
 // The convergence policy: a fit that did not converge is never used. Throws
 // kelp::ModelError "Optimization failed" / "BFGS optimizer did not converge.".

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "kelp/errors.h"
 #include "kelp_sae/core/checks.h"
 #include "kelp_sae/models/area.h"
 #include "kelp_sae/models/unit.h"
+#include "tests/support/expect_error.h"
 
 namespace kelp_sae::models::internal {
 namespace {
@@ -139,6 +141,77 @@ TEST(Spine, PredictionRowsApplyTheCvRule) {
   EXPECT_DOUBLE_EQ(fh[0].uci, 2.0 + 1.96 * 2.0);
   EXPECT_EQ(fh[0].indicator, "mean");
   EXPECT_EQ(unit[0].indicator, "Mean");
+}
+
+TEST(Spine, DesignsTheFitCannotIdentifyAreRejected) {
+  // Columns on very different scales: the test must not depend on the units.
+  const Eigen::VectorXd one = Eigen::VectorXd::Ones(6);
+  Eigen::VectorXd tiny(6);
+  tiny << 1e-9, 3e-9, 2e-9, 7e-9, 5e-9, 4e-9;
+  Eigen::VectorXd huge(6);
+  huge << 3e12, 1e12, 4e12, 1e12, 5e12, 9e12;
+  const auto design = [](std::initializer_list<Eigen::VectorXd> columns) {
+    Eigen::MatrixXd X(6, static_cast<Eigen::Index>(columns.size()));
+    Eigen::Index j = 0;
+    for (const Eigen::VectorXd& c : columns) X.col(j++) = c;
+    return X;
+  };
+  const DesignRows rows{.fit = "The EBP fit", .unit = "sample unit"};
+  struct Case {
+    Eigen::MatrixXd X;
+    std::vector<std::string> names;
+    std::string title;  // empty: accepted
+    std::string detail;
+  };
+  const std::vector<Case> cases = {
+      {design({one, tiny, huge}), {"Intercept", "tiny", "huge"}, "", ""},
+      // Near-collinear but identified: 1e-5 of the column is its own.
+      {design({one, tiny, (tiny * 2e20 + huge * 1e-5).eval()}), {"Intercept", "t", "u"}, "", ""},
+      {design({one, (one * 4e9).eval(), huge}),
+       {"Intercept", "age", "huge"},
+       "Collinear covariates",
+       "'age' is constant in the data, like the intercept; drop it."},
+      {design({one, tiny, huge, (tiny * 3e20 - huge * 2.0 + one * 1e12).eval()}),
+       {"Intercept", "tiny", "huge", "mix"},
+       "Collinear covariates",
+       "'mix' is a linear combination of 'Intercept', 'tiny' and 'huge' in the data; drop one of "
+       "them."},
+      {design({one, huge, (huge * -1e-20).eval()}),
+       {"Intercept", "x", "x_small"},
+       "Collinear covariates",
+       "'x_small' is a linear combination of 'x' in the data; drop one of them."},
+      {design({one, Eigen::VectorXd::Zero(6)}),
+       {"Intercept", "d"},
+       "Collinear covariates",
+       "'d' is 0 in every row of the data; drop it."},
+      // Without an intercept a constant column is a column like any other.
+      {design({(one * 4.0).eval(), huge}), {"age", "huge"}, "", ""},
+      {design({one, tiny, huge, one, tiny, huge}).topRows(3),
+       {"Intercept", "a", "b", "c", "d", "e"},
+       "Too few observations",
+       "The EBP fit needs more sample units than design columns; found 3 sample units for 6 "
+       "columns."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.detail);
+    if (c.title.empty()) {
+      EXPECT_NO_THROW(check_design(c.X, c.names, rows));
+    } else {
+      testing::expect_model_error([&] { check_design(c.X, c.names, rows); }, c.title, c.detail);
+    }
+  }
+  const DesignRows areas{.fit = "The Fay-Herriot fit", .unit = "area"};
+  testing::expect_model_error([&] { check_design(design({one}).topRows(1), {"Intercept"}, areas); },
+                              "Too few observations",
+                              "The Fay-Herriot fit needs more areas than design columns; found 1 "
+                              "area for 1 columns.");
+
+  testing::expect_model_error(
+      [] {
+        check_covariate_names({"age", "x", "age"});
+      },
+      "Duplicate covariates", "Covariate 'age' is given 2 times; give each covariate once.");
+  EXPECT_NO_THROW(check_covariate_names({"age", "x", "region_North"}));
 }
 
 }  // namespace
