@@ -100,7 +100,9 @@ struct DistributionDiagnostics {
   double shapiro_p = std::numeric_limits<double>::quiet_NaN();
   long long shapiro_n = 0;
   bool subsampled = false;
-  friend bool operator==(const DistributionDiagnostics&, const DistributionDiagnostics&) = default;
+  // NaN equals NaN here: a statistic that could not be computed is the same
+  // outcome in both.
+  friend bool operator==(const DistributionDiagnostics&, const DistributionDiagnostics&);
 };
 
 // How well the model fits. Unit level: residuals are e_ij / sigma_e, area
@@ -124,7 +126,7 @@ struct Diagnostics {
   std::vector<double> standardized_residuals;
   std::vector<double> fitted_values;
   std::vector<double> standardized_area_effects;
-  friend bool operator==(const Diagnostics&, const Diagnostics&) = default;
+  friend bool operator==(const Diagnostics&, const Diagnostics&);  // NaN equals NaN
 };
 
 // A direct estimate of a sampled area, beside which the report sets the
@@ -138,7 +140,7 @@ struct DirectEstimate {
   double est = 0.0;
   double var = std::numeric_limits<double>::quiet_NaN();
   long long n = 0;
-  friend bool operator==(const DirectEstimate&, const DirectEstimate&) = default;
+  friend bool operator==(const DirectEstimate&, const DirectEstimate&);  // NaN equals NaN
 };
 
 // Container for Small Area Estimation results.
