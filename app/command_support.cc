@@ -14,12 +14,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <streambuf>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+
+#include "app/html/report.h"
 
 #include "kelp/csv.h"
 #include "kelp/errors.h"
@@ -192,6 +195,17 @@ void add_output_options(CLI::App& app, CommonArgs& args) {
   app.add_option("--out", args.out, "Write the predictions (CSV)")->type_name("FILE");
   app.add_option("--fixed-out", args.fixed_out, "Write the fixed effects (CSV)")->type_name("FILE");
   app.add_option("--json", args.json, "Write the whole result (JSON)")->type_name("FILE");
+  CLI::Option* html =
+      app.add_option("--html", args.html, "Write a self-contained HTML report with charts")
+          ->type_name("FILE");
+  CLI::Option* shapes = add_input_file_option(app, "--shapes", args.shapes,
+                                              "GeoJSON of the areas: maps in the HTML report");
+  CLI::Option* key = app.add_option("--shapes-key", args.shapes_key,
+                                    "The --shapes property that holds the area label")
+                         ->type_name("PROPERTY");
+  shapes->needs(html);
+  shapes->needs(key);
+  key->needs(shapes);
   args.width_option = add_whole_number_option(app, "--width", args.width, 21, 100000,
                                               "Report width in characters (more than 20)");
   app.add_flag("--quiet", args.quiet, "Print no report and no progress");
@@ -245,6 +259,7 @@ CommonArgs for_this_process(const CommonArgs& args, const Io& io) {
     mine.fixed_out.clear();
     mine.json.clear();
     mine.wide_out.clear();
+    mine.html.clear();
     mine.quiet = true;
     mine.no_progress = true;
     mine.verbose = false;
@@ -316,7 +331,8 @@ void OutputFiles::create(const CommonArgs& args) {
   const std::pair<const char*, const std::string*> wanted[] = {{"--out", &args.out},
                                                                {"--wide-out", &args.wide_out},
                                                                {"--fixed-out", &args.fixed_out},
-                                                               {"--json", &args.json}};
+                                                               {"--json", &args.json},
+                                                               {"--html", &args.html}};
   for (const auto& [option, target] : wanted) {
     if (target->empty()) continue;
     const auto fail = [&](int error) { fail_to_write(option, *target, error); };
@@ -450,6 +466,25 @@ kelp::Table wide_predictions(const SAEResults& result) {
   return kelp::Table(std::move(columns));
 }
 
+namespace {
+
+// The GeoJSON of --shapes; a file that is not JSON, or not a
+// FeatureCollection with the key, is a one-line error naming the file.
+nlohmann::json read_shapes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("Cannot read --shapes file '" + path + "': " + system_reason(errno));
+  }
+  try {
+    return nlohmann::json::parse(in);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw std::runtime_error("Cannot read --shapes file '" + path + "': not JSON (byte " +
+                             std::to_string(e.byte) + ").");
+  }
+}
+
+}  // namespace
+
 int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& labels,
                 OutputFiles& outputs, Io& io) {
   if (args.width_option != nullptr && args.width_option->count() > 0) {
@@ -490,6 +525,27 @@ int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& 
     outputs.write(
         "--json",
         result.to_dict().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  }
+  if (outputs.wanted("--html")) {
+    nlohmann::json shapes;
+    if (!args.shapes.empty()) shapes = read_shapes(args.shapes);
+    // The unit-level models compare with the unweighted sample means until
+    // the sample carries weights for design-based direct estimates.
+    html::Report page;
+    try {
+      page = html::build_report(
+          result, {.shapes = args.shapes.empty() ? nullptr : &shapes,
+                   .shapes_key = args.shapes_key,
+                   .direct_label = result.level() == "Area Level" ? "Direct estimate"
+                                                                  : "Sample mean (unweighted)"});
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error("Cannot use --shapes file '" + args.shapes + "': " + e.what() +
+                               " (--shapes-key " + args.shapes_key + ").");
+    }
+    for (const std::string& warning : page.warnings) {
+      io.err << "[warning] kelp_sae.cli: --shapes: " << warning << "\n";
+    }
+    outputs.write("--html", page.html);
   }
   if (!args.quiet) {
     // Under mpirun the standard output is forwarded through a terminal of

@@ -52,7 +52,10 @@ struct CommonArgs {
   std::string out;
   std::string fixed_out;
   std::string json;
-  std::string wide_out;  // ebp: one row per area
+  std::string wide_out;    // ebp: one row per area
+  std::string html;        // the HTML report
+  std::string shapes;      // GeoJSON of the areas, for the report's maps
+  std::string shapes_key;  // the shapes' property holding the area label
   int width = 0;
   bool quiet = false;
   bool verbose = false;
@@ -88,7 +91,8 @@ void add_covariate_options(CLI::App& app, CommonArgs& args);
 // --n-reps, --batch-size, --seed, --tol, --max-iter, --no-progress, --threads;
 // `max_iter_default` is the model's own iteration limit (also the default).
 void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default);
-// --out, --fixed-out, --json, --width, --quiet, --verbose.
+// --out, --fixed-out, --json, --html, --shapes, --shapes-key, --width,
+// --quiet, --verbose.
 void add_output_options(CLI::App& app, CommonArgs& args);
 
 // A census (unit records) read with only the columns the model needs: the
@@ -140,7 +144,7 @@ struct ProgressDisplay {
 };
 ProgressDisplay progress_display(const CommonArgs& args, Io& io);
 
-// The output files of a run (--out, --fixed-out, --json), written whole or
+// The output files of a run (--out, --wide-out, --fixed-out, --json, --html), written whole or
 // not at all: each is written to a temporary file beside its target, and
 // commit() renames them all once every one is written. Temporaries not
 // committed are removed on destruction, leaving earlier files untouched.
@@ -181,7 +185,8 @@ kelp::Table wide_predictions(const SAEResults& result);
 // Applies --width, prints the report unless --quiet, writes the predictions
 // CSV (area,pred,mse,cv,lci,uci,indicator), the wide predictions CSV
 // (--wide-out, wide_predictions), the fixed-effects CSV and the
-// JSON result, and commits the outputs only when the report and every file
+// JSON result, the HTML report (with maps from --shapes; areas and shapes
+// that do not match are warned about), and commits the outputs only when the report and every file
 // are written. Labels that are not valid UTF-8 keep their bytes in the CSV
 // files and the report; the JSON replaces invalid sequences by U+FFFD, with
 // one warning naming the column. The report is styled only on a terminal
