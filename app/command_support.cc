@@ -122,6 +122,22 @@ mode_t file_creation_mode() {
   return static_cast<mode_t>(0666) & ~mask;
 }
 
+// The GeoJSON of --shapes; a file that cannot be read or is not JSON is a
+// one-line error naming the file.
+nlohmann::json read_shapes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("Cannot read --shapes file '" + path + "': " + system_reason(errno) +
+                             ".");
+  }
+  try {
+    return nlohmann::json::parse(in);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw std::runtime_error("Cannot read --shapes file '" + path + "': not JSON (byte " +
+                             std::to_string(e.byte) + ").");
+  }
+}
+
 }  // namespace
 
 CLI::Option* add_whole_number_option(CLI::App& app, const std::string& name, int& target,
@@ -327,6 +343,16 @@ OutputFiles::OutputFiles(const CommonArgs& args) {
 }
 
 void OutputFiles::create(const CommonArgs& args) {
+  if (!args.shapes.empty()) {
+    auto shapes = std::make_shared<nlohmann::json>(read_shapes(args.shapes));
+    try {
+      html::check_shapes(*shapes, args.shapes_key);
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error("Cannot use --shapes file '" + args.shapes + "': " + e.what() +
+                               " (--shapes-key " + args.shapes_key + ").");
+    }
+    shapes_ = std::move(shapes);
+  }
   const mode_t mode = file_creation_mode();
   const std::pair<const char*, const std::string*> wanted[] = {{"--out", &args.out},
                                                                {"--wide-out", &args.wide_out},
@@ -466,25 +492,6 @@ kelp::Table wide_predictions(const SAEResults& result) {
   return kelp::Table(std::move(columns));
 }
 
-namespace {
-
-// The GeoJSON of --shapes; a file that is not JSON, or not a
-// FeatureCollection with the key, is a one-line error naming the file.
-nlohmann::json read_shapes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("Cannot read --shapes file '" + path + "': " + system_reason(errno));
-  }
-  try {
-    return nlohmann::json::parse(in);
-  } catch (const nlohmann::json::parse_error& e) {
-    throw std::runtime_error("Cannot read --shapes file '" + path + "': not JSON (byte " +
-                             std::to_string(e.byte) + ").");
-  }
-}
-
-}  // namespace
-
 int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& labels,
                 OutputFiles& outputs, Io& io) {
   if (args.width_option != nullptr && args.width_option->count() > 0) {
@@ -527,21 +534,13 @@ int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& 
         result.to_dict().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
   }
   if (outputs.wanted("--html")) {
-    nlohmann::json shapes;
-    if (!args.shapes.empty()) shapes = read_shapes(args.shapes);
     // The unit-level models compare with the unweighted sample means until
     // the sample carries weights for design-based direct estimates.
-    html::Report page;
-    try {
-      page = html::build_report(
-          result, {.shapes = args.shapes.empty() ? nullptr : &shapes,
-                   .shapes_key = args.shapes_key,
-                   .direct_label = result.level() == "Area Level" ? "Direct estimate"
-                                                                  : "Sample mean (unweighted)"});
-    } catch (const std::invalid_argument& e) {
-      throw std::runtime_error("Cannot use --shapes file '" + args.shapes + "': " + e.what() +
-                               " (--shapes-key " + args.shapes_key + ").");
-    }
+    const html::Report page = html::build_report(
+        result, {.shapes = outputs.shapes(),
+                 .shapes_key = args.shapes_key,
+                 .direct_label = result.level() == "Area Level" ? "Direct estimate"
+                                                                : "Sample mean (unweighted)"});
     for (const std::string& warning : page.warnings) {
       io.err << "[warning] kelp_sae.cli: --shapes: " << warning << "\n";
     }

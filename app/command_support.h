@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "app/cli.h"
 #include "kelp/random_state.h"
 #include "kelp/table.h"
@@ -159,6 +161,8 @@ class OutputFiles {
   OutputFiles& operator=(const OutputFiles&) = delete;
 
   bool wanted(const std::string& option) const;
+  // The GeoJSON of --shapes, read and checked before the fit; null without.
+  const nlohmann::json* shapes() const noexcept { return shapes_.get(); }
   // Writes the whole text of the output of `option` to its temporary.
   void write(const std::string& option, const std::string& text);
   // Renames every temporary to its target.
@@ -169,6 +173,7 @@ class OutputFiles {
   void create(const CommonArgs& args);
   void remove_temporaries() noexcept;
   std::vector<File> files_;
+  std::shared_ptr<const nlohmann::json> shapes_;
 };
 
 // What the result's labels are read from, for messages.

@@ -301,14 +301,15 @@ TEST_F(FhCommandTest, HtmlReportWithShapes) {
   EXPECT_THAT(html, HasSubstr("\"kelp_area\":\"1\",\"e0\":"));
 
   // Shapes need the report and a key; a file that is not GeoJSON, or a key
-  // no shape has, is one error line and leaves no report.
+  // no shape has, is one error line before the fit (which would fail here)
+  // and leaves no report.
   EXPECT_EQ(run_cli(area_args({"--shapes", path("shapes.geojson"), "--shapes-key", "code"})).status,
             2);
   EXPECT_EQ(
       run_cli(area_args({"--html", path("s.html"), "--shapes", path("shapes.geojson")})).status, 2);
   write("bad.geojson", "{\"type\":");
-  const Outcome bad = run_cli(area_args(
-      {"--quiet", "--html", path("s.html"), "--shapes", path("bad.geojson"), "--shapes-key", "c"}));
+  const Outcome bad = run_cli(area_args({"--quiet", "--max-iter", "0", "--html", path("s.html"),
+                                         "--shapes", path("bad.geojson"), "--shapes-key", "c"}));
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err,
             "error: Cannot read --shapes file '" + path("bad.geojson") + "': not JSON (byte 9).\n");

@@ -600,6 +600,20 @@ std::string escape_html(std::string_view text) {
   return out;
 }
 
+void check_shapes(const nlohmann::json& geo, const std::string& key) {
+  if (!geo.is_object() || geo.value("type", "") != "FeatureCollection" ||
+      !geo.contains("features") || !geo["features"].is_array()) {
+    throw std::invalid_argument("the shapes are not a GeoJSON FeatureCollection");
+  }
+  for (const auto& feature : geo["features"]) {
+    if (feature.is_object() && feature.contains("properties") &&
+        feature["properties"].is_object() && feature["properties"].contains(key)) {
+      return;
+    }
+  }
+  throw std::invalid_argument("no shape has the property '" + key.substr(0, 60) + "'");
+}
+
 Report build_report(const SAEResults& result, const ReportOptions& options) {
   if (!have_report_scripts()) {
     throw std::runtime_error(
@@ -654,10 +668,7 @@ Report build_report(const SAEResults& result, const ReportOptions& options) {
   Json shapes = Json::array();
   if (options.shapes != nullptr) {
     const nlohmann::json& geo = *options.shapes;
-    if (!geo.is_object() || geo.value("type", "") != "FeatureCollection" ||
-        !geo.contains("features") || !geo["features"].is_array()) {
-      throw std::invalid_argument("the shapes are not a GeoJSON FeatureCollection");
-    }
+    check_shapes(geo, options.shapes_key);
     std::map<std::string, std::vector<const SAEPred*>> by_area;
     std::vector<std::string> areas;
     for (const SAEPred& p : result.prediction()) {
@@ -666,14 +677,12 @@ Report build_report(const SAEResults& result, const ReportOptions& options) {
     }
     std::set<std::string> drawn;
     std::vector<std::string> unmatched_shapes;
-    bool any_key = false;
     for (const auto& feature : geo["features"]) {
       if (!feature.is_object() || !feature.contains("properties") ||
           !feature["properties"].is_object() ||
           !feature["properties"].contains(options.shapes_key)) {
         continue;
       }
-      any_key = true;
       const std::string label = property_text(feature["properties"][options.shapes_key]);
       Json out;
       out["type"] = "Feature";
@@ -696,10 +705,6 @@ Report build_report(const SAEResults& result, const ReportOptions& options) {
       }
       out["properties"] = std::move(props);
       shapes.push_back(std::move(out));
-    }
-    if (!any_key) {
-      throw std::invalid_argument("no shape has the property '" + options.shapes_key.substr(0, 60) +
-                                  "'");
     }
     std::vector<std::string> missing;
     for (const auto& a : areas) {

@@ -40,6 +40,10 @@ struct Report {
 // charting scripts.
 Report build_report(const SAEResults& result, const ReportOptions& options = {});
 
+// Throws std::invalid_argument when `geo` is not a GeoJSON FeatureCollection
+// or no feature has the property `key`; build_report makes the same check.
+void check_shapes(const nlohmann::json& geo, const std::string& key);
+
 // Text as HTML character data or attribute value: & < > " ' escaped.
 std::string escape_html(std::string_view text);
 
