@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <streambuf>
@@ -21,7 +22,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/html/report.h"
 #include "app/temporary_files.h"
+
 #include "kelp/csv.h"
 #include "kelp/errors.h"
 #include "kelp/printing.h"
@@ -157,6 +160,22 @@ mode_t file_creation_mode() {
   return static_cast<mode_t>(0666) & ~mask;
 }
 
+// The GeoJSON of --shapes; a file that cannot be read or is not JSON is a
+// one-line error naming the file.
+nlohmann::json read_shapes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("Cannot read --shapes file '" + path + "': " + system_reason(errno) +
+                             ".");
+  }
+  try {
+    return nlohmann::json::parse(in);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw std::runtime_error("Cannot read --shapes file '" + path + "': not JSON (byte " +
+                             std::to_string(e.byte) + ").");
+  }
+}
+
 }  // namespace
 
 CLI::Option* add_whole_number_option(CLI::App& app, const std::string& name, int& target,
@@ -230,6 +249,17 @@ void add_output_options(CLI::App& app, CommonArgs& args) {
   app.add_option("--out", args.out, "Write the predictions (CSV)")->type_name("FILE");
   app.add_option("--fixed-out", args.fixed_out, "Write the fixed effects (CSV)")->type_name("FILE");
   app.add_option("--json", args.json, "Write the whole result (JSON)")->type_name("FILE");
+  CLI::Option* html =
+      app.add_option("--html", args.html, "Write a self-contained HTML report with charts")
+          ->type_name("FILE");
+  CLI::Option* shapes = add_input_file_option(app, "--shapes", args.shapes,
+                                              "GeoJSON of the areas: maps in the HTML report");
+  CLI::Option* key = app.add_option("--shapes-key", args.shapes_key,
+                                    "The --shapes property that holds the area label")
+                         ->type_name("PROPERTY");
+  shapes->needs(html);
+  shapes->needs(key);
+  key->needs(shapes);
   args.width_option = add_whole_number_option(app, "--width", args.width, 21, 100000,
                                               "Report width in characters (more than 20)");
   app.add_flag("--quiet", args.quiet, "Print no report and no progress");
@@ -284,6 +314,7 @@ CommonArgs for_this_process(const CommonArgs& args, const Io& io) {
     mine.fixed_out.clear();
     mine.json.clear();
     mine.wide_out.clear();
+    mine.html.clear();
     mine.quiet = true;
     mine.no_progress = true;
     mine.verbose = false;
@@ -367,12 +398,15 @@ void OutputFiles::create(const CommonArgs& args, const std::vector<InputFile>& i
   const std::pair<const char*, const std::string*> wanted[] = {{"--out", &args.out},
                                                                {"--wide-out", &args.wide_out},
                                                                {"--fixed-out", &args.fixed_out},
-                                                               {"--json", &args.json}};
+                                                               {"--json", &args.json},
+                                                               {"--html", &args.html}};
   // Identities first: a clash is a usage error before any file is touched.
   std::vector<InputFile> outputs;
   std::vector<FileIdentity> output_ids;
+  std::vector<InputFile> all_inputs = inputs;
+  if (!args.shapes.empty()) all_inputs.push_back({.option = "--shapes", .path = args.shapes});
   std::vector<FileIdentity> input_ids;
-  for (const InputFile& input : inputs) {
+  for (const InputFile& input : all_inputs) {
     input_ids.push_back(input.path.empty() ? FileIdentity{} : identify(input.path));
   }
   for (const auto& [option, target] : wanted) {
@@ -380,10 +414,10 @@ void OutputFiles::create(const CommonArgs& args, const std::vector<InputFile>& i
     const FileIdentity id = identify(*target);
     // Devices and pipes are written in place: they replace nothing.
     if (id.regular) {
-      for (std::size_t i = 0; i < inputs.size(); ++i) {
-        if (!inputs[i].path.empty() && input_ids[i].regular && id.same_as(input_ids[i])) {
+      for (std::size_t i = 0; i < all_inputs.size(); ++i) {
+        if (!all_inputs[i].path.empty() && input_ids[i].regular && id.same_as(input_ids[i])) {
           throw CLI::ValidationError(std::string(option) + ": " + quoted_path(*target) +
-                                     " is the " + inputs[i].option +
+                                     " is the " + all_inputs[i].option +
                                      " input file; an output must not replace an input.");
         }
       }
@@ -398,6 +432,17 @@ void OutputFiles::create(const CommonArgs& args, const std::vector<InputFile>& i
     }
     outputs.push_back({.option = option, .path = *target});
     output_ids.push_back(id);
+  }
+
+  if (!args.shapes.empty()) {
+    auto shapes = std::make_shared<nlohmann::json>(read_shapes(args.shapes));
+    try {
+      html::check_shapes(*shapes, args.shapes_key);
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error("Cannot use --shapes file '" + args.shapes + "': " + e.what() +
+                               " (--shapes-key " + args.shapes_key + ").");
+    }
+    shapes_ = std::move(shapes);
   }
 
   for (const auto& [option, target] : wanted) {
@@ -605,6 +650,19 @@ int emit_result(SAEResults& result, const CommonArgs& args, const LabelSources& 
     outputs.write(
         "--json",
         result.to_dict().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  }
+  if (outputs.wanted("--html")) {
+    // The unit-level models compare with the unweighted sample means until
+    // the sample carries weights for design-based direct estimates.
+    const html::Report page = html::build_report(
+        result, {.shapes = outputs.shapes(),
+                 .shapes_key = args.shapes_key,
+                 .direct_label = result.level() == "Area Level" ? "Direct estimate"
+                                                                : "Sample mean (unweighted)"});
+    for (const std::string& warning : page.warnings) {
+      io.err << "[warning] kelp_sae.cli: --shapes: " << warning << "\n";
+    }
+    outputs.write("--html", page.html);
   }
   if (!args.quiet) {
     // Under mpirun the standard output is forwarded through a terminal of

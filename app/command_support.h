@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "app/cli.h"
 #include "kelp/random_state.h"
 #include "kelp/table.h"
@@ -53,7 +55,10 @@ struct CommonArgs {
   std::string out;
   std::string fixed_out;
   std::string json;
-  std::string wide_out;  // ebp: one row per area
+  std::string wide_out;    // ebp: one row per area
+  std::string html;        // the HTML report
+  std::string shapes;      // GeoJSON of the areas, for the report's maps
+  std::string shapes_key;  // the shapes' property holding the area label
   int width = 0;
   bool quiet = false;
   bool verbose = false;
@@ -89,7 +94,8 @@ void add_covariate_options(CLI::App& app, CommonArgs& args);
 // --n-reps, --batch-size, --seed, --tol, --max-iter, --no-progress, --threads;
 // `max_iter_default` is the model's own iteration limit (also the default).
 void add_fit_options(CLI::App& app, CommonArgs& args, int max_iter_default);
-// --out, --fixed-out, --json, --width, --quiet, --verbose.
+// --out, --fixed-out, --json, --html, --shapes, --shapes-key, --width,
+// --quiet, --verbose.
 void add_output_options(CLI::App& app, CommonArgs& args);
 
 // What the program is doing, for the message of an out-of-memory failure
@@ -163,7 +169,8 @@ struct InputFile {
   std::string path;
 };
 
-// The output files of a run (--out, --wide-out, --fixed-out, --json),
+// The output files of a run (--out, --wide-out, --fixed-out, --json,
+// --html),
 // written whole or not at all: each is written to a temporary file beside
 // its target, and commit() renames them all once every one is written.
 // Temporaries not committed are removed on destruction, and on a signal or
@@ -192,6 +199,8 @@ class OutputFiles {
   OutputFiles& operator=(const OutputFiles&) = delete;
 
   bool wanted(const std::string& option) const;
+  // The GeoJSON of --shapes, read and checked before the fit; null without.
+  const nlohmann::json* shapes() const noexcept { return shapes_.get(); }
   // Writes the whole text of the output of `option` to its temporary.
   void write(const std::string& option, const std::string& text);
   // Renames every temporary to its target.
@@ -202,6 +211,7 @@ class OutputFiles {
   void create(const CommonArgs& args, const std::vector<InputFile>& inputs);
   void remove_temporaries() noexcept;
   std::vector<File> files_;
+  std::shared_ptr<const nlohmann::json> shapes_;
 };
 
 // What the result's labels are read from, for messages.
@@ -218,7 +228,8 @@ kelp::Table wide_predictions(const SAEResults& result);
 // Applies --width, prints the report unless --quiet, writes the predictions
 // CSV (area,pred,mse,cv,lci,uci,indicator), the wide predictions CSV
 // (--wide-out, wide_predictions), the fixed-effects CSV and the
-// JSON result, and commits the outputs only when the report and every file
+// JSON result, the HTML report (with maps from --shapes; areas and shapes
+// that do not match are warned about), and commits the outputs only when the report and every file
 // are written. Labels that are not valid UTF-8 keep their bytes in the CSV
 // files and the report; the JSON replaces invalid sequences by U+FFFD, with
 // one warning naming the column. The report is styled only on a terminal

@@ -280,6 +280,47 @@ TEST_F(FhCommandTest, OutputsAreWrittenWholeOrNotAtAll) {
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
+TEST_F(FhCommandTest, HtmlReportWithShapes) {
+  // Shapes for areas 1 and 2 only, keyed by a number; one for an area 99.
+  std::string features;
+  for (const int a : {1, 2, 99}) {
+    features += std::string(features.empty() ? "" : ",") +
+                R"({"type":"Feature","properties":{"code":)" + std::to_string(a) +
+                R"(},"geometry":{"type":"Polygon","coordinates":[[[0,0],[1,0],[1,1],[0,0]]]}})";
+  }
+  write("shapes.geojson", R"({"type":"FeatureCollection","features":[)" + features + "]}");
+  const Outcome o = run_cli(area_args({"--x", "x1", "--quiet", "--html", path("r.html"), "--shapes",
+                                       path("shapes.geojson"), "--shapes-key", "code"}));
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err,
+            "[warning] kelp_sae.cli: --shapes: 8 of 10 areas have no shape: '3', '4', '5', '6', "
+            "'7' and 3 more.\n"
+            "[warning] kelp_sae.cli: --shapes: 1 shapes have no estimate: '99'.\n");
+  const std::string html = read(path("r.html"));
+  EXPECT_THAT(html, HasSubstr("<title>SAE: Fay-Herriot (MSE: Prasad Rao) - Area Level</title>"));
+  EXPECT_THAT(html, HasSubstr("\"kelp_area\":\"1\",\"e0\":"));
+
+  // Shapes need the report and a key; a file that is not GeoJSON, or a key
+  // no shape has, is one error line before the fit (which would fail here)
+  // and leaves no report.
+  EXPECT_EQ(run_cli(area_args({"--shapes", path("shapes.geojson"), "--shapes-key", "code"})).status,
+            2);
+  EXPECT_EQ(
+      run_cli(area_args({"--html", path("s.html"), "--shapes", path("shapes.geojson")})).status, 2);
+  write("bad.geojson", "{\"type\":");
+  const Outcome bad = run_cli(area_args({"--quiet", "--max-iter", "0", "--html", path("s.html"),
+                                         "--shapes", path("bad.geojson"), "--shapes-key", "c"}));
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err,
+            "error: Cannot read --shapes file '" + path("bad.geojson") + "': not JSON (byte 9).\n");
+  const Outcome no_key = run_cli(area_args({"--quiet", "--html", path("s.html"), "--shapes",
+                                            path("shapes.geojson"), "--shapes-key", "name"}));
+  EXPECT_EQ(no_key.status, 1);
+  EXPECT_EQ(no_key.err, "error: Cannot use --shapes file '" + path("shapes.geojson") +
+                            "': no shape has the property 'name' (--shapes-key name).\n");
+  EXPECT_FALSE(fs::exists(path("s.html")));
+}
+
 TEST_F(FhCommandTest, LatinOneLabelsKeepTheirBytesInCsvAndAreReplacedInJson) {
   write("latin1.csv",
         "area,y,var,x1\n"

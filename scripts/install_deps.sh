@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test and benchmark kelp-sae.
+# Installs the Debian packages needed to build, test and benchmark kelp-sae,
+# and the HTML report's charting scripts from npm (app/html/package.json,
+# pinned by its package-lock.json). Chromium runs the report's browser test.
 # Idempotent: installs only what is missing; uses sudo when not root.
 set -euo pipefail
 
@@ -9,6 +11,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev zlib1g-dev libhwy-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libopenmpi-dev openmpi-bin
+  nodejs npm chromium
 )
 
 missing=()
@@ -18,15 +21,30 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+# Node and npm installed outside Debian's packages will do.
+if command -v node > /dev/null && command -v npm > /dev/null; then
+  kept=()
+  for p in "${missing[@]}"; do
+    [ "$p" = nodejs ] || [ "$p" = npm ] || kept+=("$p")
+  done
+  missing=("${kept[@]}")
 fi
 
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-  sudo_cmd=(sudo)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+  fi
+  echo "Installing missing packages: ${missing[*]}" >&2
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 fi
 
-echo "Installing missing packages: ${missing[*]}" >&2
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+# The report's charting scripts, exactly as locked; the build embeds them.
+html_dir="$(dirname "${BASH_SOURCE[0]}")/../app/html"
+# node_modules/.kelp-sae-lock records the lock file of the last install.
+if ! cmp -s "$html_dir/package-lock.json" "$html_dir/node_modules/.kelp-sae-lock"; then
+  echo "Installing the report's charting scripts (npm ci in app/html)" >&2
+  (cd "$html_dir" && npm ci --no-audit --no-fund --loglevel=error >&2 &&
+    cp package-lock.json node_modules/.kelp-sae-lock)
+fi

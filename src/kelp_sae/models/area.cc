@@ -20,6 +20,7 @@
 #include "kelp_sae/kernels/mse/prasad_rao.h"
 #include "kelp_sae/kernels/optimization/fh.h"
 #include "kelp_sae/models/common.h"
+#include "kelp_sae/models/internal/diagnostics.h"
 #include "kelp_sae/models/internal/spine.h"
 #include "kelp_sae/random/keys.h"
 
@@ -386,6 +387,15 @@ SAEResults AreaLevel::fit_fh_core(const kelp::Table& df, const std::string& y, c
   SAEResults result("Area Level", y,
                     "Fay-Herriot (MSE: " + models::title_case_label(options.mse) + ")", stats,
                     std::move(fixed), std::move(random_effect), std::move(predictions));
+  // Diagnostics on the data scale, and the input direct estimates.
+  result.set_diagnostics(
+      internal::fay_herriot_diagnostics(data.X, data.y, data.D, beta_hat, sigma_u));
+  std::vector<DirectEstimate> direct;
+  for (std::size_t i = 0; i < data.areas.size(); ++i) {
+    const auto row = static_cast<Eigen::Index>(i);
+    direct.push_back({.area = data.areas[i], .est = data.y(row), .var = data.D(row)});
+  }
+  result.set_direct_estimates(std::move(direct));
   fitted_ = result;
   return result;
 }

@@ -215,8 +215,18 @@ TEST(AreaLevelFh, InterceptOnlyWithEqualVariancesHasClosedForms) {
     const double gamma = c.sigma_u2 / (c.sigma_u2 + D);
     for (std::size_t i = 0; i < y.size(); ++i) {
       EXPECT_NEAR(res.prediction()[i].pred, gamma * y[i] + (1 - gamma) * mean, 1e-7);
+      // Residuals standardised by the marginal variance; the inputs as the
+      // direct estimates.
+      EXPECT_NEAR(res.diagnostics()->standardized_residuals[i],
+                  (y[i] - mean) / std::sqrt(c.sigma_u2 + D), 1e-7);
+      EXPECT_EQ(res.direct_estimates()[i].est, y[i]);
+      EXPECT_EQ(res.direct_estimates()[i].var, D);
     }
     EXPECT_EQ(res.prediction()[2].area, "c");
+    EXPECT_EQ(res.direct_estimates()[2].area, "c");
+    // An intercept explains nothing of the area values.
+    EXPECT_EQ(res.diagnostics()->r_squared, 0.0);
+    EXPECT_EQ(res.diagnostics()->area_effects.n, 8);
   }
 }
 

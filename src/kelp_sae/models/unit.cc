@@ -18,6 +18,7 @@
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/prediction/prediction.h"
 #include "kelp_sae/models/common.h"
+#include "kelp_sae/models/internal/diagnostics.h"
 #include "kelp_sae/models/internal/spine.h"
 #include "kelp_sae/models/unit_census.h"
 #include "kelp_sae/random/keys.h"
@@ -260,12 +261,18 @@ SAEResults UnitLevel::eblup(const std::string& y, const TermList& x, const AreaT
   const SAEStats sae_stats = internal::nested_error_stats(options.method, method, stats.neg2_loglik,
                                                           n, X_mat_raw.cols(), M, sigma_u, sigma_e);
 
-  return SAEResults(
+  SAEResults result(
       "Unit Level", y,
       "BHF (EBLUP) - MSE: " + models::title_case_label(bootstrap ? "bootstrap" : "analytical"),
       sae_stats, models::make_fixed_effects(final_feature_names, beta, se),
       RandomEffect{.term = "Area", .dist = "Normal", .est = sigma_u, .se = 0.0},
       std::move(prediction));
+  // Diagnostics, and the unweighted sample means as direct estimates.
+  result.set_diagnostics(internal::nested_error_diagnostics(
+      X_mat_raw, sample.y, sample.area_indices, m, beta, sigma_u, sigma_e));
+  result.set_direct_estimates(
+      internal::sample_means(sample.y, sample.area_offsets, sample.unique_areas, "Mean"));
+  return result;
 }
 
 }  // namespace kelp_sae

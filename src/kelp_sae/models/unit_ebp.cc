@@ -40,6 +40,7 @@
 #include "kelp_sae/core/checks.h"
 #include "kelp_sae/core/logging.h"
 #include "kelp_sae/core/progress.h"
+#include "kelp_sae/kernels/diagnostics/diagnostics.h"
 #include "kelp_sae/kernels/mse/bootstrap_ebp.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
@@ -47,6 +48,7 @@
 #include "kelp_sae/kernels/transformations/boxcox.h"
 #include "kelp_sae/kernels/transformations/estimation.h"
 #include "kelp_sae/models/common.h"
+#include "kelp_sae/models/internal/diagnostics.h"
 #include "kelp_sae/models/internal/spine.h"
 #include "kelp_sae/models/unit.h"
 #include "kelp_sae/models/unit_census.h"
@@ -234,6 +236,59 @@ void require_finite_ebp(const std::vector<std::string>& areas, const ResolvedInd
     }
   }
   for (const std::string& w : warnings) get_logger(kLogger).warning("{}", w);
+}
+
+// Diagnostics on the transformed scale; with an estimated Box-Cox lambda,
+// the profile likelihood over the search interval.
+Diagnostics ebp_diagnostics(const UnitSample& sample, const Eigen::VectorXd& y_trans,
+                            const Eigen::VectorXd& y_shifted, const Eigen::VectorXd& beta,
+                            double sigma_u, double sigma_e, bool lambda_estimated,
+                            const EbpOptions& options) {
+  Diagnostics d = internal::nested_error_diagnostics(sample.X, y_trans, sample.area_indices,
+                                                     sample.m(), beta, sigma_u, sigma_e);
+  if (lambda_estimated) {
+    const auto [lower, upper] = options.boxcox_bounds;
+    const kernels::ProfileCurve curve = kernels::boxcox_profile_curve(
+        lambda_search_design(sample.X), y_shifted, sample.area_indices, sample.m(),
+        {.lower = lower,
+         .upper = upper,
+         .tol = options.run.tol,
+         .max_iter = options.run.max_iter.value_or(EbpOptions::kRunDefaults.max_iter)});
+    d.boxcox_lambda.assign(curve.lambda.data(), curve.lambda.data() + curve.lambda.size());
+    d.boxcox_loglik.assign(curve.loglik.data(), curve.loglik.data() + curve.loglik.size());
+  }
+  return d;
+}
+
+// The indicators of each sampled area's unweighted sample values, the
+// direct estimates the report compares the EBP with (variance only for the
+// mean: s^2 / n). Weighted direct estimates replace them once the sample
+// carries weights.
+std::vector<DirectEstimate> sample_indicators(const UnitSample& sample,
+                                              const kernels::IndicatorSet& set,
+                                              const std::vector<std::string>& names) {
+  const std::vector<DirectEstimate> means =
+      internal::sample_means(sample.y, sample.area_offsets, sample.unique_areas, "");
+  std::vector<DirectEstimate> out;
+  std::vector<double> values;
+  std::vector<double> estimates(set.size());
+  for (std::size_t i = 0; i < sample.unique_areas.size(); ++i) {
+    const Eigen::Index begin = sample.area_offsets[i];
+    const Eigen::Index count = sample.area_offsets[i + 1] - begin;
+    if (count == 0) continue;
+    values.assign(sample.y.data() + begin, sample.y.data() + begin + count);
+    set.evaluate(values, estimates);
+    for (std::size_t k = 0; k < set.size(); ++k) {
+      const auto* builtin = std::get_if<Indicator>(&set.entries()[k]);
+      const bool is_mean = builtin != nullptr && *builtin == Indicator::MEAN;
+      out.push_back({.area = sample.unique_areas[i],
+                     .indicator = names[k],
+                     .est = estimates[k],
+                     .var = is_mean ? means[i].var : kNaN,
+                     .n = count});
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -479,6 +534,10 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                     std::move(prediction));
   result.set_transformation(TransformationInfo{
       .transformation = transformation, .lambda = lambda, .shift = shift, .poverty_line = z});
+  result.set_diagnostics(ebp_diagnostics(sample, y_trans, y_shifted, beta, sigma_u, sigma_e,
+                                         transformation == "boxcox" && !options.boxcox_param,
+                                         options));
+  result.set_direct_estimates(sample_indicators(sample, set, indicators.names));
   return result;
 }
 

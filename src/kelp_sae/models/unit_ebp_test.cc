@@ -265,6 +265,17 @@ TEST(UnitLevelEbp, TransformationTextsAndTheResultBlock) {
   const SAEResults fixed =
       model.ebp("income", kTerms, "area", d.census, quick({.boxcox_param = 0.25, .mse = false}));
   EXPECT_EQ(fixed.transformation()->lambda, 0.25);
+
+  // The profile likelihood of lambda only when it was estimated, highest
+  // near the estimate.
+  const Diagnostics& diag = *r.diagnostics();
+  ASSERT_EQ(diag.boxcox_lambda.size(), 31u);
+  const auto best = std::max_element(diag.boxcox_loglik.begin(), diag.boxcox_loglik.end());
+  EXPECT_NEAR(diag.boxcox_lambda[static_cast<std::size_t>(best - diag.boxcox_loglik.begin())],
+              r.transformation()->lambda, 4.0 / 30.0);
+  EXPECT_TRUE(fixed.diagnostics()->boxcox_lambda.empty());
+  EXPECT_TRUE(r.to_dict()["diagnostics"].contains("boxcox_profile"));
+  EXPECT_FALSE(fixed.to_dict()["diagnostics"].contains("boxcox_profile"));
 }
 
 TEST(UnitLevelEbp, IndicatorResolution) {

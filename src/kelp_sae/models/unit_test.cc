@@ -95,6 +95,31 @@ TEST(UnitLevelEblup, FitAgreesWithNlmeAndStatisticsFollowFromTheLikelihood) {
     EXPECT_EQ(re.dist, "Normal");
     EXPECT_EQ(re.est, st.sigma_u);
     EXPECT_EQ(re.se, 0.0);
+
+    // R-squared by hand from nlme's fit: the variance of x' beta over the
+    // units against the variance components.
+    const Table t = nested_error_sample();
+    const auto x1 = t.column("x1").to_doubles();
+    const auto x2 = t.column("x2").to_doubles();
+    std::vector<double> f;
+    for (std::size_t j = 0; j < x1.size(); ++j) {
+      f.push_back(ref.beta[0] + ref.beta[1] * x1[j] + ref.beta[2] * x2[j]);
+    }
+    double mean = 0.0, var_f = 0.0;
+    for (const double v : f) mean += v / static_cast<double>(f.size());
+    for (const double v : f) var_f += (v - mean) * (v - mean) / static_cast<double>(f.size() - 1);
+    const double u2 = ref.sigma_u * ref.sigma_u, e2 = ref.sigma_e * ref.sigma_e;
+    ASSERT_TRUE(res.diagnostics().has_value());
+    const Diagnostics& d = *res.diagnostics();
+    EXPECT_NEAR(d.r_squared_marginal, var_f / (var_f + u2 + e2), 1e-5);
+    EXPECT_NEAR(d.r_squared_conditional, (var_f + u2) / (var_f + u2 + e2), 1e-5);
+    EXPECT_EQ(d.residuals.n, 255);
+    EXPECT_EQ(d.area_effects.n, 20);
+    // Unweighted sample means of the 20 sampled areas, every unit counted once.
+    ASSERT_EQ(res.direct_estimates().size(), 20u);
+    long long units = 0;
+    for (const DirectEstimate& e : res.direct_estimates()) units += e.n;
+    EXPECT_EQ(units, 255);
   }
 }
 

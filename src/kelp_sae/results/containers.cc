@@ -1,6 +1,8 @@
 #include "kelp_sae/results/containers.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -33,6 +35,38 @@ int parsed_width(std::string_view text, std::string_view prefix) {
 }
 
 }  // namespace
+
+namespace {
+
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+bool same(const std::vector<double>& a, const std::vector<double>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](double x, double y) { return same(x, y); });
+}
+
+}  // namespace
+
+bool operator==(const DistributionDiagnostics& a, const DistributionDiagnostics& b) {
+  return a.n == b.n && same(a.skewness, b.skewness) && same(a.kurtosis, b.kurtosis) &&
+         same(a.shapiro_w, b.shapiro_w) && same(a.shapiro_p, b.shapiro_p) &&
+         a.shapiro_n == b.shapiro_n && a.subsampled == b.subsampled;
+}
+
+bool operator==(const Diagnostics& a, const Diagnostics& b) {
+  return a.residuals == b.residuals && a.area_effects == b.area_effects &&
+         same(a.r_squared, b.r_squared) && same(a.r_squared_marginal, b.r_squared_marginal) &&
+         same(a.r_squared_conditional, b.r_squared_conditional) &&
+         same(a.boxcox_lambda, b.boxcox_lambda) && same(a.boxcox_loglik, b.boxcox_loglik) &&
+         same(a.standardized_residuals, b.standardized_residuals) &&
+         same(a.fitted_values, b.fitted_values) &&
+         same(a.standardized_area_effects, b.standardized_area_effects);
+}
+
+bool operator==(const DirectEstimate& a, const DirectEstimate& b) {
+  return a.area == b.area && a.indicator == b.indicator && same(a.est, b.est) &&
+         same(a.var, b.var) && a.n == b.n;
+}
 
 SAEResults::SAEResults(std::string level, std::string y, std::string model_type, SAEStats stats,
                        std::vector<FixedEffect> fixed_effects, RandomEffect random_effects,

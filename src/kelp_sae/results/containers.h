@@ -15,6 +15,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <limits>
 #include <optional>
 #include <string>
 #include <variant>
@@ -86,6 +87,62 @@ struct TransformationInfo {
   friend bool operator==(const TransformationInfo&, const TransformationInfo&) = default;
 };
 
+// The shape of one set of standardised values (residuals or predicted area
+// effects): moment skewness and kurtosis (3 for the normal) of all n values,
+// and the Shapiro-Wilk test on at most 5000 of them (subsampled
+// deterministically beyond that). NaN marks a value that could not be
+// computed (too few or constant values).
+struct DistributionDiagnostics {
+  long long n = 0;
+  double skewness = std::numeric_limits<double>::quiet_NaN();
+  double kurtosis = std::numeric_limits<double>::quiet_NaN();
+  double shapiro_w = std::numeric_limits<double>::quiet_NaN();
+  double shapiro_p = std::numeric_limits<double>::quiet_NaN();
+  long long shapiro_n = 0;
+  bool subsampled = false;
+  // NaN equals NaN here: a statistic that could not be computed is the same
+  // outcome in both.
+  friend bool operator==(const DistributionDiagnostics&, const DistributionDiagnostics&);
+};
+
+// How well the model fits. Unit level: residuals are e_ij / sigma_e, area
+// effects u_i / sd(u) (the transformed scale for the EBP); the marginal and
+// conditional R-squared of Nakagawa and Schielzeth. Area level: residuals
+// are (y_i - x_i' beta) / sqrt(sigma_u^2 + D_i), area effects u_i / sd(u);
+// r_squared is the share of the linking model's variance the covariates
+// explain. NaN marks a statistic the model does not have. The values behind
+// the plots (standardised residuals with their fitted values x' beta,
+// standardised area effects, and the Box-Cox profile log-likelihood when
+// lambda was estimated) stay in the record for the HTML report; the JSON
+// holds the statistics and the profile curve.
+struct Diagnostics {
+  DistributionDiagnostics residuals;
+  DistributionDiagnostics area_effects;
+  double r_squared = std::numeric_limits<double>::quiet_NaN();
+  double r_squared_marginal = std::numeric_limits<double>::quiet_NaN();
+  double r_squared_conditional = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> boxcox_lambda;
+  std::vector<double> boxcox_loglik;
+  std::vector<double> standardized_residuals;
+  std::vector<double> fitted_values;
+  std::vector<double> standardized_area_effects;
+  friend bool operator==(const Diagnostics&, const Diagnostics&);  // NaN equals NaN
+};
+
+// A direct estimate of a sampled area, beside which the report sets the
+// model estimate: for Fay-Herriot the input direct estimate and its sampling
+// variance; for the unit-level models the unweighted mean of the sample
+// response (variance s^2 / n). NaN variance when unknown; n = 0 when the
+// sample size is unknown (an area table).
+struct DirectEstimate {
+  std::string area;
+  std::string indicator = "mean";
+  double est = 0.0;
+  double var = std::numeric_limits<double>::quiet_NaN();
+  long long n = 0;
+  friend bool operator==(const DirectEstimate&, const DirectEstimate&);  // NaN equals NaN
+};
+
 // Container for Small Area Estimation results.
 class SAEResults {
  public:
@@ -104,6 +161,8 @@ class SAEResults {
   const std::optional<TransformationInfo>& transformation() const noexcept {
     return transformation_;
   }
+  const std::optional<Diagnostics>& diagnostics() const noexcept { return diagnostics_; }
+  const std::vector<DirectEstimate>& direct_estimates() const noexcept { return direct_estimates_; }
 
   void set_level(std::string v) { level_ = std::move(v); }
   void set_y(std::string v) { y_ = std::move(v); }
@@ -113,6 +172,8 @@ class SAEResults {
   void set_random_effects(RandomEffect v) { random_effects_ = std::move(v); }
   void set_prediction(std::vector<SAEPred> v) { prediction_ = std::move(v); }
   void set_transformation(std::optional<TransformationInfo> v) { transformation_ = std::move(v); }
+  void set_diagnostics(std::optional<Diagnostics> v) { diagnostics_ = std::move(v); }
+  void set_direct_estimates(std::vector<DirectEstimate> v) { direct_estimates_ = std::move(v); }
 
   // Report width of this result: std::nullopt clears it; 20 or less throws
   // std::invalid_argument "print width must be > 20 characters.". Returns
@@ -132,7 +193,8 @@ class SAEResults {
   static std::optional<int> default_print_width() noexcept;
 
   // Every field but the print width; nested records as objects in field
-  // order; "transformation" only when set. NaN numbers (an MSE not
+  // order; "transformation" and "diagnostics" only when set (the
+  // diagnostics without the per-unit plot values). NaN numbers (an MSE not
   // estimated) are null.
   nlohmann::ordered_json to_dict() const;
   // NaN numbers are null. component: "fixed", "predictions" or "random"; any
@@ -156,6 +218,8 @@ class SAEResults {
   std::vector<SAEPred> prediction_;
   std::optional<int> print_width_;
   std::optional<TransformationInfo> transformation_;
+  std::optional<Diagnostics> diagnostics_;
+  std::vector<DirectEstimate> direct_estimates_;
 };
 
 // One-line text forms.

@@ -237,6 +237,31 @@ TEST(Export, ToDictKeepsFieldOrderAndOmitsWidth) {
   EXPECT_TRUE(j2["fixed_effects"].empty());
 }
 
+TEST(Export, DiagnosticsBlockHoldsStatisticsNotPlotValues) {
+  SAEResults r = sample_result();
+  Diagnostics d;
+  d.residuals = {.n = 6000,
+                 .skewness = 0.5,
+                 .kurtosis = 3.25,
+                 .shapiro_w = 0.99,
+                 .shapiro_p = 0.125,
+                 .shapiro_n = 5000,
+                 .subsampled = true};
+  d.area_effects = {.n = 10};  // too few to test: NaN statistics are null
+  d.r_squared = 0.75;
+  d.boxcox_lambda = {-1.0, 1.0};
+  d.boxcox_loglik = {-10.5, std::nan("")};
+  d.standardized_residuals = {0.1, 0.2};
+  r.set_diagnostics(d);
+  EXPECT_EQ(r.to_dict()["diagnostics"].dump(),
+            R"j({"residuals":{"n":6000,"skewness":0.5,"kurtosis":3.25,"shapiro_w":0.99,)j"
+            R"j("shapiro_p":0.125,"shapiro_n":5000,"subsampled":true},)j"
+            R"j("area_effects":{"n":10,"skewness":null,"kurtosis":null,"shapiro_w":null,)j"
+            R"j("shapiro_p":null,"shapiro_n":0,"subsampled":false},"r_squared":0.75,)j"
+            R"j("boxcox_profile":{"lambda":[-1.0,1.0],"loglik":[-10.5,null]}})j");
+  EXPECT_FALSE(sample_result().to_dict().contains("diagnostics"));
+}
+
 TEST(Export, ToTableColumnsInFieldOrder) {
   const SAEResults r = sample_result();
   struct Case {

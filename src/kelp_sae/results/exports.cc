@@ -56,6 +56,33 @@ nlohmann::ordered_json transformation_json(const TransformationInfo& r) {
   return j;
 }
 
+nlohmann::ordered_json distribution_json(const DistributionDiagnostics& r) {
+  nlohmann::ordered_json j;
+  j["n"] = r.n;
+  j["skewness"] = r.skewness;
+  j["kurtosis"] = r.kurtosis;
+  j["shapiro_w"] = r.shapiro_w;
+  j["shapiro_p"] = r.shapiro_p;
+  j["shapiro_n"] = r.shapiro_n;
+  j["subsampled"] = r.subsampled;
+  return j;
+}
+
+// The statistics a model has (an area-level fit has one R-squared, a
+// unit-level fit two) and the Box-Cox profile when lambda was estimated.
+nlohmann::ordered_json diagnostics_json(const Diagnostics& r) {
+  nlohmann::ordered_json j;
+  j["residuals"] = distribution_json(r.residuals);
+  j["area_effects"] = distribution_json(r.area_effects);
+  if (!std::isnan(r.r_squared)) j["r_squared"] = r.r_squared;
+  if (!std::isnan(r.r_squared_marginal)) j["r_squared_marginal"] = r.r_squared_marginal;
+  if (!std::isnan(r.r_squared_conditional)) j["r_squared_conditional"] = r.r_squared_conditional;
+  if (!r.boxcox_lambda.empty()) {
+    j["boxcox_profile"] = {{"lambda", r.boxcox_lambda}, {"loglik", r.boxcox_loglik}};
+  }
+  return j;
+}
+
 // A float column with NaN values as nulls (an estimate that was not made).
 kelp::Column nan_as_null(std::vector<double> values) {
   std::vector<bool> valid;
@@ -96,6 +123,7 @@ nlohmann::ordered_json SAEResults::to_dict() const {
   j["prediction"] = nlohmann::ordered_json::array();
   for (const auto& p : prediction_) j["prediction"].push_back(p.to_dict());
   if (transformation_) j["transformation"] = transformation_json(*transformation_);
+  if (diagnostics_) j["diagnostics"] = diagnostics_json(*diagnostics_);
   return j;
 }
 

@@ -31,6 +31,81 @@ std::string term_plain(const RandomEffect& r) {
   return out;
 }
 
+// The transformation of an EBP: its parameters and the scale of the
+// likelihood above it, so that nobody compares log-likelihoods or
+// information criteria of fits with different transformations.
+std::vector<kelp::Renderable> transformation_section(const TransformationInfo& t) {
+  using kelp::Justify;
+  constexpr kelp::Style kBold{.bold = true};
+  const auto number = [](double v) { return std::isnan(v) ? std::string("-") : fixed(v, 4); };
+  std::vector<kelp::Renderable> out;
+  out.push_back(kelp::grid({{.style = kBold},
+                            {.justify = Justify::kRight},
+                            {.style = kBold},
+                            {.justify = Justify::kRight}},
+                           {{"Transformation", t.transformation, "Shift", number(t.shift)},
+                            {"Lambda", number(t.lambda), "Poverty line", number(t.poverty_line)}},
+                           /*padding=*/2));
+  out.push_back(kelp::paragraph(kelp::Text(
+      "Log likelihood, AIC, BIC and KIC are on the transformed scale, without the Jacobian of "
+      "the transformation: do not compare them across transformations.",
+      {.italic = true})));
+  return out;
+}
+
+// The diagnostics: the shape of the standardised residuals and area effects,
+// and the R-squared of the model.
+std::vector<kelp::Renderable> diagnostics_section(const Diagnostics& d) {
+  using kelp::Justify;
+  using kelp::Text;
+  constexpr kelp::Style kBold{.bold = true};
+  constexpr kelp::Style kBoldRed{.bold = true, .red = true};
+  const auto number = [](double v) { return std::isnan(v) ? std::string("-") : fixed(v, 4); };
+  const auto row = [&](const char* name, const DistributionDiagnostics& s) {
+    return std::vector<Text>{
+        name,
+        std::to_string(s.n),
+        number(s.skewness),
+        number(s.kurtosis),
+        number(s.shapiro_w),
+        Text(number(s.shapiro_p), s.shapiro_p < 0.05 ? kBoldRed : kelp::Style{})};
+  };
+  std::vector<kelp::Renderable> out;
+  out.push_back(kelp::table({{"Diagnostics", Justify::kLeft},
+                             {"N", Justify::kRight},
+                             {"Skewness", Justify::kRight},
+                             {"Kurtosis", Justify::kRight},
+                             {"Shapiro-Wilk W", Justify::kRight},
+                             {"p-value", Justify::kRight}},
+                            {row("Residuals", d.residuals), row("Area effects", d.area_effects)},
+                            {.box = kelp::TableBox::kSimpleHeavy,
+                             .show_header = true,
+                             .header_style = kBold,
+                             .show_edge = true,
+                             .pad_edge = false}));
+  Text r2;
+  if (!std::isnan(d.r_squared)) {
+    r2.append("R²: ", kBold);
+    r2.append(fixed(d.r_squared, 4));
+  } else {
+    r2.append("Marginal R²: ", kBold);
+    r2.append(number(d.r_squared_marginal) + "  ");
+    r2.append("Conditional R²: ", kBold);
+    r2.append(number(d.r_squared_conditional));
+  }
+  out.push_back(kelp::paragraph(std::move(r2)));
+  for (const auto& [name, s] :
+       {std::pair<const char*, const DistributionDiagnostics&>{"residuals", d.residuals},
+        {"area effects", d.area_effects}}) {
+    if (!s.subsampled) continue;
+    out.push_back(kelp::paragraph(
+        Text(fmt::format("Shapiro-Wilk test of the {} on a fixed subsample of {} of {} values.",
+                         name, s.shapiro_n, s.n),
+             {.italic = true})));
+  }
+  return out;
+}
+
 // The console report: statistics grid, fixed-effects table and the
 // random-effects line, framed under the title "SAE: <model type> - <level>";
 // for direct estimates (model type "Direct") only the method and the counts.
@@ -95,9 +170,16 @@ kelp::Renderable report(const SAEResults& r) {
   re_line.append("Sigma²: ", kItalic);
   re_line.append(fixed(re.est * re.est, 4));
 
-  kelp::Renderable content =
-      kelp::group({std::move(stats_grid), kelp::blank_line(), std::move(fixed_table),
-                   kelp::blank_line(), kelp::paragraph(std::move(re_line))});
+  std::vector<kelp::Renderable> items{std::move(stats_grid), kelp::blank_line(),
+                                      std::move(fixed_table), kelp::blank_line(),
+                                      kelp::paragraph(std::move(re_line))};
+  const auto add_section = [&items](std::vector<kelp::Renderable> section) {
+    items.push_back(kelp::blank_line());
+    for (auto& part : section) items.push_back(std::move(part));
+  };
+  if (r.transformation()) add_section(transformation_section(*r.transformation()));
+  if (r.diagnostics()) add_section(diagnostics_section(*r.diagnostics()));
+  kelp::Renderable content = kelp::group(std::move(items));
 
   return kelp::make_panel({std::move(content)}, std::move(title), "estimate");
 }

@@ -135,6 +135,39 @@ TEST_F(ReportTest, RandomEffectsLine) {
   }
 }
 
+TEST_F(ReportTest, TransformationAndDiagnosticsSections) {
+  SAEResults r = golden_result();
+  r.set_transformation(TransformationInfo{
+      .transformation = "boxcox", .lambda = 0.25, .shift = 1.5, .poverty_line = 120.0});
+  Diagnostics d;
+  d.residuals = {.n = 6000,
+                 .skewness = 0.5,
+                 .kurtosis = 3.25,
+                 .shapiro_w = 0.99,
+                 .shapiro_p = 0.0125,
+                 .shapiro_n = 5000,
+                 .subsampled = true};
+  d.area_effects = {.n = 10, .skewness = -0.125};
+  d.r_squared_marginal = 0.375;
+  d.r_squared_conditional = 0.625;
+  r.set_diagnostics(d);
+  const std::string text = r.set_print_width(120).render();
+  for (const char* expected :
+       {"Transformation  boxcox", "Lambda          0.2500", "Shift           1.5000",
+        "Poverty line  120.0000", "on the transformed scale, without the Jacobian",
+        "Residuals      6000     0.5000     3.2500           0.9900    0.0125",
+        "Area effects     10    -0.1250          -                -         -",
+        "Marginal R²: 0.3750  Conditional R²: 0.6250",
+        "residuals on a fixed subsample of 5000 of 6000 values"}) {
+    SCOPED_TRACE(expected);
+    EXPECT_NE(text.find(expected), std::string::npos) << text;
+  }
+  EXPECT_EQ(text.find("area effects on a fixed subsample"), std::string::npos);
+  d.r_squared = 0.875;
+  r.set_diagnostics(d);
+  EXPECT_NE(r.render().find("R²: 0.8750"), std::string::npos);
+}
+
 TEST_F(ReportTest, EmptyFixedEffectsStillRender) {
   SAEResults r = golden_result();
   r.set_fixed_effects({});
