@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev zlib1g-dev libhwy-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libopenmpi-dev openmpi-bin
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-pytest
 )
 
 missing=()
