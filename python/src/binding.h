@@ -111,9 +111,12 @@ void bind_results(py::module_& m);
 void bind_models(py::module_& m);
 
 // Text written by the core's progress display, passed line by line to
-// Python's sys.stdout (so that notebooks show it).
+// Python's sys.stdout (so that notebooks show it). A Python error while
+// writing (a KeyboardInterrupt raised by Python code of the stream) is kept
+// in `errors`, and the run stops at the end of the batch.
 class PythonStdout final : public std::streambuf {
  public:
+  explicit PythonStdout(CallbackErrors& errors) : errors_(errors) {}
   ~PythonStdout() override;
 
  protected:
@@ -123,6 +126,7 @@ class PythonStdout final : public std::streambuf {
 
  private:
   void flush_lines(bool all);
+  CallbackErrors& errors_;
   std::string pending_;
 };
 

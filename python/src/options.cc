@@ -167,10 +167,15 @@ class PythonFunction {
   CallbackErrors* errors_;
 };
 
+// A (name, function) pair names a Python indicator.
+bool is_named_function(py::handle v) {
+  return py::isinstance<py::tuple>(v) && py::len(v) == 2 && PyUnicode_Check(v[py::int_(0)].ptr()) &&
+         PyCallable_Check(v[py::int_(1)].ptr()) != 0;
+}
+
 IndicatorRequest to_indicator(const Arg& a, py::handle v, CallbackErrors& errors) {
   if (PyUnicode_Check(v.ptr())) return v.cast<std::string>();  // also the Indicator enum
-  if (py::isinstance<py::tuple>(v) && py::len(v) == 2 && PyUnicode_Check(v[py::int_(0)].ptr()) &&
-      PyCallable_Check(v[py::int_(1)].ptr()) != 0) {
+  if (is_named_function(v)) {
     return NamedIndicator{v[py::int_(0)].cast<std::string>(),
                           PythonFunction(v[py::int_(1)], errors)};
   }
@@ -182,7 +187,7 @@ IndicatorRequest to_indicator(const Arg& a, py::handle v, CallbackErrors& errors
 }
 
 IndicatorList to_indicators(const Arg& a, py::handle v, CallbackErrors& errors) {
-  if (py::isinstance<py::list>(v)) {
+  if (py::isinstance<py::list>(v) || (py::isinstance<py::tuple>(v) && !is_named_function(v))) {
     std::vector<IndicatorRequest> entries;
     for (const py::handle item : v) entries.push_back(to_indicator(a, item, errors));
     return IndicatorList(std::move(entries));

@@ -2,9 +2,10 @@
 //
 // The core runs with the GIL released. After every batch the run share takes
 // the GIL briefly: it asks Python whether a signal arrived (Ctrl-C raises
-// KeyboardInterrupt there), keeps that error and stops the core by throwing
-// RunStopped, which the kernels let propagate; the binding then raises the
-// KeyboardInterrupt. A tqdm bar, when shown, is advanced at the same point.
+// KeyboardInterrupt there) and keeps that error; with an error kept (also
+// one raised while writing a progress line) it stops the core by throwing
+// RunStopped, which the kernels let propagate, and the binding then raises
+// the kept error. A tqdm bar, when shown, is advanced at the same point.
 #include <utility>
 
 #include "binding.h"
@@ -43,8 +44,8 @@ void PythonStdout::flush_lines(bool all) {
       out.attr("write")(text);
       out.attr("flush")();
     }
-  } catch (py::error_already_set&) {
-    // A progress line that cannot be shown is dropped; the estimate goes on.
+  } catch (py::error_already_set& e) {
+    errors_.capture(std::move(e));
   }
 }
 
@@ -73,8 +74,8 @@ BatchRange PythonRunShare::begin(std::int64_t n_batches) {
 void PythonRunShare::batch_done(const ProgressCallback& progress) {
   single_.batch_done(progress);
   py::gil_scoped_acquire gil;
-  if (PyErr_CheckSignals() != 0) {
-    errors_.capture(py::error_already_set());
+  if (PyErr_CheckSignals() != 0) errors_.capture(py::error_already_set());
+  if (errors_.failed()) {
     close_bar();
     throw RunStopped();
   }
@@ -104,6 +105,7 @@ std::int64_t PythonRunShare::finish(std::span<double> sum, std::int64_t count,
 RunHooks::RunHooks(std::string desc)
     : desc_(std::move(desc)),
       share_(std::make_shared<PythonRunShare>(errors_)),
+      stdout_buf_(errors_),
       out_(&stdout_buf_) {}
 
 RunHooks::~RunHooks() { out_.flush(); }

@@ -1,6 +1,8 @@
-"""DataFrame conversion, the library's exceptions, results, Ctrl-C."""
+"""DataFrame conversion, the library's exceptions, results, progress and Ctrl-C."""
 import _thread
+import sys
 import threading
+import types
 
 import numpy as np
 import pandas as pd
@@ -114,3 +116,33 @@ def test_ctrl_c_stops_a_bootstrap_with_keyboard_interrupt(data):
                         n_reps=10_000_000, rstate=1, progress_bar=False)
     finally:
         timer.cancel()
+
+
+def test_progress_goes_to_tqdm_when_importable_else_to_stdout(data, capsys, monkeypatch):
+    def fit():
+        ks.AreaLevel(data("area_table.csv")).fh("y", X, "area", variance="var", mse="bootstrap",
+                                                n_reps=12, batch_size=4, rstate=1)
+
+    fit()
+    assert "  Batch 3/3 completed." in capsys.readouterr().out
+
+    bars = []
+
+    class FakeBar:
+        def __init__(self, total, desc, unit):
+            self.args, self.done, self.closed = (total, desc, unit), 0, False
+            bars.append(self)
+
+        def update(self, n):
+            self.done += n
+
+        def close(self):
+            self.closed = True
+
+    fake = types.ModuleType("tqdm.auto")
+    fake.tqdm = FakeBar
+    monkeypatch.setitem(sys.modules, "tqdm", types.ModuleType("tqdm"))
+    monkeypatch.setitem(sys.modules, "tqdm.auto", fake)
+    fit()
+    assert [(b.args, b.done, b.closed) for b in bars] == [((3, "Bootstrap FH", "batch"), 3, True)]
+    assert capsys.readouterr().out == ""

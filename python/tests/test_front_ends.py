@@ -44,7 +44,7 @@ def _ebp(data, **options):
 
 
 def test_ebp_with_a_callable_poverty_line_matches_the_program(data, program):
-    res = _ebp(data, indicators=[ks.Indicator.MEAN, "Poverty Headcount", ks.Indicator.GINI],
+    res = _ebp(data, indicators=(ks.Indicator.MEAN, "Poverty Headcount", ks.Indicator.GINI),
                threshold=lambda y: 0.6 * np.median(y))
     assert res.to_dict() == program(
         "ebp", "--sample", "income_sample.csv", "--pop", "income_census.csv", "--y", "income",
