@@ -47,6 +47,9 @@ class ArgumentTypeError : public std::invalid_argument {
 [[noreturn]] void throw_type_error(std::string_view function, std::string_view argument,
                                    std::string_view expected, py::handle got);
 
+// The Python exception (kelp_sae.ArgumentTypeError) of `error`.
+py::error_already_set python_error(const ArgumentTypeError& error);
+
 // Registers the translation of the library's C++ exceptions into the
 // package's Python exceptions (kelp_sae/_errors.py).
 void register_errors(py::module_& m);

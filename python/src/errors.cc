@@ -33,6 +33,11 @@ void throw_type_error(std::string_view function, std::string_view argument,
       fmt::format("{}: {} must be {}; got {}.", function, argument, expected, type_name));
 }
 
+py::error_already_set python_error(const ArgumentTypeError& error) {
+  raise("ArgumentTypeError", std::string(error.what()), error.function(), error.argument());
+  return py::error_already_set();
+}
+
 void CallbackErrors::capture(py::error_already_set error) {
   const std::lock_guard lock(mutex_);
   if (!first_) first_.emplace(std::move(error));

@@ -139,8 +139,11 @@ struct Convert<Statistic> {
 // GIL, never touch its reference count.
 class PythonFunction {
  public:
-  PythonFunction(py::handle f, CallbackErrors& errors)
-      : f_(new py::object(py::reinterpret_borrow<py::object>(f)), release), errors_(&errors) {}
+  // `arg` names the option the function was given as, for a bad return value.
+  PythonFunction(py::handle f, CallbackErrors& errors, Arg arg)
+      : f_(new py::object(py::reinterpret_borrow<py::object>(f)), release),
+        errors_(&errors),
+        arg_(arg) {}
 
   template <class... Args>
   double operator()(std::span<const double> values, Args... args) const {
@@ -149,13 +152,17 @@ class PythonFunction {
     try {
       const py::array_t<double> array(static_cast<py::ssize_t>(values.size()), values.data());
       const py::object r = (*f_)(array, args...);
-      const double value = PyFloat_AsDouble(r.ptr());
-      if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
-      return value;
+      try {
+        return Convert<double>::from(arg_, r);
+      } catch (const ArgumentTypeError&) {
+        throw_type_error(arg_.function, arg_.argument, "a function returning a number", r);
+      }
     } catch (py::error_already_set& e) {
       errors_->capture(std::move(e));
-      return std::numeric_limits<double>::quiet_NaN();
+    } catch (const ArgumentTypeError& e) {
+      errors_->capture(python_error(e));
     }
+    return std::numeric_limits<double>::quiet_NaN();
   }
 
  private:
@@ -165,6 +172,7 @@ class PythonFunction {
   }
   std::shared_ptr<py::object> f_;
   CallbackErrors* errors_;
+  Arg arg_;
 };
 
 // A (name, function) pair names a Python indicator.
@@ -177,9 +185,9 @@ IndicatorRequest to_indicator(const Arg& a, py::handle v, CallbackErrors& errors
   if (PyUnicode_Check(v.ptr())) return v.cast<std::string>();  // also the Indicator enum
   if (is_named_function(v)) {
     return NamedIndicator{v[py::int_(0)].cast<std::string>(),
-                          PythonFunction(v[py::int_(1)], errors)};
+                          PythonFunction(v[py::int_(1)], errors, a)};
   }
-  if (PyCallable_Check(v.ptr()) != 0) return NamedIndicator{"", PythonFunction(v, errors)};
+  if (PyCallable_Check(v.ptr()) != 0) return NamedIndicator{"", PythonFunction(v, errors, a)};
   throw_type_error(a.function, a.argument,
                    "an Indicator, its text, a function f(values, threshold) or a (name, "
                    "function) pair, or a list of them",
@@ -197,7 +205,7 @@ IndicatorList to_indicators(const Arg& a, py::handle v, CallbackErrors& errors) 
 
 PovertyLine to_threshold(const Arg& a, py::handle v, CallbackErrors& errors) {
   if (PyCallable_Check(v.ptr()) != 0) {
-    return PovertyLine(PovertyLine::Function(PythonFunction(v, errors)));
+    return PovertyLine(PovertyLine::Function(PythonFunction(v, errors, a)));
   }
   return PovertyLine(Convert<double>::from(a, v));
 }

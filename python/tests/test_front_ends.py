@@ -69,6 +69,8 @@ def test_ebp_callable_indicators_and_their_errors(data):
         _ebp(data, indicators=[("broken", broken)])
     with pytest.raises(LookupError):
         _ebp(data, threshold=lambda y: {}["no line"])
+    with pytest.raises(ks.ArgumentTypeError, match="indicators must be a function returning"):
+        _ebp(data, mse=False, indicators=lambda v, z: None)
 
 
 def test_two_threads_at_once_give_the_sequential_numbers(data):
