@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libopenmpi-dev openmpi-bin
   nodejs npm chromium
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pandas python3-pytest
 )
 
 missing=()
