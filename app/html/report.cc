@@ -114,13 +114,13 @@ std::vector<std::size_t> thinned(std::size_t n) {
 }
 
 Json base_spec(const std::string& title, Json data) {
-  Json spec;
-  spec["$schema"] = "https://vega.github.io/schema/vega-lite/v5.json";
-  spec["title"] = title;
-  spec["width"] = kChartWidth;
-  spec["height"] = kChartHeight;
-  spec["data"] = {{"values", std::move(data)}};
-  return spec;
+  Json chart;
+  chart["$schema"] = "https://vega.github.io/schema/vega-lite/v5.json";
+  chart["title"] = title;
+  chart["width"] = kChartWidth;
+  chart["height"] = kChartHeight;
+  chart["data"] = {{"values", std::move(data)}};
+  return chart;
 }
 
 Json axis_field(const std::string& field, const std::string& title) {
@@ -149,14 +149,14 @@ Json qq_plot(const std::string& title, const std::vector<double>& values) {
   }
   const double lim =
       sorted.empty() ? 1.0 : std::max({3.0, std::fabs(sorted.front()), std::fabs(sorted.back())});
-  Json spec = base_spec(title, std::move(points));
-  spec["layer"] =
+  Json chart = base_spec(title, std::move(points));
+  chart["layer"] =
       Json::array({{{"mark", {{"type", "point"}, {"filled", true}, {"size", 18}, {"opacity", 0.7}}},
                     {"encoding",
                      {{"x", axis_field("theoretical", "Normal quantile")},
                       {"y", axis_field("sample", "Standardised value")}}}},
                    diagonal(-std::min(lim, 4.0), std::min(lim, 4.0), "theoretical", "sample")});
-  return spec;
+  return chart;
 }
 
 Json residuals_fitted(const Diagnostics& d) {
@@ -166,15 +166,15 @@ Json residuals_fitted(const Diagnostics& d) {
     points.push_back(
         {{"fitted", value(d.fitted_values[i])}, {"residual", value(d.standardized_residuals[i])}});
   }
-  Json spec = base_spec("Standardised residuals against fitted values", std::move(points));
-  spec["layer"] =
+  Json chart = base_spec("Standardised residuals against fitted values", std::move(points));
+  chart["layer"] =
       Json::array({{{"mark", {{"type", "point"}, {"filled", true}, {"size", 18}, {"opacity", 0.6}}},
                     {"encoding",
                      {{"x", axis_field("fitted", "Fitted value")},
                       {"y", axis_field("residual", "Standardised residual")}}}},
                    {{"mark", {{"type", "rule"}, {"color", "#888"}}},
                     {"encoding", {{"y", {{"datum", 0}, {"type", "quantitative"}}}}}}});
-  return spec;
+  return chart;
 }
 
 Json boxcox_profile(const Diagnostics& d, double lambda) {
@@ -184,7 +184,7 @@ Json boxcox_profile(const Diagnostics& d, double lambda) {
       points.push_back({{"lambda", d.boxcox_lambda[i]}, {"loglik", d.boxcox_loglik[i]}});
     }
   }
-  Json spec = base_spec("Profile log-likelihood of the Box-Cox lambda", std::move(points));
+  Json chart = base_spec("Profile log-likelihood of the Box-Cox lambda", std::move(points));
   Json layers = Json::array({{{"mark", {{"type", "line"}, {"point", true}}},
                               {"encoding",
                                {{"x", axis_field("lambda", "lambda")},
@@ -197,8 +197,8 @@ Json boxcox_profile(const Diagnostics& d, double lambda) {
     layers.push_back({{"mark", {{"type", "rule"}, {"color", "#c0392b"}}},
                       {"encoding", {{"x", {{"datum", lambda}, {"type", "quantitative"}}}}}});
   }
-  spec["layer"] = std::move(layers);
-  return spec;
+  chart["layer"] = std::move(layers);
+  return chart;
 }
 
 // One indicator's rows: the model estimate of every area, with the direct
@@ -226,7 +226,7 @@ Json model_vs_direct(const std::string& indicator, const std::vector<Row>& rows,
       hi = std::max(hi, v);
     }
   }
-  Json spec = base_spec(indicator + ": model against direct estimates", std::move(points));
+  Json chart = base_spec(indicator + ": model against direct estimates", std::move(points));
   Json layers =
       Json::array({{{"mark", {{"type", "point"}, {"filled", true}, {"size", 30}}},
                     {"encoding",
@@ -236,8 +236,8 @@ Json model_vs_direct(const std::string& indicator, const std::vector<Row>& rows,
                                                {{"field", "direct"}, {"format", ".4f"}},
                                                {{"field", "model"}, {"format", ".4f"}}})}}}}});
   if (lo <= hi) layers.push_back(diagonal(lo, hi, "direct", "model"));
-  spec["layer"] = std::move(layers);
-  return spec;
+  chart["layer"] = std::move(layers);
+  return chart;
 }
 
 Json cv_comparison(const std::string& indicator, std::vector<Row> rows,
@@ -264,10 +264,10 @@ Json cv_comparison(const std::string& indicator, std::vector<Row> rows,
                         {"cv", cvs[s]}});
     }
   }
-  Json spec =
+  Json chart =
       base_spec(indicator + ": CV of " + direct_label + " and model estimates", std::move(points));
-  spec["mark"] = {{"type", "point"}, {"filled", true}, {"size", 30}};
-  spec["encoding"] = {
+  chart["mark"] = {{"type", "point"}, {"filled", true}, {"size", 30}};
+  chart["encoding"] = {
       {"x", axis_field("rank", sizes_known ? "Sampled areas by sample size"
                                            : "Areas by decreasing sampling variance")},
       {"y", axis_field("cv", "Coefficient of variation")},
@@ -276,7 +276,7 @@ Json cv_comparison(const std::string& indicator, std::vector<Row> rows,
                                {{"field", "n"}},
                                {{"field", "source"}},
                                {{"field", "cv"}, {"format", ".4f"}}})}};
-  return spec;
+  return chart;
 }
 
 Json intervals(const std::string& indicator, std::vector<Row> rows) {
@@ -291,36 +291,36 @@ Json intervals(const std::string& indicator, std::vector<Row> rows) {
                       {"lci", value(p.lci)},
                       {"uci", value(p.uci)}});
   }
-  Json spec = base_spec(indicator + ": estimates with 95% intervals", std::move(points));
-  spec["width"] = 2 * kChartWidth;
-  spec["encoding"] = {{"x", axis_field("rank", "Areas sorted by estimate")},
-                      {"tooltip", Json::array({{{"field", "area"}, {"title", "Area"}},
-                                               {{"field", "est"}, {"format", ".4f"}},
-                                               {{"field", "lci"}, {"format", ".4f"}},
-                                               {{"field", "uci"}, {"format", ".4f"}}})}};
-  spec["layer"] = Json::array(
+  Json chart = base_spec(indicator + ": estimates with 95% intervals", std::move(points));
+  chart["width"] = 2 * kChartWidth;
+  chart["encoding"] = {{"x", axis_field("rank", "Areas sorted by estimate")},
+                       {"tooltip", Json::array({{{"field", "area"}, {"title", "Area"}},
+                                                {{"field", "est"}, {"format", ".4f"}},
+                                                {{"field", "lci"}, {"format", ".4f"}},
+                                                {{"field", "uci"}, {"format", ".4f"}}})}};
+  chart["layer"] = Json::array(
       {{{"mark", {{"type", "rule"}, {"color", "#9bb8d3"}}},
         {"encoding", {{"y", axis_field("lci", "Estimate")}, {"y2", {{"field", "uci"}}}}}},
        {{"mark", {{"type", "point"}, {"filled", true}, {"size", 14}, {"color", "#1f4e79"}}},
         {"encoding", {{"y", {{"field", "est"}, {"type", "quantitative"}}}}}}});
-  return spec;
+  return chart;
 }
 
 Json choropleth(const std::string& title, const std::string& field, const std::string& legend) {
-  Json spec;
-  spec["$schema"] = "https://vega.github.io/schema/vega-lite/v5.json";
-  spec["title"] = title;
-  spec["width"] = kChartWidth;
-  spec["height"] = kChartHeight;
-  spec["data"] = {{"name", "shapes"}};
-  spec["projection"] = {{"type", "mercator"}};
-  spec["mark"] = {{"type", "geoshape"}, {"stroke", "#fff"}, {"strokeWidth", 0.5}};
-  spec["encoding"] = {
+  Json chart;
+  chart["$schema"] = "https://vega.github.io/schema/vega-lite/v5.json";
+  chart["title"] = title;
+  chart["width"] = kChartWidth;
+  chart["height"] = kChartHeight;
+  chart["data"] = {{"name", "shapes"}};
+  chart["projection"] = {{"type", "mercator"}};
+  chart["mark"] = {{"type", "geoshape"}, {"stroke", "#fff"}, {"strokeWidth", 0.5}};
+  chart["encoding"] = {
       {"color", {{"field", "properties." + field}, {"type", "quantitative"}, {"title", legend}}},
       {"tooltip",
        Json::array({{{"field", "properties.kelp_area"}, {"title", "Area"}},
                     {{"field", "properties." + field}, {"title", legend}, {"format", ".4f"}}})}};
-  return spec;
+  return chart;
 }
 
 std::string label_list(const std::vector<std::string>& labels) {
@@ -517,9 +517,9 @@ constexpr const char* kMain = R"js(
   window.addEventListener('error', function (e) { note(e.message); });
   var data = JSON.parse(document.getElementById('report-data').textContent);
   var jobs = data.charts.map(function (c) {
-    var spec = c.spec;
-    if (data.datasets) spec.datasets = data.datasets;
-    return vegaEmbed(document.getElementById(c.id), spec, {actions: false, renderer: 'svg'})
+    var chart = c.chart;
+    if (data.datasets) chart.datasets = data.datasets;
+    return vegaEmbed(document.getElementById(c.id), chart, {actions: false, renderer: 'svg'})
       .catch(function (e) { note(c.id + ': ' + e); });
   });
   Promise.all(jobs).then(function () { status.setAttribute('data-done', 'true'); });
@@ -623,10 +623,10 @@ Report build_report(const SAEResults& result, const ReportOptions& options) {
   Report report;
   Json charts = Json::array();
   std::string chart_divs;
-  const auto add_chart = [&](const std::string& section, Json spec) {
+  const auto add_chart = [&](const std::string& section, Json chart) {
     const std::string id = fmt::format("chart-{}", charts.size());
     chart_divs += "<div class=\"chart\" id=\"" + id + "\" data-section=\"" + section + "\"></div>";
-    charts.push_back({{"id", id}, {"spec", std::move(spec)}});
+    charts.push_back({{"id", id}, {"chart", std::move(chart)}});
   };
   const auto open_section = [&](const std::string& title) {
     chart_divs += "<h2>" + escape_html(title) + "</h2><div class=\"charts\">";

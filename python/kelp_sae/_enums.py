@@ -13,8 +13,8 @@ class _TextEnum(str, enum.Enum):
     def __str__(self):
         return self.value
 
-    def __format__(self, spec):
-        return format(self.value, spec)
+    def __format__(self, format_spec):
+        return format(self.value, format_spec)
 
 
 def _make(name, description, members):

@@ -91,26 +91,26 @@ kelp::Column pick(const std::vector<T>& categories, const std::vector<bool>& cat
   return kelp::Column(std::move(values), any_null ? std::move(valid) : std::vector<bool>{});
 }
 
-kelp::Column column_from(const py::tuple& spec) {
-  const auto kind = spec[1].cast<std::string>();
-  const py::handle values = spec[2];
+kelp::Column column_from(const py::tuple& description) {
+  const auto kind = description[1].cast<std::string>();
+  const py::handle values = description[2];
   if (kind == "float") {
     auto v = buffer_values<double>(values);
-    return kelp::Column(std::move(v), valid_flags(spec[3], v.size()));
+    return kelp::Column(std::move(v), valid_flags(description[3], v.size()));
   }
   if (kind == "int") {
     auto v = buffer_values<std::int64_t>(values);
-    return kelp::Column(std::move(v), valid_flags(spec[3], v.size()));
+    return kelp::Column(std::move(v), valid_flags(description[3], v.size()));
   }
   if (kind == "text") {
     const auto n = static_cast<std::size_t>(py::len(values));
-    auto valid = valid_flags(spec[3], n);
+    auto valid = valid_flags(description[3], n);
     auto v = text_values(values, valid);
     return kelp::Column(std::move(v), std::move(valid));
   }
   if (kind == "cat") {
     const auto codes = buffer_values<std::int64_t>(values);
-    const kelp::Column categories = column_from(spec[4].cast<py::tuple>());
+    const kelp::Column categories = column_from(description[4].cast<py::tuple>());
     std::vector<bool> category_valid(categories.size());
     for (std::size_t i = 0; i < categories.size(); ++i) category_valid[i] = !categories.is_null(i);
     switch (categories.type()) {
@@ -130,12 +130,12 @@ kelp::Column column_from(const py::tuple& spec) {
 kelp::Table to_table(py::handle data, std::string_view function, std::string_view argument) {
   if (py::isinstance<kelp::Table>(data)) return data.cast<kelp::Table>();
   const py::object describe = py::module_::import("kelp_sae._frames").attr("describe_columns");
-  const py::list specs =
+  const py::list descriptions =
       describe(data, py::str(std::string(function)), py::str(std::string(argument)));
   std::vector<std::pair<std::string, kelp::Column>> columns;
-  columns.reserve(specs.size());
-  for (const py::handle spec : specs) {
-    const auto t = spec.cast<py::tuple>();
+  columns.reserve(descriptions.size());
+  for (const py::handle description : descriptions) {
+    const auto t = description.cast<py::tuple>();
     columns.emplace_back(t[0].cast<std::string>(), column_from(t));
   }
   return kelp::Table(std::move(columns));

@@ -172,8 +172,8 @@ Eigen::MatrixXd linearised_variances(const kelp::Sample& sample, const std::vect
 SAEResults estimate_direct(const kelp::Sample& sample, const std::string& y,
                            const std::string& area, const DirectOptions& options) {
   const auto logger = get_logger(kLogger);
-  const auto choice = static_cast<VarianceChoice>(check_choice(
-      kFunction, "var", options.var, {"linearization", "bootstrap", "none"}));
+  const auto choice = static_cast<VarianceChoice>(
+      check_choice(kFunction, "var", options.var, {"linearization", "bootstrap", "none"}));
   const std::vector<Indicator> indicators = resolve_indicators(options.indicators);
   const bool poverty = std::any_of(indicators.begin(), indicators.end(), is_poverty_measure);
   const bool any_bootstrap = choice == VarianceChoice::kBootstrap ||
