@@ -16,11 +16,15 @@
 //                  n_reps, batch_size below 1; boxcox_bounds not finite with
 //                  lower < upper; boxcox_param or transform_shift not finite;
 //                  no indicator resolved; a poverty line that is not positive
-//                  and finite when a poverty measure is requested
+//                  and finite when a poverty measure is requested; weights
+//                  with Box-Cox and lambda estimated
 //   ModelError     "Missing Sample Columns", "Empty Dataset", "Non-positive
 //                  response" (log or Box-Cox with a response <= 0 after the
 //                  shift), "Optimization failed", "Non-finite results" (a
-//                  prediction or MSE that is not finite, named by indicator)
+//                  prediction or MSE that is not finite, named by indicator);
+//                  with weights also "Invalid weights" (a weight not positive
+//                  and finite, naming the column and rows) and "Optimization
+//                  failed" (the weighted equation of beta singular)
 // An exception from a caller's indicator ends the call with that exception.
 //
 // Warnings: sampled areas absent from the census (used in the bootstrap's
