@@ -128,6 +128,7 @@ std::string in_program_terms(std::string message) {
       {std::regex("\\btransform_shift\\b"), "--shift"},
       {std::regex("\\bboxcox_bounds\\b"), "--lambda-bounds"},
       {std::regex("\\bboxcox_param\\b"), "--lambda"},
+      {std::regex("\\bset mse to false\\b"), "give --no-mse"},
       {std::regex("\\bthreshold must\\b"), "--threshold must"},
   };
   for (const auto& [pattern, flag] : kTerms) message = std::regex_replace(message, pattern, flag);

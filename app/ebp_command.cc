@@ -47,6 +47,7 @@ struct EbpArgs {
   int n_mc = 50;
   bool no_mse = false;
   bool drop_nulls = false;
+  std::string weights;
   CommonArgs common;
   CLI::Option* lambda_option = nullptr;
   CLI::Option* bounds_option = nullptr;
@@ -76,16 +77,6 @@ std::pair<double, double> parse_bounds(const std::string& text) {
                              text + "'.");
 }
 
-double median(std::span<const double> y) {
-  std::vector<double> v(y.begin(), y.end());
-  if (v.empty()) return std::nan("");
-  const std::size_t mid = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
-  const double upper = v[mid];
-  if (v.size() % 2 == 1) return upper;
-  return 0.5 * (*std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid)) + upper);
-}
-
 int run_ebp(const EbpArgs& a, Io& io) {
   const CommonArgs c = for_this_process(a.common, io);
   EbpOptions options{.transformation = a.transformation,
@@ -96,9 +87,9 @@ int run_ebp(const EbpArgs& a, Io& io) {
   if (a.lambda_option->count() > 0) options.boxcox_param = a.lambda;
   if (a.bounds_option->count() > 0) options.boxcox_bounds = parse_bounds(a.lambda_bounds);
   if (a.indicators_option->count() > 0) options.indicators = parse_indicators(a.indicators);
+  if (!a.weights.empty()) options.weights = a.weights;
   if (a.share_option->count() > 0) {
-    const double share = a.threshold_share;
-    options.threshold = [share](std::span<const double> y) { return share * median(y); };
+    options.threshold = MedianShare{.share = a.threshold_share};
   } else {
     options.threshold = a.threshold;
   }
@@ -164,6 +155,10 @@ CommandAction attach_ebp(CLI::App& app) {
                           "Monte Carlo populations per EBP (default 50)");
   app.add_flag("--no-mse", a.no_mse, "Point estimates only: skip the bootstrap MSE");
   app.add_flag("--drop-nulls", a.drop_nulls, "Drop rows with missing values");
+  app.add_option("--weights", a.weights,
+                 "Survey design weight column of the sample (pseudo-EBP; weighted median for "
+                 "--threshold-share)")
+      ->type_name("COL");
   // The model's own defaults of the run settings.
   a.common.n_reps = EbpOptions::kRunDefaults.n_reps;
   add_fit_options(app, a.common, EbpOptions::kRunDefaults.max_iter);

@@ -66,6 +66,19 @@ TEST(EbpCommand, UsageErrorsExitWithStatusTwo) {
   EXPECT_THAT(run_cli(args).err, HasSubstr("--indicators: unknown indicator 'theil'"));
 }
 
+// --weights reaches the library: its errors come back in the program's terms.
+TEST(EbpCommand, SurveyWeights) {
+  std::vector<std::string> args = base_args();
+  args.insert(args.end(), {"--weights", "hh_size"});
+  const auto o = run_cli(args);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "error: ebp: survey weights need a fixed Box-Cox lambda: estimating lambda with "
+            "weights is not supported. Give --lambda or use the log transformation.\n");
+  args.insert(args.end(), {"--transformation", "log", "--no-mse", "--n-mc", "2"});
+  EXPECT_EQ(run_cli(args).status, 0);
+}
+
 TEST(EbpProgram, ExampleDataWithEveryOutput) {
   const fs::path dir = fs::temp_directory_path() / ("kelp_sae_ebp_" + std::to_string(::getpid()));
   fs::create_directories(dir);

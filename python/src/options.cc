@@ -319,6 +319,7 @@ EbpOptions ebp_options(const py::kwargs& kwargs, RunHooks& hooks) {
     add(f, fn, "n_mc", &EbpOptions::n_mc);
     add(f, fn, "mse", &EbpOptions::mse);
     add(f, fn, "drop_nulls", &EbpOptions::drop_nulls);
+    add(f, fn, "weights", &EbpOptions::weights);
     add_run_fields(f, fn);
     return f;
   }();

@@ -53,24 +53,41 @@ class IndicatorList {
   std::vector<IndicatorRequest> entries_;
 };
 
-// The poverty line z: a number, or a function of the sample response on the
-// data scale (before the shift), sorted by area.
+// The poverty line as a share of the sample's median response (data scale,
+// before the shift): the median of type 7 without survey weights, the
+// weighted median (the smallest value whose cumulative weight share reaches
+// one half) with them.
+struct MedianShare {
+  double share = 0.6;
+};
+
+// The poverty line z: a number, a share of the sample median, or a function
+// of the sample response on the data scale (before the shift), sorted by
+// area.
 class PovertyLine {
  public:
   using Function = std::function<double(std::span<const double> y)>;
   PovertyLine(double z) : value_(z) {}
+  PovertyLine(MedianShare s) : value_(s) {}
   PovertyLine(Function f) : value_(std::move(f)) {}
   template <typename F>
   requires std::is_invocable_r_v<double, F, std::span<const double>> PovertyLine(F f)
       : value_(Function(std::move(f))) {}
-  // z for the sample response `y`.
-  double resolve(std::span<const double> y) const {
+  // The share, when the line is a share of the sample median.
+  std::optional<double> median_share() const {
+    if (const auto* s = std::get_if<MedianShare>(&value_)) return s->share;
+    return std::nullopt;
+  }
+  // z for the sample response `y`, given `median` of it (used by a
+  // MedianShare only).
+  double resolve(std::span<const double> y, double median) const {
     if (const auto* z = std::get_if<double>(&value_)) return *z;
+    if (const auto* s = std::get_if<MedianShare>(&value_)) return s->share * median;
     return std::get<Function>(value_)(y);
   }
 
  private:
-  std::variant<double, Function> value_;
+  std::variant<double, MedianShare, Function> value_;
 };
 
 struct EbpOptions {
@@ -91,6 +108,13 @@ struct EbpOptions {
   // estimated).
   bool mse = true;
   bool drop_nulls = false;
+  // Column of the sample's survey design weights. With it the fit is the
+  // pseudo-EBP (Guadarrama, Molina and Rao 2018): variance components from
+  // the unweighted REML fit, beta by You and Rao's weighted estimating
+  // equation, area effects shrunk by gamma_aw = sigma_u^2 / (sigma_u^2 +
+  // sigma_e^2 sum w^2 / (sum w)^2); a MedianShare line uses the weighted
+  // median. Needs a fixed lambda under Box-Cox.
+  std::optional<std::string> weights = std::nullopt;
   // Bootstrap and optimiser settings. Unset, n_reps is 50 and max_iter 500.
   // No state draws a fresh seed; an integer is the seed itself. The seed
   // also keys the Monte Carlo, so it is used without the bootstrap too.

@@ -1,6 +1,7 @@
 #include "kelp_sae/models/unit_data.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <bit>
@@ -270,6 +271,7 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
         columns.push_back(&derived.back());
       }
     }
+    if (options.weights) columns.push_back(&data.column(*options.weights));
   } catch (const kelp::ColumnNotFoundError& e) {
     throw_missing("Missing columns", e);
   }
@@ -289,6 +291,7 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
   for (std::size_t j = 0; j < k; ++j) {
     check_numeric(*columns[j + 2], features.resolved.names[j], "covariate");
   }
+  if (options.weights) check_numeric(*columns.back(), *options.weights, "weight");
 
   const AreaCoding coding = code_areas(*columns[0]);
   std::size_t null_areas = 0;
@@ -331,6 +334,30 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
   for (std::size_t j = 0; j < k; ++j) {
     check_no_infinite(s.X.col(static_cast<Eigen::Index>(j) + 1), features.resolved.names[j],
                       "sample");
+  }
+  if (options.weights) {
+    s.w.resize(n);
+    gather(*columns.back(), sorted.rows, s.w.data());
+    // A sampled unit stands for someone: a weight of 0, a negative, missing
+    // or non-finite one is a data error, reported by table row.
+    std::vector<std::size_t> bad;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      if (!(std::isfinite(s.w(i)) && s.w(i) > 0.0))
+        bad.push_back(sorted.rows[static_cast<std::size_t>(i)] + 1);
+    }
+    if (!bad.empty()) {
+      std::sort(bad.begin(), bad.end());
+      const std::size_t shown = std::min<std::size_t>(bad.size(), 5);
+      throw kelp::ModelError(
+          {.title = "Invalid weights",
+           .detail = fmt::format(
+               "Column '{}' holds {} weights that are not positive and finite "
+               "(rows {}{}); every sampled unit needs a positive design weight.",
+               *options.weights, bad.size(),
+               fmt::join(bad.begin(), bad.begin() + static_cast<std::ptrdiff_t>(shown), ", "),
+               bad.size() > shown ? ", ..." : ""),
+           .argument = "weights"});
+    }
   }
   s.unique_areas = std::move(sorted.labels);
   s.area_indices = std::move(sorted.codes);

@@ -60,6 +60,9 @@ UnitFeatures resolve_unit_features(const TermList& x, const kelp::Table& data);
 
 struct UnitSampleOptions {
   bool drop_nulls = false;
+  // Column of the units' survey design weights (read into UnitSample::w);
+  // with drop_nulls, a null weight drops its row.
+  std::optional<std::string> weights = std::nullopt;
 };
 
 // The sample of a unit-level fit: n units sorted by area label (stable, so
@@ -73,6 +76,7 @@ struct UnitSample {
   std::vector<std::string> unique_areas;   // m labels, ascending
   Eigen::VectorXi area_indices;            // n, position of each unit's area in unique_areas
   std::vector<Eigen::Index> area_offsets;  // m + 1: area i holds rows [offsets[i], offsets[i+1])
+  Eigen::VectorXd w;                       // n design weights; empty without a weights column
 
   Eigen::Index n() const noexcept { return y.size(); }
   Eigen::Index k() const noexcept { return X.cols() - 1; }
@@ -90,7 +94,9 @@ struct UnitSample {
 //   "Non-numeric column" for a text response or feature;
 //   "Input data contains NaNs" for a null or NaN response or feature;
 //   "Non-finite values" for an infinite response or feature, naming it;
-//   "Missing area labels" for a null area label left in the sample.
+//   "Missing area labels" for a null area label left in the sample;
+//   "Invalid weights" for a weight that is not positive and finite (or
+//   missing), naming the column and the first table rows (counted from 1).
 UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
                                const std::string& area, const UnitFeatures& features,
                                const UnitSampleOptions& options = {});

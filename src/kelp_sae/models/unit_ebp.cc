@@ -16,11 +16,15 @@
 //                  n_reps, batch_size below 1; boxcox_bounds not finite with
 //                  lower < upper; boxcox_param or transform_shift not finite;
 //                  no indicator resolved; a poverty line that is not positive
-//                  and finite when a poverty measure is requested
+//                  and finite when a poverty measure is requested; weights
+//                  with Box-Cox and lambda estimated
 //   ModelError     "Missing Sample Columns", "Empty Dataset", "Non-positive
 //                  response" (log or Box-Cox with a response <= 0 after the
 //                  shift), "Optimization failed", "Non-finite results" (a
-//                  prediction or MSE that is not finite, named by indicator)
+//                  prediction or MSE that is not finite, named by indicator);
+//                  with weights also "Invalid weights" (a weight not positive
+//                  and finite, naming the column and rows) and "Optimization
+//                  failed" (the weighted equation of beta singular)
 // An exception from a caller's indicator ends the call with that exception.
 //
 // Warnings: sampled areas absent from the census (used in the bootstrap's
@@ -41,9 +45,11 @@
 #include "kelp_sae/core/logging.h"
 #include "kelp_sae/core/progress.h"
 #include "kelp_sae/kernels/diagnostics/diagnostics.h"
+#include "kelp_sae/kernels/mse/bootstrap_direct.h"
 #include "kelp_sae/kernels/mse/bootstrap_ebp.h"
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
+#include "kelp_sae/kernels/prediction/pseudo_eblup.h"
 #include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
 #include "kelp_sae/kernels/transformations/boxcox.h"
 #include "kelp_sae/kernels/transformations/estimation.h"
@@ -117,9 +123,11 @@ ResolvedIndicators resolve_indicators(const IndicatorList& list) {
 
 // The sample with the titles of this front end.
 UnitSample prepare_sample(const kelp::Table& data, const std::string& y, const std::string& area,
-                          const UnitFeatures& features, bool drop_nulls) {
+                          const UnitFeatures& features, bool drop_nulls,
+                          const std::optional<std::string>& weights) {
   try {
-    return prepare_unit_sample(data, y, area, features, {.drop_nulls = drop_nulls});
+    return prepare_unit_sample(data, y, area, features,
+                               {.drop_nulls = drop_nulls, .weights = weights});
   } catch (const kelp::ModelError& e) {
     if (e.title() == "Missing columns") {
       throw kelp::ModelError({.title = "Missing Sample Columns", .detail = e.detail()});
@@ -130,6 +138,21 @@ UnitSample prepare_sample(const kelp::Table& data, const std::string& y, const s
     }
     throw;
   }
+}
+
+// The median of the sample response: of type 7 without weights, the
+// weighted median with them.
+double sample_median(const UnitSample& sample) {
+  const std::span<const double> y(sample.y.data(), static_cast<std::size_t>(sample.n()));
+  if (sample.w.size() > 0) {
+    return kernels::weighted_median(
+        y, std::span<const double>(sample.w.data(), static_cast<std::size_t>(sample.w.size())));
+  }
+  const kernels::IndicatorSet set({Indicator::MEDIAN}, 1.0);
+  std::vector<double> values(y.begin(), y.end());
+  double out = kNaN;
+  set.evaluate(values, std::span<double>(&out, 1));
+  return out;
 }
 
 // A poverty line below every sample response or above every one makes every
@@ -324,12 +347,19 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     throw_argument_error(kFunction, "transform_shift", "must be a finite number",
                          fmt_number(options.transform_shift));
   }
+  if (options.weights && transformation == "boxcox" && !options.boxcox_param) {
+    throw ArgumentError(kFunction, "weights",
+                        "ebp: survey weights need a fixed Box-Cox lambda: estimating lambda with "
+                        "weights is not supported. Give boxcox_param or use the log "
+                        "transformation.");
+  }
   const ResolvedIndicators indicators = resolve_indicators(options.indicators);
 
   // Sample.
   const UnitFeatures features = resolve_unit_features(x, data_);
   internal::check_covariate_names(features.names());
-  const UnitSample sample = prepare_sample(data_, y, area_col, features, options.drop_nulls);
+  const UnitSample sample =
+      prepare_sample(data_, y, area_col, features, options.drop_nulls, options.weights);
   {
     std::vector<std::string> design_names{"Intercept"};
     design_names.insert(design_names.end(), sample.feature_names.begin(),
@@ -343,7 +373,9 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const Eigen::VectorXd y_shifted = sample.y.array() + shift;
 
   // Poverty line, from the unshifted response.
-  const double z = options.threshold.resolve(std::span<const double>(sample.y.data(), n));
+  const double z = options.threshold.resolve(
+      std::span<const double>(sample.y.data(), static_cast<std::size_t>(n)),
+      options.threshold.median_share() ? sample_median(sample) : kNaN);
   if (indicators.poverty && !(std::isfinite(z) && z > 0.0)) {
     throw_argument_error(kFunction, "threshold",
                          "must be a positive finite poverty line when a poverty measure is "
@@ -403,8 +435,26 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const kernels::LmmStats stats =
       kernels::evaluate_lmm_stats(Eigen::Vector2d(std::log(sigma_e), std::log(sigma_u)), sample.X,
                                   y_trans, sample.area_indices, m, VarianceMethod::REML);
-  const Eigen::VectorXd& beta = stats.beta;
-  const Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
+  const double sigma_u2 = sigma_u * sigma_u;
+  const double sigma_e2 = sigma_e * sigma_e;
+  Eigen::VectorXd beta = stats.beta;
+  Eigen::VectorXd se = stats.cov.diagonal().cwiseMax(0.0).cwiseSqrt();
+  // With survey weights: the pseudo-EBLUP on the same variance components.
+  // The GLS covariance does not describe its beta, so no standard errors.
+  std::optional<kernels::PseudoEblup> pseudo;
+  if (options.weights) {
+    pseudo =
+        kernels::pseudo_eblup(sample.X, y_trans, sample.w, sample.area_offsets, sigma_u2, sigma_e2);
+    if (!pseudo->beta.allFinite()) {
+      throw kelp::ModelError(
+          {.title = "Optimization failed",
+           .detail = "The weighted estimating equation of beta has no unique solution with the "
+                     "survey weights in '" +
+                     *options.weights + "'; check the covariates and the weights."});
+    }
+    beta = pseudo->beta;
+    se.setConstant(kNaN);
+  }
 
   // Census, one block of rows per area.
   const UnitCensus census =
@@ -413,8 +463,6 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const Eigen::Index M = census.M();
 
   // Area effects given the sample; sampled areas by census position.
-  const double sigma_u2 = sigma_u * sigma_u;
-  const double sigma_e2 = sigma_e * sigma_e;
   const Eigen::VectorXd residual = y_trans - sample.X * beta;
   Eigen::VectorXd u_hat = Eigen::VectorXd::Zero(M);
   Eigen::VectorXd gamma = Eigen::VectorXd::Zero(M);
@@ -427,8 +475,13 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     const auto s = static_cast<std::size_t>(it - sample.unique_areas.begin());
     const Eigen::Index begin = sample.area_offsets[s];
     const Eigen::Index count = sample.area_offsets[s + 1] - begin;
-    gamma(a) = kernels::eblup_gamma(sigma_u2, sigma_e2 / static_cast<double>(count));
-    u_hat(a) = kernels::eblup_area_effect(gamma(a), residual.segment(begin, count).mean(), 0.0);
+    if (pseudo) {
+      gamma(a) = pseudo->gamma(static_cast<Eigen::Index>(s));
+      u_hat(a) = pseudo->u_hat(static_cast<Eigen::Index>(s));
+    } else {
+      gamma(a) = kernels::eblup_gamma(sigma_u2, sigma_e2 / static_cast<double>(count));
+      u_hat(a) = kernels::eblup_area_effect(gamma(a), residual.segment(begin, count).mean(), 0.0);
+    }
     smp_of_pop[static_cast<std::size_t>(a)] = static_cast<Eigen::Index>(s);
     ++matched;
   }
@@ -466,6 +519,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     // with sample in census order, then the sampled areas absent from the
     // census in sample order (position -1).
     kernels::SampleDesign design;
+    std::vector<double> design_w;  // the survey weights in the design's row order
     design.X.resize(n, p);
     design.offsets.push_back(0);
     Eigen::VectorXi idx(m);
@@ -474,6 +528,8 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
       const Eigen::Index begin = sample.area_offsets[s];
       const Eigen::Index count = sample.area_offsets[s + 1] - begin;
       design.X.middleRows(design.offsets.back(), count) = sample.X.middleRows(begin, count);
+      if (pseudo)
+        design_w.insert(design_w.end(), sample.w.data() + begin, sample.w.data() + begin + count);
       design.offsets.push_back(design.offsets.back() + count);
       idx(v++) = position;
     };
@@ -489,10 +545,13 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     }
     ProgressDisplay display(internal::bootstrap_progress("Bootstrap EBP", "Starting EBP Bootstrap",
                                                          run, BatchLines::kFirstOfEachTenth));
-    const kernels::EbpBootstrapResult boot = kernels::mse_bootstrap_ebp(
-        mse_key, run.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
-        scale, set,
-        {.batch_size = run.batch_size, .on_progress = display.callback(), .share = run.share});
+    const kernels::EbpBootstrapResult boot =
+        kernels::mse_bootstrap_ebp(mse_key, run.n_reps, options.n_mc, design, census.design, idx,
+                                   beta, sigma_u, sigma_e, scale, set,
+                                   {.batch_size = run.batch_size,
+                                    .on_progress = display.callback(),
+                                    .share = run.share,
+                                    .sample_weights = design_w});
     n_failed = boot.n_failed;
     if (boot.n_failed > 0) {
       logger.warning(
@@ -528,8 +587,12 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
 
   std::vector<std::string> names{"Intercept"};
   names.insert(names.end(), sample.feature_names.begin(), sample.feature_names.end());
-  SAEResults result("Unit Level", y, "EBP (" + transformation + ")", sae_stats,
-                    models::make_fixed_effects(names, beta, se),
+  std::vector<FixedEffect> fixed = models::make_fixed_effects(names, beta, se);
+  if (pseudo) {
+    // No standard error, so no test or interval either.
+    for (FixedEffect& f : fixed) f.t_score = f.p_value = kNaN;
+  }
+  SAEResults result("Unit Level", y, "EBP (" + transformation + ")", sae_stats, std::move(fixed),
                     RandomEffect{.term = "Area", .dist = "Normal", .est = sigma_u, .se = 0.0},
                     std::move(prediction));
   result.set_transformation(TransformationInfo{

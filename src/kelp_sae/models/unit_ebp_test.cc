@@ -647,5 +647,107 @@ TEST(UnitLevelEbp, SameSeedSameNumbersForAnyThreadCount) {
             one.prediction());
 }
 
+// The sample with a design-weight column "w".
+Table with_weights(const Table& sample, std::vector<double> w) {
+  return sample.with_column("w", Column(std::move(w)));
+}
+
+// Weights all equal (of any size) give the unweighted EBP with the same seed:
+// the pseudo-EBLUP reduces to the EBLUP, in the point fit and in every
+// bootstrap refit.
+TEST(UnitLevelEbp, EqualSurveyWeightsGiveTheUnweightedEbp) {
+  const IncomeData d = income_data();
+  const Table sample = with_weights(d.sample, std::vector<double>(d.sample.num_rows(), 37.5));
+  const UnitLevel model(sample);
+  struct Case {
+    const char* name;
+    EbpOptions options;
+  };
+  const Case cases[] = {
+      {"log, with the bootstrap", {.transformation = "log", .threshold = 12.0}},
+      {"Box-Cox, fixed lambda",
+       {.transformation = "boxcox", .boxcox_param = 0.2, .threshold = 12.0, .mse = false}},
+      {"none", {.transformation = "none", .threshold = 12.0, .mse = false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EbpOptions weighted = quick(c.options);
+    weighted.weights = "w";
+    const SAEResults a = model.ebp("income", kTerms, "area", d.census, quick(c.options));
+    const SAEResults b = model.ebp("income", kTerms, "area", d.census, weighted);
+    ASSERT_EQ(a.fixed_effects().size(), b.fixed_effects().size());
+    for (std::size_t j = 0; j < a.fixed_effects().size(); ++j) {
+      EXPECT_NEAR(b.fixed_effects()[j].est, a.fixed_effects()[j].est,
+                  1e-9 * std::fabs(a.fixed_effects()[j].est));
+    }
+    ASSERT_EQ(a.prediction().size(), b.prediction().size());
+    for (std::size_t i = 0; i < a.prediction().size(); ++i) {
+      EXPECT_NEAR(b.prediction()[i].pred, a.prediction()[i].pred,
+                  1e-9 * std::fabs(a.prediction()[i].pred));
+      // The bootstrap's weighted solve and its Newton GLS beta round
+      // differently, and the squared differences magnify that.
+      if (c.options.mse) {
+        EXPECT_NEAR(b.prediction()[i].mse, a.prediction()[i].mse,
+                    1e-6 * std::fabs(a.prediction()[i].mse));
+      }
+    }
+  }
+}
+
+// With weights the share of the median is a share of the weighted median:
+// one unit carrying nearly all the weight is the median.
+TEST(UnitLevelEbp, SurveyWeightsGiveTheWeightedMedianLine) {
+  const IncomeData d = income_data();
+  std::vector<double> w;
+  for (std::size_t i = 0; i < d.sample.num_rows(); ++i) w.push_back(i == 17 ? 1e6 : 1.0);
+  const UnitLevel model(with_weights(d.sample, w));
+  EbpOptions o = quick({.transformation = "log", .threshold = MedianShare{0.6}, .mse = false});
+  o.weights = "w";
+  const SAEResults r = model.ebp("income", kTerms, "area", d.census, o);
+  EXPECT_DOUBLE_EQ(r.transformation()->poverty_line,
+                   0.6 * d.sample.column("income").float_values()[17]);
+}
+
+TEST(UnitLevelEbp, SurveyWeightErrors) {
+  const IncomeData d = income_data();
+  std::vector<double> w(d.sample.num_rows(), 2.0);
+  w[4] = 0.0;
+  w[8] = -1.0;
+  w[50] = std::numeric_limits<double>::infinity();
+  const UnitLevel bad(with_weights(d.sample, w));
+  EbpOptions o = quick({.transformation = "log", .threshold = 12.0, .mse = false});
+  o.weights = "w";
+  const kelp::ModelError e =
+      thrown_model_error([&] { bad.ebp("income", kTerms, "area", d.census, o); });
+  EXPECT_EQ(e.title(), "Invalid weights");
+  EXPECT_EQ(e.detail(),
+            "Column 'w' holds 3 weights that are not positive and finite (rows 5, 9, 51); every "
+            "sampled unit needs a positive design weight.");
+
+  const UnitLevel model(with_weights(d.sample, std::vector<double>(d.sample.num_rows(), 2.0)));
+  struct Case {
+    const char* name;
+    EbpOptions options;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"Box-Cox lambda estimated",
+       {.transformation = "boxcox", .threshold = 12.0, .mse = false},
+       "ebp: survey weights need a fixed Box-Cox lambda: estimating lambda with weights is not "
+       "supported. Give boxcox_param or use the log transformation."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EbpOptions options = quick(c.options);
+    options.weights = "w";
+    EXPECT_EQ(thrown_message<std::invalid_argument>(
+                  [&] { model.ebp("income", kTerms, "area", d.census, options); }),
+              c.message);
+  }
+  o.weights = "weight";
+  EXPECT_EQ(thrown_model_error([&] { model.ebp("income", kTerms, "area", d.census, o); }).title(),
+            "Missing Sample Columns");
+}
+
 }  // namespace
 }  // namespace kelp_sae

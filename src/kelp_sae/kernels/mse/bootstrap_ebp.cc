@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "kelp_sae/kernels/optimization/internal/parallel_failure.h"
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
+#include "kelp_sae/kernels/prediction/pseudo_eblup.h"
 #include "kelp_sae/kernels/simulations/internal/census_truth.h"
 
 namespace kelp_sae::kernels {
@@ -49,7 +51,22 @@ struct Context {
   Eigen::VectorXd xb_smp;                 // n: x' beta_hat per sample unit
   Eigen::VectorXd xb_pop;                 // N: x' beta_hat per census unit
   std::vector<bool> may_be_undefined;     // K: Gini or QSR (NaN when undefined)
+  // Survey weights of the sample units and their design sums; empty and
+  // unset for an unweighted refit.
+  Eigen::VectorXd w = {};
+  std::optional<WeightedDesignSums> weighted = std::nullopt;
 };
+
+// Carries the sample's survey weights into the refit.
+void add_sample_weights(Context& c, std::span<const double> weights, const char* function) {
+  if (weights.empty()) return;
+  check(static_cast<Eigen::Index>(weights.size()) == c.sample.X.rows(), function,
+        "sample_weights has " + std::to_string(weights.size()) + " entries but the sample has " +
+            std::to_string(c.sample.X.rows()) + " units");
+  c.w =
+      Eigen::Map<const Eigen::VectorXd>(weights.data(), static_cast<Eigen::Index>(weights.size()));
+  c.weighted = weighted_design_sums(c.sample.X, c.w, c.sample.offsets);
+}
 
 Context make_context(const char* function, int n_mc, const SampleDesign& sample,
                      const PopulationDesign& population,
@@ -116,6 +133,8 @@ struct Replicate {
   Eigen::VectorXd u_star;     // M: area effects of the census areas
   Eigen::VectorXd u_outside;  // V (when some sample area is not in the census): their effects
   Eigen::VectorXd sum_y_raw;  // V: per-area sums of the bootstrap sample
+  Eigen::VectorXd ybar_w;     // V (weighted refit): weighted area means of the bootstrap sample
+  Eigen::VectorXd xt_w_y;     // p (weighted refit): sum_j w_j x_j y_j
   double mean = 0.0;
   double sd = 1.0;
 };
@@ -135,6 +154,10 @@ class BatchRunner {
       r.u_star.resize(c.population.n_areas());
       r.sum_y_raw.resize(c.sample.n_areas());
       if (c.any_outside) r.u_outside.resize(c.sample.n_areas());
+      if (c.weighted) {
+        r.ybar_w.resize(c.sample.n_areas());
+        r.xt_w_y.resize(c.sample.X.cols());
+      }
     }
     const int n_threads = omp_get_max_threads();
     for (int t = 0; t < n_threads; ++t) {
@@ -205,6 +228,16 @@ class BatchRunner {
       rep.sum_y_raw(v) = sum;
       total += sum;
     }
+    if (c_.weighted) {
+      for (Eigen::Index v = 0; v < s.n_areas(); ++v) {
+        const Eigen::Index begin = s.offsets[idx(v)];
+        const Eigen::Index count = s.offsets[idx(v) + 1] - begin;
+        rep.ybar_w(v) = count > 0 ? c_.w.segment(begin, count).dot(ws.y.segment(begin, count)) /
+                                        c_.weighted->W(v)
+                                  : 0.0;
+      }
+      rep.xt_w_y.noalias() = s.X.transpose() * c_.w.cwiseProduct(ws.y);
+    }
     // Two passes, the deviations taken relative to the largest value so that
     // their squares neither overflow nor vanish: a location shift or a change
     // of unit of the response leaves the standardised replicate unchanged.
@@ -232,6 +265,12 @@ class BatchRunner {
     beta(0) += rep.mean;
     const double sigma_e = std::exp(theta(0)) * rep.sd;
     const double sigma_u = std::exp(theta(1)) * rep.sd;
+    std::optional<PseudoEblup> pseudo;
+    if (c_.weighted && std::isfinite(sigma_e) && std::isfinite(sigma_u)) {
+      pseudo = pseudo_eblup_from_sums(*c_.weighted, rep.xt_w_y, rep.ybar_w, sigma_u * sigma_u,
+                                      sigma_e * sigma_e);
+      beta = pseudo->beta;
+    }
 
     const Eigen::Index m = c_.population.n_areas();
     if (!beta.allFinite() || !std::isfinite(sigma_e) || !std::isfinite(sigma_u)) {
@@ -248,6 +287,11 @@ class BatchRunner {
     for (Eigen::Index v = 0; v < c_.sample.n_areas(); ++v) {
       const Eigen::Index a = c_.pop_of_area[idx(v)];
       if (a < 0) continue;  // in the fit, without prediction
+      if (pseudo) {
+        gamma(a) = pseudo->gamma(v);
+        u_hat(a) = pseudo->u_hat(v);
+        continue;
+      }
       const double n_safe = std::max(c_.design.n_i(v), 1.0);
       gamma(a) = eblup_gamma(su2, se2 / n_safe);
       // gamma times the area's residual sum, over n: the effect of its mean residual.
@@ -322,8 +366,9 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
         kFunction, "n_reps must be at most 2^32 / 3, got " + std::to_string(n_reps));
   check(options.batch_size >= 1, kFunction,
         "batch_size must be at least 1, got " + std::to_string(options.batch_size));
-  const Context c = make_context(kFunction, n_mc, sample, population, smp_area_idx_in_pop, beta_hat,
-                                 sigma_u, sigma_e, scale, indicators);
+  Context c = make_context(kFunction, n_mc, sample, population, smp_area_idx_in_pop, beta_hat,
+                           sigma_u, sigma_e, scale, indicators);
+  add_sample_weights(c, options.sample_weights, kFunction);
 
   // A batch holds at most every replicate.
   const Eigen::Index batch = std::min(options.batch_size, n_reps);

@@ -66,6 +66,12 @@ struct BootstrapEbpOptions {
   // Processes sharing the batches (null: this process runs them all); the
   // rows it combines are the replicates' squared errors (K x M, column-major).
   ReplicateShare* share = nullptr;
+  // Survey design weights of the sample units (n, in the row order of the
+  // sample design), or empty. With them each replicate's refit is the
+  // pseudo-EBLUP (pseudo_eblup.h): the Newton REML variance components, then
+  // You and Rao's beta and the area effects shrunk by gamma_aw, the weights
+  // carried onto the replicate's sample.
+  std::span<const double> sample_weights = {};
 };
 
 struct EbpBootstrapResult {

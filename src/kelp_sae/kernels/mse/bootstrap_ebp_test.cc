@@ -9,6 +9,7 @@
 
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/optimization/lmm_newton.h"
+#include "kelp_sae/kernels/prediction/pseudo_eblup.h"
 #include "tests/support/simulated_share.h"
 #include "tests/support/thrown_message.h"
 
@@ -333,6 +334,70 @@ TEST(BootstrapEbp, RejectsBadCounts) {
   EXPECT_EQ(call(5, 5, 0), "mse_bootstrap_ebp: batch_size must be at least 1, got 0");
   EXPECT_EQ(call(1431655766, 5, 1),
             "mse_bootstrap_ebp: n_reps must be at most 2^32 / 3, got 1431655766");
+}
+
+// With survey weights one replicate is refitted as the point fit is: the
+// Newton REML variance components, then the pseudo-EBLUP of the replicate's
+// sample with the same weights (its beta, gamma_aw and area effects).
+TEST(BootstrapEbp, SurveyWeightsEnterEachReplicatesRefit) {
+  const Case c = make_case();
+  Eigen::VectorXd w(30);
+  for (Eigen::Index i = 0; i < 30; ++i) w(i) = 1.0 + double((7 * i) % 5);
+  const std::vector<double> weights(w.data(), w.data() + 30);
+  const EbpBootstrapResult got = mse_bootstrap_ebp(
+      random::key_from_seed(23), 1, 20, c.sample, c.census, c.idx, c.beta, c.sigma_u, c.sigma_e,
+      c.scale, c.indicators,
+      {.batch_size = 1, .on_progress = {}, .share = nullptr, .sample_weights = weights});
+  const std::vector<Key> keys = random::split(random::key_from_seed(23), 3);
+
+  const Eigen::VectorXd u =
+      c.sigma_u * Eigen::Map<const Eigen::VectorXd>(random::normal(keys[0], 4).data(), 4);
+  const std::vector<double> e_census = random::normal(keys[1], 185);
+  Eigen::MatrixXd truth(3, 4);
+  for (Eigen::Index a = 0; a < 4; ++a) {
+    std::vector<double> values;
+    for (Eigen::Index j = c.census.offsets[std::size_t(a)];
+         j < c.census.offsets[std::size_t(a) + 1]; ++j) {
+      values.push_back(
+          std::exp(c.census.X.row(j).dot(c.beta) + u(a) + c.sigma_e * e_census[std::size_t(j)]));
+    }
+    std::vector<double> out(3);
+    c.indicators.evaluate(values, out);
+    truth.col(a) = Eigen::Map<const Eigen::Vector3d>(out.data());
+  }
+  const std::vector<double> e_sample = random::normal(random::fold_in(keys[1], 1), 30);
+  Eigen::VectorXd y(30);
+  for (Eigen::Index v = 0; v < 3; ++v) {
+    for (Eigen::Index i = c.sample.offsets[std::size_t(v)];
+         i < c.sample.offsets[std::size_t(v) + 1]; ++i) {
+      y(i) = c.sample.X.row(i).dot(c.beta) + u(c.idx(v)) + c.sigma_e * e_sample[std::size_t(i)];
+    }
+  }
+  const double mean = y.mean();
+  const double sd = std::sqrt((y.array() - mean).square().mean());
+  const DesignStats design = precompute_design_stats(c.sample);
+  NewtonReplicateStats stats;
+  Eigen::VectorXd y_s = y, sum_y(3), Xt_y(2);
+  standardize_replicate_stats(c.sample, design, mean, 1.0 / sd, y_s, sum_y, Xt_y, stats);
+  Eigen::MatrixXd theta = Eigen::MatrixXd::Constant(1, 2, -0.5);
+  newton_reml_iterate(design, std::span<const NewtonReplicateStats>(&stats, 1), theta, 1, 8);
+  const double se = std::exp(theta(0, 0)) * sd, su = std::exp(theta(0, 1)) * sd;
+  const PseudoEblup fit = pseudo_eblup(c.sample.X, y, w, c.sample.offsets, su * su, se * se);
+  Eigen::VectorXd gamma = Eigen::VectorXd::Zero(4), u_hat = Eigen::VectorXd::Zero(4);
+  for (Eigen::Index v = 0; v < 3; ++v) {
+    gamma(c.idx(v)) = fit.gamma(v);
+    u_hat(c.idx(v)) = fit.u_hat(v);
+  }
+  const Eigen::MatrixXd expected =
+      (simulate_ebp(keys[2], 20, c.census, fit.beta, u_hat, gamma, su, se, c.scale, c.indicators) -
+       truth)
+          .cwiseAbs2();
+  for (Eigen::Index a : {0, 1, 3}) {
+    SCOPED_TRACE(a);
+    for (Eigen::Index k = 0; k < 3; ++k) {
+      EXPECT_NEAR(got.mse(k, a), expected(k, a), 1e-9 * expected(k, a) + 1e-15);
+    }
+  }
 }
 
 }  // namespace
