@@ -127,12 +127,19 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
   try {
     columns.push_back(&pop_data.column(area));
     for (const std::string& name : feature_names) columns.push_back(&pop_data.column(name));
-    if (options.weights) weight_column = &pop_data.column(*options.weights);
   } catch (const kelp::ColumnNotFoundError& e) {
     throw kelp::ModelError({.title = "Missing Population Columns",
                             .detail = std::string("Population data is missing columns required "
                                                   "by the model formula: ") +
                                       e.what()});
+  }
+  try {
+    if (options.weights) weight_column = &pop_data.column(*options.weights);
+  } catch (const kelp::ColumnNotFoundError& e) {
+    throw kelp::ModelError(
+        {.title = "Missing Population Columns",
+         .detail =
+             std::string("Population data is missing the population weight column: ") + e.what()});
   }
   for (std::size_t j = 1; j < columns.size(); ++j) {
     if (!columns[j]->is_numeric()) {

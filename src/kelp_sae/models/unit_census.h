@@ -54,7 +54,8 @@ struct UnitCensus {
 // Reads the area column, `feature_names` and the weight column of `pop_data` (drops rows with a
 // null in them when `drop_nulls`). Throws kelp::ModelError:
 //   "Missing Population Columns" / "Population data is missing columns
-//     required by the model formula: <table message>";
+//     required by the model formula: <table message>" (for the weight
+//     column: "... is missing the population weight column: <table message>");
 //   "Empty dataset" / "Population data empty after dropping nulls.";
 //   "Non-numeric column" for a text feature;
 //   "Missing area labels" for a null area label;
