@@ -106,18 +106,19 @@ double simulate_area(const double* xb, const double* w, random::Key key, std::ui
     const std::size_t len = std::min(kDrawBlock, idx(n) - j);
     double* y = ws.y.data() + j;
     random::normal(key, std::span<double>(y, len), first_draw + j);
-    const IndicatorSet::Sums block =
-        internal::synthesize_area(xb + j, y, len, u, sigma_e, scale.back_transformation,
-                                  scale.shift, indicators.threshold(), y);
+    const IndicatorSet::Sums block = internal::synthesize_area(
+        xb + j, y, len, u, sigma_e, scale.back_transformation, scale.shift, indicators.threshold(),
+        y, w == nullptr ? nullptr : w + j);
     sums.sum += block.sum;
     sums.poor += block.poor;
     sums.gap += block.gap;
     sums.gap_sq += block.gap_sq;
     sums.floored += block.floored;
+    sums.weight += block.weight;
   }
   if (w != nullptr && n > 0) {  // an empty area gives the documented zeros either way
-    indicators.evaluate_weighted(std::span<const double>(ws.y.data(), idx(n)),
-                                 std::span<const double>(w, idx(n)), ws.values);
+    indicators.evaluate_weighted_with_sums(std::span<const double>(ws.y.data(), idx(n)),
+                                           std::span<const double>(w, idx(n)), sums, ws.values);
   } else {
     indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
   }

@@ -266,6 +266,31 @@ struct WeightedValue {
   double w;
 };
 
+// Sorts the records by value (records of equal value in any order): the
+// vectorised sort of (order key, weight bits) pairs from kBucketSortMin
+// records on, std::sort below. The values hold no NaN; infinities keep
+// their place in the order keys.
+void sort_records(std::vector<WeightedValue>& records) {
+  const std::size_t n = records.size();
+  if (n < kBucketSortMin) {
+    std::sort(records.begin(), records.end(),
+              [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; });
+    return;
+  }
+  // Scratch of the calling thread, grown to the largest area seen.
+  thread_local std::vector<hwy::K64V64> pairs;
+  pairs.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    pairs[i].key = order_key(records[i].y);
+    pairs[i].value = std::bit_cast<std::uint64_t>(records[i].w);
+  }
+  thread_local const hwy::Sorter sorter;
+  sorter(pairs.data(), n, hwy::SortAscending());
+  for (std::size_t i = 0; i < n; ++i) {
+    records[i] = {from_order_key(pairs[i].key), std::bit_cast<double>(pairs[i].value)};
+  }
+}
+
 // sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute difference over
 // all pairs of units of the weighted population, over twice its mean.
 double weighted_gini_sorted(std::span<const WeightedValue> r, double total_weight) {
@@ -317,7 +342,6 @@ void IndicatorSet::evaluate_weighted(std::span<const double> values,
   }
   // Records of weight 0 count for nothing (not even a NaN among them).
   Sums sums;
-  double total_weight = 0.0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double w = weights[i];
     if (w == 0.0) continue;
@@ -327,8 +351,15 @@ void IndicatorSet::evaluate_weighted(std::span<const double> values,
     sums.poor += y < threshold_ ? w : 0.0;
     sums.gap += w * g;
     sums.gap_sq += w * g * g;
-    total_weight += w;
+    sums.weight += w;
   }
+  evaluate_weighted_with_sums(values, weights, sums, out);
+}
+
+void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
+                                               std::span<const double> weights, const Sums& sums,
+                                               std::span<double> out) const {
+  const double total_weight = sums.weight;
   const double divisor = total_weight > 0.0 ? total_weight : 1.0;
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* fn = std::get_if<IndicatorFunction>(&entries_[k])) {
@@ -361,8 +392,7 @@ void IndicatorSet::evaluate_weighted(std::span<const double> values,
     for (std::size_t i = 0; i < values.size(); ++i) {
       if (weights[i] != 0.0) records.push_back({values[i], weights[i]});
     }
-    std::sort(records.begin(), records.end(),
-              [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; });
+    sort_records(records);
   }
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t k = 0; k < entries_.size(); ++k) {
