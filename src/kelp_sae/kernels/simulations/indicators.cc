@@ -56,8 +56,8 @@ void bucket_sort(std::span<double> values) {
   // Scratch of the calling thread, grown to the largest area seen.
   thread_local std::vector<std::uint64_t> keys, sorted;
   thread_local std::vector<std::uint32_t> ends;
-  keys.resize(n);
-  sorted.resize(n);
+  if (keys.size() < n) keys.resize(n);
+  if (sorted.size() < n) sorted.resize(n);
   std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t k = order_key(values[i]);
@@ -266,29 +266,35 @@ struct WeightedValue {
   double w;
 };
 
-// Sorts the records by value (records of equal value in any order): the
-// vectorised sort of (order key, weight bits) pairs from kBucketSortMin
-// records on, std::sort below. The values hold no NaN; infinities keep
-// their place in the order keys.
-void sort_records(std::vector<WeightedValue>& records) {
+// Sorts the records by value (records of equal value in any order). From
+// kBucketSortMin records on, the vectorised sort orders 64-bit keys holding
+// the high bits of the value's order key and the record's index in the low
+// bits; records whose values share those high bits end adjacent, and one
+// insertion pass on the exact values finishes the sort.
+void sort_records(std::span<WeightedValue> records) {
   const std::size_t n = records.size();
+  const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; };
   if (n < kBucketSortMin) {
-    std::sort(records.begin(), records.end(),
-              [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; });
+    std::sort(records.begin(), records.end(), by_value);
     return;
   }
   // Scratch of the calling thread, grown to the largest area seen.
-  thread_local std::vector<hwy::K64V64> pairs;
-  pairs.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    pairs[i].key = order_key(records[i].y);
-    pairs[i].value = std::bit_cast<std::uint64_t>(records[i].w);
-  }
+  thread_local std::vector<std::uint64_t> keys;
+  thread_local std::vector<WeightedValue> sorted;
+  if (keys.size() < n) keys.resize(n);
+  if (sorted.size() < n) sorted.resize(n);
+  const std::uint64_t mask = (std::uint64_t{1} << std::bit_width(n)) - 1;
+  for (std::size_t i = 0; i < n; ++i) keys[i] = (order_key(records[i].y) & ~mask) | i;
   thread_local const hwy::Sorter sorter;
-  sorter(pairs.data(), n, hwy::SortAscending());
-  for (std::size_t i = 0; i < n; ++i) {
-    records[i] = {from_order_key(pairs[i].key), std::bit_cast<double>(pairs[i].value)};
+  sorter(keys.data(), n, hwy::SortAscending());
+  for (std::size_t i = 0; i < n; ++i) sorted[i] = records[keys[i] & mask];
+  for (std::size_t i = 1; i < n; ++i) {
+    const WeightedValue r = sorted[i];
+    std::size_t j = i;
+    for (; j > 0 && by_value(r, sorted[j - 1]); --j) sorted[j] = sorted[j - 1];
+    sorted[j] = r;
   }
+  std::copy(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n), records.begin());
 }
 
 // sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute difference over
@@ -386,12 +392,16 @@ void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
   if (!needs_sort_) return;
   const bool unranked = std::isnan(sums.sum);
   // Scratch of the calling thread, grown to the largest area seen.
-  thread_local std::vector<WeightedValue> records;
-  records.clear();
+  thread_local std::vector<WeightedValue> scratch;
+  std::span<WeightedValue> records;
   if (!unranked) {
+    if (scratch.size() < values.size()) scratch.resize(values.size());
+    std::size_t kept = 0;  // records of positive weight, without a branch per record
     for (std::size_t i = 0; i < values.size(); ++i) {
-      if (weights[i] != 0.0) records.push_back({values[i], weights[i]});
+      scratch[kept] = {values[i], weights[i]};
+      kept += weights[i] != 0.0 ? 1 : 0;
     }
+    records = std::span<WeightedValue>(scratch.data(), kept);
     sort_records(records);
   }
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
