@@ -266,35 +266,46 @@ struct WeightedValue {
   double w;
 };
 
-// Sorts the records by value (records of equal value in any order). From
-// kBucketSortMin records on, the vectorised sort orders 64-bit keys holding
-// the high bits of the value's order key and the record's index in the low
-// bits; records whose values share those high bits end adjacent, and one
-// insertion pass on the exact values finishes the sort.
-void sort_records(std::span<WeightedValue> records) {
-  const std::size_t n = records.size();
-  const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; };
-  if (n < kBucketSortMin) {
-    std::sort(records.begin(), records.end(), by_value);
-    return;
-  }
-  // Scratch of the calling thread, grown to the largest area seen.
-  thread_local std::vector<std::uint64_t> keys;
+// The records of positive weight sorted by value (records of equal value in
+// any order), in scratch memory of the calling thread. From kBucketSortMin
+// values on, the vectorised sort orders 64-bit keys holding the high bits of
+// the value's order key and the value's index in the low bits; values that
+// share those high bits end adjacent, and one insertion pass on the exact
+// values finishes the sort.
+std::span<const WeightedValue> sorted_records(std::span<const double> values,
+                                              std::span<const double> weights) {
+  const std::size_t n = values.size();
   thread_local std::vector<WeightedValue> sorted;
-  if (keys.size() < n) keys.resize(n);
   if (sorted.size() < n) sorted.resize(n);
+  const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; };
+  std::size_t kept = 0;  // records of positive weight, without a branch per record
+  if (n < kBucketSortMin) {
+    for (std::size_t i = 0; i < n; ++i) {
+      sorted[kept] = {values[i], weights[i]};
+      kept += weights[i] != 0.0 ? 1 : 0;
+    }
+    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(kept);
+    std::sort(sorted.begin(), end, by_value);
+    return {sorted.data(), kept};
+  }
+  thread_local std::vector<std::uint64_t> keys;
+  if (keys.size() < n) keys.resize(n);
   const std::uint64_t mask = (std::uint64_t{1} << std::bit_width(n)) - 1;
-  for (std::size_t i = 0; i < n; ++i) keys[i] = (order_key(records[i].y) & ~mask) | i;
+  for (std::size_t i = 0; i < n; ++i) keys[i] = (order_key(values[i]) & ~mask) | i;
   thread_local const hwy::Sorter sorter;
   sorter(keys.data(), n, hwy::SortAscending());
-  for (std::size_t i = 0; i < n; ++i) sorted[i] = records[keys[i] & mask];
-  for (std::size_t i = 1; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t at = keys[i] & mask;
+    sorted[kept] = {values[at], weights[at]};
+    kept += weights[at] != 0.0 ? 1 : 0;
+  }
+  for (std::size_t i = 1; i < kept; ++i) {
     const WeightedValue r = sorted[i];
     std::size_t j = i;
     for (; j > 0 && by_value(r, sorted[j - 1]); --j) sorted[j] = sorted[j - 1];
     sorted[j] = r;
   }
-  std::copy(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n), records.begin());
+  return {sorted.data(), kept};
 }
 
 // sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute difference over
@@ -391,19 +402,8 @@ void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
   }
   if (!needs_sort_) return;
   const bool unranked = std::isnan(sums.sum);
-  // Scratch of the calling thread, grown to the largest area seen.
-  thread_local std::vector<WeightedValue> scratch;
-  std::span<WeightedValue> records;
-  if (!unranked) {
-    if (scratch.size() < values.size()) scratch.resize(values.size());
-    std::size_t kept = 0;  // records of positive weight, without a branch per record
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      scratch[kept] = {values[i], weights[i]};
-      kept += weights[i] != 0.0 ? 1 : 0;
-    }
-    records = std::span<WeightedValue>(scratch.data(), kept);
-    sort_records(records);
-  }
+  std::span<const WeightedValue> records;
+  if (!unranked) records = sorted_records(values, weights);
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     const auto* i = std::get_if<Indicator>(&entries_[k]);
