@@ -48,11 +48,13 @@ struct EbpArgs {
   bool no_mse = false;
   bool drop_nulls = false;
   std::string weights;
+  std::string pop_weights;
   CommonArgs common;
   CLI::Option* lambda_option = nullptr;
   CLI::Option* bounds_option = nullptr;
   CLI::Option* indicators_option = nullptr;
   CLI::Option* share_option = nullptr;
+  CLI::Option* pop_weights_option = nullptr;
 };
 
 // "LO,HI" with two numbers.
@@ -86,6 +88,7 @@ int run_ebp(const EbpArgs& a, Io& io) {
                      .drop_nulls = a.drop_nulls};
   if (a.lambda_option->count() > 0) options.boxcox_param = a.lambda;
   if (a.bounds_option->count() > 0) options.boxcox_bounds = parse_bounds(a.lambda_bounds);
+  if (a.pop_weights_option->count() > 0) options.pop_weights = a.pop_weights;
   if (a.indicators_option->count() > 0) options.indicators = parse_indicators(a.indicators);
   if (!a.weights.empty()) options.weights = a.weights;
   if (a.share_option->count() > 0) {
@@ -102,7 +105,10 @@ int run_ebp(const EbpArgs& a, Io& io) {
   kelp::Table sample = read_input("--sample", a.sample);
   check_cat_references(c, sample, "--sample");
   const UnitLevel model(std::move(sample));
-  const kelp::Table pop = read_census(a.pop, a.area, c);
+  const kelp::Table pop =
+      read_census(a.pop, a.area, c,
+                  options.pop_weights ? std::vector<std::string>{*options.pop_weights}
+                                      : std::vector<std::string>{});
   doing_estimation(c, !a.no_mse);
   SAEResults result = model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
@@ -116,6 +122,10 @@ CommandAction attach_ebp(CLI::App& app) {
   add_input_file_option(app, "--sample", a.sample, "Unit records of the sample (CSV)")->required();
   add_input_file_option(app, "--pop", a.pop, "Census: unit records of the population (CSV)")
       ->required();
+  a.pop_weights_option =
+      app.add_option("--pop-weights", a.pop_weights,
+                     "Census column of population weights: persons each record stands for")
+          ->type_name("COL");
 
   // The model.
   app.add_option("--y", a.y, "Response column of the sample (untransformed)")

@@ -79,6 +79,19 @@ TEST(EbpCommand, SurveyWeights) {
   EXPECT_EQ(run_cli(args).status, 0);
 }
 
+TEST(EbpCommand, PopulationWeightsColumn) {
+  std::vector<std::string> args = base_args();
+  args.insert(args.end(), {"--indicators", "mean", "--n-mc", "2", "--no-mse", "--seed", "3",
+                           "--quiet", "--pop-weights"});
+  args.push_back("hh_size");
+  const auto ok = run_cli(args);
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  args.back() = "persons";
+  const auto missing = run_cli(args);
+  EXPECT_NE(missing.status, 0);
+  EXPECT_THAT(missing.err, HasSubstr("Population data is missing the population weight column"));
+}
+
 TEST(EbpProgram, ExampleDataWithEveryOutput) {
   const fs::path dir = fs::temp_directory_path() / ("kelp_sae_ebp_" + std::to_string(::getpid()));
   fs::create_directories(dir);

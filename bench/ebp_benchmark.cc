@@ -58,6 +58,17 @@ const PopulationDesign& census() {
   return pop;
 }
 
+// The census with population weights (household sizes 1 .. 6).
+const PopulationDesign& weighted_census() {
+  static const PopulationDesign pop = [] {
+    PopulationDesign p = census();
+    p.weights.resize(static_cast<std::size_t>(p.X.rows()));
+    for (std::size_t i = 0; i < p.weights.size(); ++i) p.weights[i] = double(1 + i % 6);
+    return p;
+  }();
+  return pop;
+}
+
 struct Model {
   Eigen::VectorXd beta;
   double sigma_u, sigma_e;
@@ -94,7 +105,7 @@ void BM_SimulateEbp(benchmark::State& state) {
   const Model m = model(static_cast<int>(state.range(0)));
   const IndicatorSet set(indicators(static_cast<int>(state.range(1))), m.threshold);
   omp_set_num_threads(static_cast<int>(state.range(2)));
-  const PopulationDesign& pop = census();
+  const PopulationDesign& pop = state.range(3) != 0 ? weighted_census() : census();
   const Eigen::VectorXd u_hat = Eigen::VectorXd::Constant(kAreas, 0.1);
   const Eigen::VectorXd gamma = Eigen::VectorXd::Constant(kAreas, 0.5);
   constexpr int n_mc = 50;
@@ -107,12 +118,14 @@ void BM_SimulateEbp(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n_mc * kUnits);
 }
 BENCHMARK(BM_SimulateEbp)
-    ->ArgNames({"boxcox", "all6", "threads"})
-    ->Args({0, 0, 1})
-    ->Args({1, 0, 1})
-    ->Args({1, 1, 1})
-    ->Args({0, 0, 2})
-    ->Args({1, 1, 2})
+    ->ArgNames({"boxcox", "all6", "threads", "weighted"})
+    ->Args({0, 0, 1, 0})
+    ->Args({1, 0, 1, 0})
+    ->Args({1, 1, 1, 0})
+    ->Args({0, 0, 2, 0})
+    ->Args({1, 1, 2, 0})
+    ->Args({0, 0, 1, 1})
+    ->Args({1, 1, 1, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -27,6 +27,12 @@ void validate_sample_design(const SampleDesign& sample, const char* function,
   if (require_constant && !(sample.X.col(0).array() == 1.0).all()) {
     throw std::invalid_argument(where + ": column 0 of the sample design must be the constant 1");
   }
+  if (!sample.weights.empty() &&
+      sample.weights.size() != static_cast<std::size_t>(sample.X.rows())) {
+    throw std::invalid_argument(where + ": the design has " +
+                                std::to_string(sample.weights.size()) + " weights but " +
+                                std::to_string(sample.X.rows()) + " rows");
+  }
 }
 
 }  // namespace kelp_sae::kernels

@@ -17,6 +17,10 @@ namespace kelp_sae::kernels {
 struct SampleDesign {
   Eigen::MatrixXd X;                  // n x p, rows grouped by area, column 0 the constant 1
   std::vector<Eigen::Index> offsets;  // V + 1 area offsets into the rows of X
+  // Population weights of a census: row i stands for weights[i] >= 0 units
+  // of the population. Empty: every row stands for one unit. Read by the
+  // simulation kernels only.
+  std::vector<double> weights;
 
   Eigen::Index n_areas() const {
     return offsets.empty() ? 0 : static_cast<Eigen::Index>(offsets.size()) - 1;
@@ -28,7 +32,8 @@ struct SampleDesign {
 
 // Throws std::invalid_argument, naming `function`, unless the offsets start
 // at 0, never decrease and end at X.rows(), X has at least one column, and
-// (with require_constant) column 0 of X is the constant 1.
+// (with require_constant) column 0 of X is the constant 1, and the weights
+// are empty or one per row.
 void validate_sample_design(const SampleDesign& sample, const char* function,
                             bool require_constant = true);
 

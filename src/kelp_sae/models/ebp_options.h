@@ -115,6 +115,12 @@ struct EbpOptions {
   // sigma_e^2 sum w^2 / (sum w)^2); a MedianShare line uses the weighted
   // median. Needs a fixed lambda under Box-Cox.
   std::optional<std::string> weights = std::nullopt;
+  // Census column of population weights: the number of persons (or any
+  // non-negative weight) each record stands for. Every indicator is then
+  // that of the weighted population, in the Monte Carlo and in the
+  // bootstrap; records of weight 0 count for nothing. Not with
+  // caller-supplied indicators (functions of the values alone).
+  std::optional<std::string> pop_weights = std::nullopt;
   // Bootstrap and optimiser settings. Unset, n_reps is 50 and max_iter 500.
   // No state draws a fresh seed; an integer is the seed itself. The seed
   // also keys the Monte Carlo, so it is used without the bootstrap too.

@@ -79,12 +79,51 @@ void gather_rows(const kelp::Column& column, const std::vector<std::size_t>& row
   }
 }
 
+// The population weights of the census rows `rows` (in design order) into
+// out.design.weights. Throws kelp::ModelError "Invalid population weights"
+// for a missing, non-finite or negative weight (naming the first table rows,
+// counted from 1) and for an area whose weights sum to 0.
+void read_population_weights(const kelp::Column& column, const std::string& name,
+                             const std::vector<std::size_t>& rows, UnitCensus& out) {
+  std::vector<double>& w = out.design.weights;
+  w.resize(rows.size());
+  gather_rows(column, rows, w.data(), 1);
+  std::vector<std::size_t> bad;
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    if (!(std::isfinite(w[i]) && w[i] >= 0.0)) bad.push_back(rows[i] + 1);
+  }
+  if (!bad.empty()) {
+    std::sort(bad.begin(), bad.end());
+    std::string listed;
+    for (std::size_t i = 0; i < std::min<std::size_t>(bad.size(), 5); ++i) {
+      listed += (i == 0 ? "" : ", ") + std::to_string(bad[i]);
+    }
+    throw kelp::ModelError({.title = "Invalid population weights",
+                            .detail = "Population weight column '" + name + "' has " +
+                                      std::to_string(bad.size()) +
+                                      " missing, negative or non-finite values (rows " + listed +
+                                      (bad.size() > 5 ? ", ..." : "") +
+                                      "); weights must be finite and non-negative."});
+  }
+  for (std::size_t a = 0; a + 1 < out.design.offsets.size(); ++a) {
+    const auto begin = w.begin() + out.design.offsets[a];
+    const auto end = w.begin() + out.design.offsets[a + 1];
+    if (std::all_of(begin, end, [](double v) { return v == 0.0; })) {
+      throw kelp::ModelError({.title = "Invalid population weights",
+                              .detail = "Population weights in column '" + name +
+                                        "' are all 0 in area '" + out.pop_areas[a] +
+                                        "'; an area needs a positive total weight."});
+    }
+  }
+}
+
 }  // namespace
 
 UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& area,
                                const std::vector<std::string>& feature_names,
                                const UnitCensusOptions& options) {
   std::vector<const kelp::Column*> columns;  // area, features
+  const kelp::Column* weight_column = nullptr;
   try {
     columns.push_back(&pop_data.column(area));
     for (const std::string& name : feature_names) columns.push_back(&pop_data.column(name));
@@ -94,11 +133,24 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
                                                   "by the model formula: ") +
                                       e.what()});
   }
+  try {
+    if (options.weights) weight_column = &pop_data.column(*options.weights);
+  } catch (const kelp::ColumnNotFoundError& e) {
+    throw kelp::ModelError(
+        {.title = "Missing Population Columns",
+         .detail =
+             std::string("Population data is missing the population weight column: ") + e.what()});
+  }
   for (std::size_t j = 1; j < columns.size(); ++j) {
     if (!columns[j]->is_numeric()) {
       models::numeric_column(kelp::Table({{feature_names[j - 1], *columns[j]}}),
                              feature_names[j - 1], "population covariate");
     }
+  }
+
+  if (weight_column != nullptr && !weight_column->is_numeric()) {
+    models::numeric_column(kelp::Table({{*options.weights, *weight_column}}), *options.weights,
+                           "population weight");
   }
 
   const AreaCoding coding = code_areas(*columns[0]);
@@ -166,6 +218,8 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
            .argument = "drop_nulls"});
     }
   }
+  if (weight_column != nullptr)
+    read_population_weights(*weight_column, *options.weights, rows, out);
   return out;
 }
 

@@ -12,6 +12,7 @@
 // as it is.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ kelp::Table with_census_dummies(const kelp::Table& pop_data, const TermList& x,
 
 struct UnitCensusOptions {
   bool drop_nulls = false;
+  // Column of population weights (persons per record, non-negative); a null
+  // weight is an error even with drop_nulls.
+  std::optional<std::string> weights = std::nullopt;
 };
 
 // Census unit records grouped by area, areas in ascending normalised label
@@ -47,14 +51,18 @@ struct UnitCensus {
   Eigen::Index M() const noexcept { return static_cast<Eigen::Index>(pop_areas.size()); }
 };
 
-// Reads the area column and `feature_names` of `pop_data` (drops rows with a
+// Reads the area column, `feature_names` and the weight column of `pop_data` (drops rows with a
 // null in them when `drop_nulls`). Throws kelp::ModelError:
 //   "Missing Population Columns" / "Population data is missing columns
-//     required by the model formula: <table message>";
+//     required by the model formula: <table message>" (for the weight
+//     column: "... is missing the population weight column: <table message>");
 //   "Empty dataset" / "Population data empty after dropping nulls.";
 //   "Non-numeric column" for a text feature;
 //   "Missing area labels" for a null area label;
-//   "Population data contains NaNs" for a null or non-finite feature value.
+//   "Population data contains NaNs" for a null or non-finite feature value;
+//   "Invalid population weights" for a null, negative or non-finite weight
+//     (naming the column and the first rows) or an area whose weights are
+//     all 0.
 UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& area,
                                const std::vector<std::string>& feature_names,
                                const UnitCensusOptions& options = {});

@@ -75,5 +75,47 @@ TEST(UnitCensus, Errors) {
   }
 }
 
+TEST(UnitCensus, PopulationWeights) {
+  const Table census({{"area", Column(std::vector<std::string>{"b", "a", "b", "a", "a", "b"})},
+                      {"x", Column(std::vector<double>{1, 2, 3, 4, 5, 6})},
+                      {"hh", Column(std::vector<std::int64_t>{1, 2, 0, 4, 5, 6})}});
+  // Weights follow their rows into the area blocks; a weight of 0 is kept.
+  const UnitCensus c = prepare_unit_census(census, "area", {"x"}, {.weights = "hh"});
+  EXPECT_EQ(c.design.weights, (std::vector<double>{2, 4, 5, 1, 0, 6}));
+  EXPECT_TRUE(prepare_unit_census(census, "area", {"x"}).design.weights.empty());
+
+  struct Case {
+    const char* name;
+    Column weights;
+    std::string title;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"negative, null and infinite",
+       Column(std::vector<double>{1, -2, 1, INFINITY, 1, 3}, {true, true, true, true, true, false}),
+       "Invalid population weights",
+       "Population weight column 'hh' has 3 missing, negative or non-finite values (rows 2, 4, "
+       "6); weights must be finite and non-negative."},
+      {"area of zero weight", Column(std::vector<double>{0, 1, 0, 1, 1, 0}),
+       "Invalid population weights",
+       "Population weights in column 'hh' are all 0 in area 'b'; an area needs a positive total "
+       "weight."},
+      {"text", Column(std::vector<std::string>{"1", "1", "1", "1", "1", "1"}), "Non-numeric column",
+       ""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const kelp::ModelError e = thrown_model_error([&] {
+      prepare_unit_census(census.with_column("hh", k.weights), "area", {"x"}, {.weights = "hh"});
+    });
+    EXPECT_EQ(e.title(), k.title);
+    EXPECT_EQ(e.detail().substr(0, k.detail.size()), k.detail);
+  }
+  EXPECT_EQ(thrown_model_error([&] {
+              prepare_unit_census(census, "area", {"x"}, {.weights = "persons"});
+            }).title(),
+            "Missing Population Columns");
+}
+
 }  // namespace
 }  // namespace kelp_sae

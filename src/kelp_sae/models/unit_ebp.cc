@@ -15,9 +15,10 @@
 //   ArgumentError  transformation not one of the accepted texts; n_mc,
 //                  n_reps, batch_size below 1; boxcox_bounds not finite with
 //                  lower < upper; boxcox_param or transform_shift not finite;
-//                  no indicator resolved; a poverty line that is not positive
-//                  and finite when a poverty measure is requested; weights
-//                  with Box-Cox and lambda estimated
+//                  no indicator resolved; a caller-supplied indicator with
+//                  pop_weights; a poverty line that is not positive and
+//                  finite when a poverty measure is requested; weights with
+//                  Box-Cox and lambda estimated
 //   ModelError     "Missing Sample Columns", "Empty Dataset", "Non-positive
 //                  response" (log or Box-Cox with a response <= 0 after the
 //                  shift), "Optimization failed", "Non-finite results" (a
@@ -36,6 +37,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
@@ -354,6 +356,16 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                         "transformation.");
   }
   const ResolvedIndicators indicators = resolve_indicators(options.indicators);
+  if (options.pop_weights &&
+      std::any_of(indicators.entries.begin(), indicators.entries.end(),
+                  [](const kernels::IndicatorEntry& e) {
+                    return std::holds_alternative<kernels::IndicatorFunction>(e);
+                  })) {
+    throw ArgumentError(kFunction, "indicators",
+                        "ebp: caller-supplied indicators are not supported with population "
+                        "weights (pop_weights): a function of the values alone cannot weight "
+                        "them.");
+  }
 
   // Sample.
   const UnitFeatures features = resolve_unit_features(x, data_);
@@ -459,7 +471,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   // Census, one block of rows per area.
   const UnitCensus census =
       prepare_unit_census(with_census_dummies(pop_data, x, data_), area_col, sample.feature_names,
-                          {.drop_nulls = options.drop_nulls});
+                          {.drop_nulls = options.drop_nulls, .weights = options.pop_weights});
   const Eigen::Index M = census.M();
 
   // Area effects given the sample; sampled areas by census position.

@@ -165,6 +165,14 @@ TEST(UnitLevelEbp, ArgumentErrorsNameTheOption) {
        [](EbpOptions& o) { o.threshold = [](std::span<const double>) { return std::nan(""); }; },
        "ebp: threshold must be a positive finite poverty line when a poverty measure is "
        "requested; got nan."},
+      {"custom indicator with population weights",
+       [](EbpOptions& o) {
+         o.indicators = {Indicator::MEAN, NamedIndicator{"top", [](std::span<const double>,
+                                                                   double) { return 0.0; }}};
+         o.pop_weights = "x";
+       },
+       "ebp: caller-supplied indicators are not supported with population weights "
+       "(pop_weights): a function of the values alone cannot weight them."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -389,6 +397,42 @@ TEST(UnitLevelEbp, WithoutMseTheUncertaintyIsNotEstimated) {
   // Areas 9 and 10 have no sample and still get rows; 10 areas x 2 indicators.
   EXPECT_EQ(without.stats().n_areas, 10);
   EXPECT_EQ(without.prediction().back().area, "9");
+}
+
+TEST(UnitLevelEbp, RecordsOfPopulationWeightZeroCountForNothing) {
+  // Weight 1 on the first 40 records of every area and 0 on its last 20:
+  // the remaining records keep their Monte Carlo draws (a unit's draw follows
+  // its position in the area), so the EBPs equal those of the census cut to
+  // the first 40 records, to rounding.
+  const IncomeData d = income_data();
+  std::vector<std::int64_t> hh;
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
+    hh.push_back(i % 60 < 40 ? 1 : 0);
+    if (i % 60 < 40) kept.push_back(i);
+  }
+  const Table weighted = d.census.with_column("hh", Column(hh));
+  const Table cut = d.census.take(kept);
+  const UnitLevel model(d.sample);
+  EbpOptions options = quick({.indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT,
+                                             Indicator::GINI, Indicator::QSR},
+                              .threshold = 12.0,
+                              .mse = false});
+  const SAEResults plain = model.ebp("income", kTerms, "area", cut, options);
+  options.pop_weights = "hh";
+  const SAEResults got = model.ebp("income", kTerms, "area", weighted, options);
+  ASSERT_EQ(got.prediction().size(), plain.prediction().size());
+  for (std::size_t i = 0; i < got.prediction().size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NEAR(got.prediction()[i].pred, plain.prediction()[i].pred,
+                1e-12 * std::fabs(plain.prediction()[i].pred));
+  }
+  // The bootstrap runs over the weighted census too.
+  options.mse = true;
+  const SAEResults with_mse = model.ebp("income", kTerms, "area", weighted, options);
+  for (const SAEPred& p : with_mse.prediction()) {
+    EXPECT_TRUE(std::isfinite(p.mse) && p.mse > 0.0) << p.area << " " << p.indicator;
+  }
 }
 
 TEST(UnitLevelEbp, SampledAreasMissingFromTheCensusStillEnterTheRefit) {

@@ -31,6 +31,12 @@ constexpr std::size_t kMinParallelUnits = std::size_t{1} << 15;
 
 std::size_t idx(Eigen::Index i) { return static_cast<std::size_t>(i); }
 
+// The population weights of the units from row `first` on, or null when the
+// census is unweighted.
+const double* unit_weights(const PopulationDesign& population, Eigen::Index first) {
+  return population.weights.empty() ? nullptr : population.weights.data() + idx(first);
+}
+
 void check_model(const char* function, const PopulationDesign& population,
                  const Eigen::Ref<const Eigen::VectorXd>& beta, double sigma_e) {
   validate_sample_design(population, function, /*require_constant=*/true);
@@ -39,6 +45,12 @@ void check_model(const char* function, const PopulationDesign& population,
             std::to_string(population.X.cols()) + " columns");
   check(std::isfinite(sigma_e) && sigma_e >= 0.0, function,
         "sigma_e must be finite and non-negative, got " + std::to_string(sigma_e));
+  const auto bad = std::find_if(population.weights.begin(), population.weights.end(),
+                                [](double w) { return !(std::isfinite(w) && w >= 0.0); });
+  check(bad == population.weights.end(), function,
+        "population weights must be finite and non-negative, got " +
+            (bad == population.weights.end() ? std::string() : std::to_string(*bad)) + " in row " +
+            std::to_string(bad - population.weights.begin()));
 }
 
 void check_area_vector(const char* function, const char* name,
@@ -83,25 +95,33 @@ constexpr std::size_t kDrawBlock = 1024;
 
 // The indicators of one synthetic area with fixed parts xb[0..n): unit j
 // takes normal draw first_draw + j of `key`, and the area's values end in
-// ws.y. Returns the count of values floored by the inverse Box-Cox.
-double simulate_area(const double* xb, random::Key key, std::uint64_t first_draw, Eigen::Index n,
-                     double u, double sigma_e, const EbpScale& scale,
+// ws.y. With population weights (w, one per unit; null without) the
+// indicators are those of the weighted population. Returns the count of
+// values floored by the inverse Box-Cox.
+double simulate_area(const double* xb, const double* w, random::Key key, std::uint64_t first_draw,
+                     Eigen::Index n, double u, double sigma_e, const EbpScale& scale,
                      const IndicatorSet& indicators, Workspace& ws) {
   IndicatorSet::Sums sums;
   for (std::size_t j = 0; j < idx(n); j += kDrawBlock) {
     const std::size_t len = std::min(kDrawBlock, idx(n) - j);
     double* y = ws.y.data() + j;
     random::normal(key, std::span<double>(y, len), first_draw + j);
-    const IndicatorSet::Sums block =
-        internal::synthesize_area(xb + j, y, len, u, sigma_e, scale.back_transformation,
-                                  scale.shift, indicators.threshold(), y);
+    const IndicatorSet::Sums block = internal::synthesize_area(
+        xb + j, y, len, u, sigma_e, scale.back_transformation, scale.shift, indicators.threshold(),
+        y, w == nullptr ? nullptr : w + j);
     sums.sum += block.sum;
     sums.poor += block.poor;
     sums.gap += block.gap;
     sums.gap_sq += block.gap_sq;
     sums.floored += block.floored;
+    sums.weight += block.weight;
   }
-  indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
+  if (w != nullptr && n > 0) {  // an empty area gives the documented zeros either way
+    indicators.evaluate_weighted_with_sums(std::span<const double>(ws.y.data(), idx(n)),
+                                           std::span<const double>(w, idx(n)), sums, ws.values);
+  } else {
+    indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
+  }
   return sums.floored;
 }
 
@@ -156,8 +176,9 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
           double z = 0.0;
           random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
           floored(a) +=
-              simulate_area(ws.xb.data(), error_keys[r * idx(m) + idx(a)], 0, n,
-                            u_eblup(a) + sigma_cond(a) * z, sigma_e, scale, indicators, ws);
+              simulate_area(ws.xb.data(), unit_weights(population, population.offsets[idx(a)]),
+                            error_keys[r * idx(m) + idx(a)], 0, n, u_eblup(a) + sigma_cond(a) * z,
+                            sigma_e, scale, indicators, ws);
           for (std::size_t i = 0; i < k; ++i) {
             sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
           }
@@ -201,8 +222,9 @@ Eigen::MatrixXd census_indicators_from_fixed_part(random::Key key,
     failure.run([&] {
       Workspace& ws = workspaces[idx(omp_get_thread_num())];
       const Eigen::Index first = population.offsets[idx(a)];
-      simulate_area(xb.data() + first, key, static_cast<std::uint64_t>(first),
-                    population.n_units(a), u(a), sigma_e, scale, indicators, ws);
+      simulate_area(xb.data() + first, unit_weights(population, first), key,
+                    static_cast<std::uint64_t>(first), population.n_units(a), u(a), sigma_e, scale,
+                    indicators, ws);
       for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
     });
   }

@@ -42,7 +42,11 @@
 namespace kelp_sae::kernels {
 
 // A census: the units of area a are rows offsets[a] .. offsets[a+1]-1 of X
-// (N x p, column 0 the constant 1); an area may be empty.
+// (N x p, column 0 the constant 1); an area may be empty. With population
+// weights (weights non-empty) unit j stands for weights[j] units and every
+// indicator is that of the weighted population
+// (IndicatorSet::evaluate_weighted; caller-supplied indicators see the
+// values unweighted); without, the unweighted indicators.
 using PopulationDesign = SampleDesign;
 
 // From the model scale to the data scale: g^-1(y*) - shift.
@@ -64,7 +68,7 @@ struct EbpSimulationCounts {
 // Returns K x M Monte Carlo means (K = indicators.size()) and, when `counts`
 // is given, fills it. Throws std::invalid_argument naming the argument for
 // n_mc < 1, mismatched shapes, a design without the constant column,
-// negative or non-finite sigmas; an exception from a caller's indicator ends
+// negative or non-finite sigmas or population weights; an exception from a caller's indicator ends
 // the call with that exception.
 Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesign& population,
                              const Eigen::Ref<const Eigen::VectorXd>& beta,

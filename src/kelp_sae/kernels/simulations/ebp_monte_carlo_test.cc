@@ -168,6 +168,82 @@ TEST(SimulateEbp, SameNumbersForAnyThreadCount) {
   EXPECT_EQ(one, two);
 }
 
+// make_census() with population weights 0 .. 4, larger where x > 0.
+PopulationDesign make_weighted_census() {
+  PopulationDesign pop = make_census();
+  for (Eigen::Index i = 0; i < pop.X.rows(); ++i) {
+    pop.weights.push_back((pop.X(i, 1) > 0.0 ? 3.0 : 0.0) + double(i % 2));
+  }
+  return pop;
+}
+
+TEST(SimulateEbp, IntegerWeightsEqualTheRepeatedCensus) {
+  // Without unit errors every value is fixed by the area effect, whose draw
+  // does not depend on the units, so the weighted census and the census
+  // with each record repeated w times give the same indicators, in the
+  // Monte Carlo and in the bootstrap's true census.
+  const PopulationDesign weighted = make_weighted_census();
+  PopulationDesign repeated;
+  repeated.offsets = {0};
+  std::vector<Eigen::Index> rows;
+  for (Eigen::Index a = 0; a < weighted.n_areas(); ++a) {
+    for (Eigen::Index i = weighted.offsets[std::size_t(a)];
+         i < weighted.offsets[std::size_t(a) + 1]; ++i) {
+      rows.insert(rows.end(), std::size_t(weighted.weights[std::size_t(i)]), i);
+    }
+    repeated.offsets.push_back(Eigen::Index(rows.size()));
+  }
+  repeated.X = weighted.X(rows, Eigen::all);
+  const IndicatorSet set({Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP,
+                          Indicator::POVERTY_SEVERITY, Indicator::GINI, Indicator::QSR},
+                         2.5);
+  const EbpScale scale{.back_transformation = BackTransformation::log(), .shift = 0.25};
+  const Key key = random::key_from_seed(12);
+  const Eigen::MatrixXd mc_w =
+      simulate_ebp(key, 30, weighted, kBeta, kUHat, kGamma, kSigmaU, 0.0, scale, set);
+  const Eigen::MatrixXd mc_r =
+      simulate_ebp(key, 30, repeated, kBeta, kUHat, kGamma, kSigmaU, 0.0, scale, set);
+  const Eigen::MatrixXd truth_w = census_indicators(key, weighted, kBeta, kUHat, 0.0, scale, set);
+  const Eigen::MatrixXd truth_r = census_indicators(key, repeated, kBeta, kUHat, 0.0, scale, set);
+  EXPECT_TRUE(mc_w.isApprox(mc_r, 1e-12)) << mc_w << "\n\n" << mc_r;
+  EXPECT_TRUE(truth_w.isApprox(truth_r, 1e-12)) << truth_w << "\n\n" << truth_r;
+  // Without the weights the indicators differ.
+  PopulationDesign unweighted = weighted;
+  unweighted.weights.clear();
+  EXPECT_FALSE(mc_w.isApprox(
+      simulate_ebp(key, 30, unweighted, kBeta, kUHat, kGamma, kSigmaU, 0.0, scale, set), 1e-3));
+}
+
+TEST(SimulateEbp, WeightedHeadcountClosedFormUnderLog) {
+  // E headcount_a = sum_i w_i Phi((log(z + shift) - x_i' beta - u_a) / sd) / sum_i w_i,
+  // sd^2 = sigma_u^2 (1 - gamma_a) + sigma_e^2. The replicate headcount lies
+  // in [0, 1], so its Monte Carlo standard error is at most 0.5 / sqrt(n_mc)
+  // (0.0035 here); the unweighted value differs from the weighted one by
+  // more than 0.05 in both areas.
+  const PopulationDesign pop = make_weighted_census();
+  constexpr int n_mc = 20000;
+  constexpr double z = 2.5, shift = 0.5;
+  const IndicatorSet set({Indicator::POVERTY_HEADCOUNT}, z);
+  const Eigen::MatrixXd got =
+      simulate_ebp(random::key_from_seed(31), n_mc, pop, kBeta, kUHat, kGamma, kSigmaU, kSigmaE,
+                   {.back_transformation = BackTransformation::log(), .shift = shift}, set);
+  for (const Eigen::Index a : {0, 2}) {
+    SCOPED_TRACE(a);
+    const double sd = std::sqrt(kSigmaU * kSigmaU * (1.0 - kGamma(a)) + kSigmaE * kSigmaE);
+    double num = 0.0, den = 0.0, plain = 0.0;
+    const Eigen::Index n = pop.n_units(a);
+    for (Eigen::Index j = 0; j < n; ++j) {
+      const Eigen::Index i = pop.offsets[std::size_t(a)] + j;
+      const double p = normal_cdf((std::log(z + shift) - pop.X.row(i).dot(kBeta) - kUHat(a)) / sd);
+      num += pop.weights[std::size_t(i)] * p;
+      den += pop.weights[std::size_t(i)];
+      plain += p / double(n);
+    }
+    ASSERT_GT(std::fabs(num / den - plain), 0.05);
+    EXPECT_NEAR(got(0, a), num / den, 4.0 * 0.5 / std::sqrt(n_mc));
+  }
+}
+
 TEST(SimulateEbp, RejectsBadArguments) {
   const PopulationDesign pop = make_census();
   const IndicatorSet set({Indicator::MEAN}, 1.0);
@@ -181,6 +257,15 @@ TEST(SimulateEbp, RejectsBadArguments) {
                std::invalid_argument);
   EXPECT_THROW(simulate_ebp(key, 5, pop, kBeta, kUHat, kGamma, -1.0, kSigmaE, {}, set),
                std::invalid_argument);
+  for (const double w : {-1.0, std::nan("")}) {
+    PopulationDesign weighted = make_weighted_census();
+    weighted.weights[7] = w;
+    EXPECT_THROW(simulate_ebp(key, 5, weighted, kBeta, kUHat, kGamma, kSigmaU, kSigmaE, {}, set),
+                 std::invalid_argument);
+    weighted.weights.pop_back();  // one weight short
+    EXPECT_THROW(census_indicators(key, weighted, kBeta, kUHat, kSigmaE, {}, set),
+                 std::invalid_argument);
+  }
 }
 
 }  // namespace

@@ -56,8 +56,8 @@ void bucket_sort(std::span<double> values) {
   // Scratch of the calling thread, grown to the largest area seen.
   thread_local std::vector<std::uint64_t> keys, sorted;
   thread_local std::vector<std::uint32_t> ends;
-  keys.resize(n);
-  sorted.resize(n);
+  if (keys.size() < n) keys.resize(n);
+  if (sorted.size() < n) sorted.resize(n);
   std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t k = order_key(values[i]);
@@ -266,6 +266,48 @@ struct WeightedValue {
   double w;
 };
 
+// The records of positive weight sorted by value (records of equal value in
+// any order), in scratch memory of the calling thread. From kBucketSortMin
+// values on, the vectorised sort orders 64-bit keys holding the high bits of
+// the value's order key and the value's index in the low bits; values that
+// share those high bits end adjacent, and one insertion pass on the exact
+// values finishes the sort.
+std::span<const WeightedValue> sorted_records(std::span<const double> values,
+                                              std::span<const double> weights) {
+  const std::size_t n = values.size();
+  thread_local std::vector<WeightedValue> sorted;
+  if (sorted.size() < n) sorted.resize(n);
+  const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; };
+  std::size_t kept = 0;  // records of positive weight, without a branch per record
+  if (n < kBucketSortMin) {
+    for (std::size_t i = 0; i < n; ++i) {
+      sorted[kept] = {values[i], weights[i]};
+      kept += weights[i] != 0.0 ? 1 : 0;
+    }
+    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(kept);
+    std::sort(sorted.begin(), end, by_value);
+    return {sorted.data(), kept};
+  }
+  thread_local std::vector<std::uint64_t> keys;
+  if (keys.size() < n) keys.resize(n);
+  const std::uint64_t mask = (std::uint64_t{1} << std::bit_width(n)) - 1;
+  for (std::size_t i = 0; i < n; ++i) keys[i] = (order_key(values[i]) & ~mask) | i;
+  thread_local const hwy::Sorter sorter;
+  sorter(keys.data(), n, hwy::SortAscending());
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t at = keys[i] & mask;
+    sorted[kept] = {values[at], weights[at]};
+    kept += weights[at] != 0.0 ? 1 : 0;
+  }
+  for (std::size_t i = 1; i < kept; ++i) {
+    const WeightedValue r = sorted[i];
+    std::size_t j = i;
+    for (; j > 0 && by_value(r, sorted[j - 1]); --j) sorted[j] = sorted[j - 1];
+    sorted[j] = r;
+  }
+  return {sorted.data(), kept};
+}
+
 // sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute difference over
 // all pairs of units of the weighted population, over twice its mean.
 double weighted_gini_sorted(std::span<const WeightedValue> r, double total_weight) {
@@ -317,7 +359,6 @@ void IndicatorSet::evaluate_weighted(std::span<const double> values,
   }
   // Records of weight 0 count for nothing (not even a NaN among them).
   Sums sums;
-  double total_weight = 0.0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double w = weights[i];
     if (w == 0.0) continue;
@@ -327,8 +368,15 @@ void IndicatorSet::evaluate_weighted(std::span<const double> values,
     sums.poor += y < threshold_ ? w : 0.0;
     sums.gap += w * g;
     sums.gap_sq += w * g * g;
-    total_weight += w;
+    sums.weight += w;
   }
+  evaluate_weighted_with_sums(values, weights, sums, out);
+}
+
+void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
+                                               std::span<const double> weights, const Sums& sums,
+                                               std::span<double> out) const {
+  const double total_weight = sums.weight;
   const double divisor = total_weight > 0.0 ? total_weight : 1.0;
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* fn = std::get_if<IndicatorFunction>(&entries_[k])) {
@@ -354,16 +402,8 @@ void IndicatorSet::evaluate_weighted(std::span<const double> values,
   }
   if (!needs_sort_) return;
   const bool unranked = std::isnan(sums.sum);
-  // Scratch of the calling thread, grown to the largest area seen.
-  thread_local std::vector<WeightedValue> records;
-  records.clear();
-  if (!unranked) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (weights[i] != 0.0) records.push_back({values[i], weights[i]});
-    }
-    std::sort(records.begin(), records.end(),
-              [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; });
-  }
+  std::span<const WeightedValue> records;
+  if (!unranked) records = sorted_records(values, weights);
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     const auto* i = std::get_if<Indicator>(&entries_[k]);

@@ -100,6 +100,7 @@ class IndicatorSet {
   struct Sums {
     double sum = 0.0, poor = 0.0, gap = 0.0, gap_sq = 0.0;
     double floored = 0.0;
+    double weight = 0.0;  // total weight W (weighted sums only)
   };
   void evaluate_with_sums(std::span<double> values, const Sums& sums, std::span<double> out) const;
 
@@ -112,6 +113,12 @@ class IndicatorSet {
   // them); std::invalid_argument when the spans differ in length.
   void evaluate_weighted(std::span<const double> values, std::span<const double> weights,
                          std::span<double> out) const;
+
+  // As evaluate_weighted, with the weighted sums already formed over the
+  // records of positive weight: sum w y, sum w [y < z], sum w g, sum w g^2
+  // and W (the simulation kernels form them while generating the values).
+  void evaluate_weighted_with_sums(std::span<const double> values, std::span<const double> weights,
+                                   const Sums& sums, std::span<double> out) const;
 
  private:
   std::vector<IndicatorEntry> entries_;

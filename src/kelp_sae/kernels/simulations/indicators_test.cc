@@ -180,13 +180,20 @@ TEST(Indicators, IntegerWeightsEqualTheRepeatedPopulation) {
     std::vector<double> values, weights;
     double z;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {"incomes", {3.2, 0.4, 7.5, 1.1, 2.0, 0.9}, {2, 1, 3, 4, 1, 2}, 1.5},
       {"ties and a zero weight", {1, 2, 2, 5, 1, 8, 3}, {3, 0, 2, 1, 4, 2, 5}, 2.0},
       // W = 27: the cuts trunc(5.4) and trunc(21.6) fall inside records.
       {"cuts inside records", {10, 1, 4, 6, 2}, {6, 4, 7, 3, 7}, 3.0},
       {"one record", {4.0}, {5}, 5.0},
   };
+  // 300 records, enough for the vectorised sort, with negative values and ties.
+  Case large{"large area", {}, {}, 20.0};
+  for (int i = 0; i < 300; ++i) {
+    large.values.push_back(double((i * 37) % 101) - 0.5);
+    large.weights.push_back(double(i % 4));
+  }
+  cases.push_back(large);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<double> repeated;

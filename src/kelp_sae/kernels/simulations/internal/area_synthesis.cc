@@ -19,6 +19,7 @@ namespace kelp_sae::kernels::internal {
 struct SynthesisParams {
   const double* xb;
   const double* e;
+  const double* w;  // population weights, or null
   double* y;
   double u;
   double sigma_e;
@@ -44,7 +45,7 @@ using Params = SynthesisParams;
 constexpr double kExpMax = 706.0;
 constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
-template <Kind kKind>
+template <Kind kKind, bool kWeighted>
 HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
@@ -62,18 +63,27 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
   const V v_exp_max = hn::Set(d, kExpMax);
   const V v_finite = hn::Set(d, 1e300);
   V acc_sum = zero, acc_poor = zero, acc_gap = zero, acc_gap_sq = zero, acc_floored = zero;
+  V acc_weight = zero;
 
   HWY_ALIGN double xb_tail[kMaxLanes];
   HWY_ALIGN double e_tail[kMaxLanes];
+  HWY_ALIGN double w_tail[kMaxLanes];
   HWY_ALIGN double y_lanes[kMaxLanes];
 
   for (std::size_t j = 0; j < n; j += L) {
     const std::size_t count = std::min(L, n - j);
     V xb, e;
+    V w = one;
     if (count == L) {
       xb = hn::LoadU(d, p.xb + j);
       e = hn::LoadU(d, p.e + j);
+      if constexpr (kWeighted) w = hn::LoadU(d, p.w + j);
     } else {
+      if constexpr (kWeighted) {
+        std::fill(w_tail, w_tail + L, 0.0);
+        std::copy(p.w + j, p.w + j + count, w_tail);
+        w = hn::Load(d, w_tail);
+      }
       std::fill(xb_tail, xb_tail + L, 0.0);
       std::fill(e_tail, e_tail + L, 0.0);
       std::copy(p.xb + j, p.xb + j + count, xb_tail);
@@ -119,29 +129,55 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
     } else {
       hn::StoreU(y, d, p.y + j);
     }
-    acc_sum = hn::Add(acc_sum, y_acc);
-    acc_poor = hn::Add(acc_poor, poor);
-    acc_gap = hn::Add(acc_gap, gap_acc);
-    acc_gap_sq = hn::MulAdd(gap_acc, gap_acc, acc_gap_sq);
+    if constexpr (kWeighted) {
+      // Units of weight 0 count for nothing, even with a non-finite value.
+      const auto counted = w != zero;
+      acc_sum = hn::Add(acc_sum, hn::IfThenElseZero(counted, hn::Mul(w, y_acc)));
+      acc_poor = hn::Add(acc_poor, hn::Mul(w, poor));
+      const V w_gap = hn::Mul(w, gap_acc);
+      acc_gap = hn::Add(acc_gap, w_gap);
+      acc_gap_sq = hn::MulAdd(w_gap, gap_acc, acc_gap_sq);
+      acc_weight = hn::Add(acc_weight, w);
+    } else {
+      acc_sum = hn::Add(acc_sum, y_acc);
+      acc_poor = hn::Add(acc_poor, poor);
+      acc_gap = hn::Add(acc_gap, gap_acc);
+      acc_gap_sq = hn::MulAdd(gap_acc, gap_acc, acc_gap_sq);
+    }
   }
   out.sum = hn::GetLane(hn::SumOfLanes(d, acc_sum));
   out.poor = hn::GetLane(hn::SumOfLanes(d, acc_poor));
   out.gap = hn::GetLane(hn::SumOfLanes(d, acc_gap));
   out.gap_sq = hn::GetLane(hn::SumOfLanes(d, acc_gap_sq));
   out.floored = hn::GetLane(hn::SumOfLanes(d, acc_floored));
+  if constexpr (kWeighted) out.weight = hn::GetLane(hn::SumOfLanes(d, acc_weight));
 }
 
 IndicatorSet::Sums SynthesizeArea(const Params& p, std::size_t n) {
   IndicatorSet::Sums sums;
+  if (p.w != nullptr) {
+    switch (p.kind) {
+      case Kind::NONE:
+        run<Kind::NONE, true>(p, n, sums);
+        break;
+      case Kind::LOG:
+        run<Kind::LOG, true>(p, n, sums);
+        break;
+      case Kind::BOX_COX:
+        run<Kind::BOX_COX, true>(p, n, sums);
+        break;
+    }
+    return sums;
+  }
   switch (p.kind) {
     case Kind::NONE:
-      run<Kind::NONE>(p, n, sums);
+      run<Kind::NONE, false>(p, n, sums);
       break;
     case Kind::LOG:
-      run<Kind::LOG>(p, n, sums);
+      run<Kind::LOG, false>(p, n, sums);
       break;
     case Kind::BOX_COX:
-      run<Kind::BOX_COX>(p, n, sums);
+      run<Kind::BOX_COX, false>(p, n, sums);
       break;
   }
   return sums;
@@ -158,13 +194,13 @@ HWY_EXPORT(SynthesizeArea);
 
 IndicatorSet::Sums synthesize_area(const double* xb, const double* e, std::size_t n, double u,
                                    double sigma_e, const BackTransformation& g, double shift,
-                                   double threshold, double* y) {
+                                   double threshold, double* y, const double* w) {
   // The Box-Cox parameter close to 0 takes the exponential branch.
   using Kind = BackTransformation::Kind;
   Kind kind = g.kind;
   if (kind == Kind::BOX_COX && std::fabs(g.lambda) < kBoxCoxLogBranch) kind = Kind::LOG;
   const double lambda_safe = std::fabs(g.lambda) < kBoxCoxValueFloor ? kBoxCoxValueFloor : g.lambda;
-  const SynthesisParams params{xb, e, y, u, sigma_e, kind, lambda_safe, shift, threshold, &g};
+  const SynthesisParams params{xb, e, w, y, u, sigma_e, kind, lambda_safe, shift, threshold, &g};
   return HWY_DYNAMIC_DISPATCH(SynthesizeArea)(params, n);
 }
 
