@@ -113,7 +113,7 @@ std::vector<std::size_t> thinned(std::size_t n) {
   return idx;
 }
 
-Json base_spec(const std::string& title, Json data) {
+Json base_chart(const std::string& title, Json data) {
   Json chart;
   chart["$schema"] = "https://vega.github.io/schema/vega-lite/v5.json";
   chart["title"] = title;
@@ -149,7 +149,7 @@ Json qq_plot(const std::string& title, const std::vector<double>& values) {
   }
   const double lim =
       sorted.empty() ? 1.0 : std::max({3.0, std::fabs(sorted.front()), std::fabs(sorted.back())});
-  Json chart = base_spec(title, std::move(points));
+  Json chart = base_chart(title, std::move(points));
   chart["layer"] =
       Json::array({{{"mark", {{"type", "point"}, {"filled", true}, {"size", 18}, {"opacity", 0.7}}},
                     {"encoding",
@@ -166,7 +166,7 @@ Json residuals_fitted(const Diagnostics& d) {
     points.push_back(
         {{"fitted", value(d.fitted_values[i])}, {"residual", value(d.standardized_residuals[i])}});
   }
-  Json chart = base_spec("Standardised residuals against fitted values", std::move(points));
+  Json chart = base_chart("Standardised residuals against fitted values", std::move(points));
   chart["layer"] =
       Json::array({{{"mark", {{"type", "point"}, {"filled", true}, {"size", 18}, {"opacity", 0.6}}},
                     {"encoding",
@@ -184,7 +184,7 @@ Json boxcox_profile(const Diagnostics& d, double lambda) {
       points.push_back({{"lambda", d.boxcox_lambda[i]}, {"loglik", d.boxcox_loglik[i]}});
     }
   }
-  Json chart = base_spec("Profile log-likelihood of the Box-Cox lambda", std::move(points));
+  Json chart = base_chart("Profile log-likelihood of the Box-Cox lambda", std::move(points));
   Json layers = Json::array({{{"mark", {{"type", "line"}, {"point", true}}},
                               {"encoding",
                                {{"x", axis_field("lambda", "lambda")},
@@ -226,7 +226,7 @@ Json model_vs_direct(const std::string& indicator, const std::vector<Row>& rows,
       hi = std::max(hi, v);
     }
   }
-  Json chart = base_spec(indicator + ": model against direct estimates", std::move(points));
+  Json chart = base_chart(indicator + ": model against direct estimates", std::move(points));
   Json layers =
       Json::array({{{"mark", {{"type", "point"}, {"filled", true}, {"size", 30}}},
                     {"encoding",
@@ -265,7 +265,7 @@ Json cv_comparison(const std::string& indicator, std::vector<Row> rows,
     }
   }
   Json chart =
-      base_spec(indicator + ": CV of " + direct_label + " and model estimates", std::move(points));
+      base_chart(indicator + ": CV of " + direct_label + " and model estimates", std::move(points));
   chart["mark"] = {{"type", "point"}, {"filled", true}, {"size", 30}};
   chart["encoding"] = {
       {"x", axis_field("rank", sizes_known ? "Sampled areas by sample size"
@@ -291,7 +291,7 @@ Json intervals(const std::string& indicator, std::vector<Row> rows) {
                       {"lci", value(p.lci)},
                       {"uci", value(p.uci)}});
   }
-  Json chart = base_spec(indicator + ": estimates with 95% intervals", std::move(points));
+  Json chart = base_chart(indicator + ": estimates with 95% intervals", std::move(points));
   chart["width"] = 2 * kChartWidth;
   chart["encoding"] = {{"x", axis_field("rank", "Areas sorted by estimate")},
                        {"tooltip", Json::array({{{"field", "area"}, {"title", "Area"}},

@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -285,13 +286,16 @@ Diagnostics ebp_diagnostics(const UnitSample& sample, const Eigen::VectorXd& y_t
   return d;
 }
 
-// The indicators of each sampled area's unweighted sample values, the
-// direct estimates the report compares the EBP with (variance only for the
-// mean: s^2 / n). Weighted direct estimates replace them once the sample
-// carries weights.
+// The indicators of each sampled area's sample values, the direct estimates
+// the report compares the EBP with: unweighted, or weighted by the survey
+// weights when the sample has them (each unit standing for w people). The
+// variance is given only for the mean: s^2 / n unweighted; with weights the
+// linearised variance of the ratio mean, n / (n - 1) sum w^2 (y - ybar_w)^2 /
+// (sum w)^2.
 std::vector<DirectEstimate> sample_indicators(const UnitSample& sample,
                                               const kernels::IndicatorSet& set,
                                               const std::vector<std::string>& names) {
+  const bool weighted = sample.w.size() > 0;
   const std::vector<DirectEstimate> means =
       internal::sample_means(sample.y, sample.area_offsets, sample.unique_areas, "");
   std::vector<DirectEstimate> out;
@@ -302,14 +306,34 @@ std::vector<DirectEstimate> sample_indicators(const UnitSample& sample,
     const Eigen::Index count = sample.area_offsets[i + 1] - begin;
     if (count == 0) continue;
     values.assign(sample.y.data() + begin, sample.y.data() + begin + count);
-    set.evaluate(values, estimates);
+    double mean_var = means[i].var;
+    if (weighted) {
+      const std::span<const double> w(sample.w.data() + begin, static_cast<std::size_t>(count));
+      set.evaluate_weighted(values, w, estimates);
+      double sum_w = 0.0, sum_wy = 0.0;
+      for (std::size_t j = 0; j < w.size(); ++j) {
+        sum_w += w[j];
+        sum_wy += w[j] * values[j];
+      }
+      const double ybar = sum_wy / sum_w;
+      double sum_sq = 0.0;
+      for (std::size_t j = 0; j < w.size(); ++j) {
+        const double d = w[j] * (values[j] - ybar);
+        sum_sq += d * d;
+      }
+      mean_var = count > 1 ? static_cast<double>(count) / static_cast<double>(count - 1) * sum_sq /
+                                 (sum_w * sum_w)
+                           : kNaN;
+    } else {
+      set.evaluate(values, estimates);
+    }
     for (std::size_t k = 0; k < set.size(); ++k) {
       const auto* builtin = std::get_if<Indicator>(&set.entries()[k]);
       const bool is_mean = builtin != nullptr && *builtin == Indicator::MEAN;
       out.push_back({.area = sample.unique_areas[i],
                      .indicator = names[k],
                      .est = estimates[k],
-                     .var = is_mean ? means[i].var : kNaN,
+                     .var = is_mean ? mean_var : kNaN,
                      .n = count});
     }
   }

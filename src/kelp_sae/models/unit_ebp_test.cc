@@ -745,11 +745,23 @@ TEST(UnitLevelEbp, SurveyWeightsGiveTheWeightedMedianLine) {
   std::vector<double> w;
   for (std::size_t i = 0; i < d.sample.num_rows(); ++i) w.push_back(i == 17 ? 1e6 : 1.0);
   const UnitLevel model(with_weights(d.sample, w));
-  EbpOptions o = quick({.transformation = "log", .threshold = MedianShare{0.6}, .mse = false});
+  EbpOptions o = quick({.transformation = "log",
+                        .indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT},
+                        .threshold = MedianShare{0.6},
+                        .mse = false});
   o.weights = "w";
   const SAEResults r = model.ebp("income", kTerms, "area", d.census, o);
-  EXPECT_DOUBLE_EQ(r.transformation()->poverty_line,
-                   0.6 * d.sample.column("income").float_values()[17]);
+  const std::vector<double>& y = d.sample.column("income").float_values();
+  EXPECT_DOUBLE_EQ(r.transformation()->poverty_line, 0.6 * y[17]);
+  // The direct estimates beside the EBP are weighted too: area 2 holds rows
+  // 12 to 23, row 17 weighing a million.
+  double sum_wy = 1e6 * y[17];
+  for (std::size_t i = 12; i < 24; ++i) sum_wy += i == 17 ? 0.0 : y[i];
+  const auto direct =
+      std::find_if(r.direct_estimates().begin(), r.direct_estimates().end(),
+                   [](const DirectEstimate& e) { return e.area == "2" && e.indicator == "Mean"; });
+  ASSERT_NE(direct, r.direct_estimates().end());
+  EXPECT_NEAR(direct->est, sum_wy / (1e6 + 11.0), 1e-9 * y[17]);
 }
 
 TEST(UnitLevelEbp, SurveyWeightErrors) {
