@@ -572,11 +572,23 @@ kelp::Table read_census(const std::string& path, const std::string& area, const 
 
 kelp::Table wide_predictions(const SAEResults& result) {
   std::vector<std::string> indicators;
-  std::vector<std::string> areas;
-  for (const SAEPred& p : result.prediction()) {
+  std::vector<std::string> areas, levels;
+  // A region may carry an area's label: a row starts where either changes.
+  const auto new_row = [&](std::size_t i) {
+    const SAEPred& p = result.prediction()[i];
+    const SAEPred& q = result.prediction()[i - 1];
+    return q.area != p.area || q.level != p.level;
+  };
+  bool with_level = false;
+  for (std::size_t i = 0; i < result.prediction().size(); ++i) {
+    const SAEPred& p = result.prediction()[i];
     if (std::find(indicators.begin(), indicators.end(), p.indicator) == indicators.end())
       indicators.push_back(p.indicator);
-    if (areas.empty() || areas.back() != p.area) areas.push_back(p.area);
+    if (i == 0 || new_row(i)) {
+      areas.push_back(p.area);
+      levels.push_back(p.level);
+    }
+    with_level = with_level || !p.level.empty();
   }
   const std::size_t n_ind = indicators.size();
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -585,7 +597,7 @@ kelp::Table wide_predictions(const SAEResults& result) {
   std::size_t a = 0;
   for (std::size_t i = 0; i < result.prediction().size(); ++i) {
     const SAEPred& p = result.prediction()[i];
-    if (i > 0 && result.prediction()[i - 1].area != p.area) ++a;
+    if (i > 0 && new_row(i)) ++a;
     const auto k = static_cast<std::size_t>(
         std::find(indicators.begin(), indicators.end(), p.indicator) - indicators.begin());
     pred[k][a] = p.pred;
@@ -606,6 +618,7 @@ kelp::Table wide_predictions(const SAEResults& result) {
     columns.emplace_back(indicators[k], column(std::move(pred[k])));
     columns.emplace_back(indicators[k] + " MSE", column(std::move(mse[k])));
   }
+  if (with_level) columns.emplace_back("level", kelp::Column(std::move(levels)));
   return kelp::Table(std::move(columns));
 }
 

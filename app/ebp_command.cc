@@ -49,12 +49,14 @@ struct EbpArgs {
   bool drop_nulls = false;
   std::string weights;
   std::string pop_weights;
+  std::string aggregate_to;
   CommonArgs common;
   CLI::Option* lambda_option = nullptr;
   CLI::Option* bounds_option = nullptr;
   CLI::Option* indicators_option = nullptr;
   CLI::Option* share_option = nullptr;
   CLI::Option* pop_weights_option = nullptr;
+  CLI::Option* aggregate_option = nullptr;
 };
 
 // "LO,HI" with two numbers.
@@ -89,6 +91,7 @@ int run_ebp(const EbpArgs& a, Io& io) {
   if (a.lambda_option->count() > 0) options.boxcox_param = a.lambda;
   if (a.bounds_option->count() > 0) options.boxcox_bounds = parse_bounds(a.lambda_bounds);
   if (a.pop_weights_option->count() > 0) options.pop_weights = a.pop_weights;
+  if (a.aggregate_option->count() > 0) options.aggregate_to = a.aggregate_to;
   if (a.indicators_option->count() > 0) options.indicators = parse_indicators(a.indicators);
   if (!a.weights.empty()) options.weights = a.weights;
   if (a.share_option->count() > 0) {
@@ -105,10 +108,10 @@ int run_ebp(const EbpArgs& a, Io& io) {
   kelp::Table sample = read_input("--sample", a.sample);
   check_cat_references(c, sample, "--sample");
   const UnitLevel model(std::move(sample));
-  const kelp::Table pop =
-      read_census(a.pop, a.area, c,
-                  options.pop_weights ? std::vector<std::string>{*options.pop_weights}
-                                      : std::vector<std::string>{});
+  std::vector<std::string> census_extra;
+  if (options.pop_weights) census_extra.push_back(*options.pop_weights);
+  if (options.aggregate_to) census_extra.push_back(*options.aggregate_to);
+  const kelp::Table pop = read_census(a.pop, a.area, c, census_extra);
   doing_estimation(c, !a.no_mse);
   SAEResults result = model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
@@ -125,6 +128,10 @@ CommandAction attach_ebp(CLI::App& app) {
   a.pop_weights_option =
       app.add_option("--pop-weights", a.pop_weights,
                      "Census column of population weights: persons each record stands for")
+          ->type_name("COL");
+  a.aggregate_option =
+      app.add_option("--aggregate-to", a.aggregate_to,
+                     "Census column of a higher level (region): estimates for its values too")
           ->type_name("COL");
 
   // The model.

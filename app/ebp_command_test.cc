@@ -92,6 +92,15 @@ TEST(EbpCommand, PopulationWeightsColumn) {
   EXPECT_THAT(missing.err, HasSubstr("Population data is missing the population weight column"));
 }
 
+TEST(EbpCommand, AggregateToReadsItsCensusColumn) {
+  // The census area holds both urban and rural records: not a region of it.
+  std::vector<std::string> args = base_args();
+  args.insert(args.end(), {"--n-mc", "2", "--no-mse", "--quiet", "--aggregate-to", "urban"});
+  const auto o = run_cli(args);
+  EXPECT_NE(o.status, 0);
+  EXPECT_THAT(o.err, HasSubstr("lies in two regions of 'urban'"));
+}
+
 TEST(EbpProgram, ExampleDataWithEveryOutput) {
   const fs::path dir = fs::temp_directory_path() / ("kelp_sae_ebp_" + std::to_string(::getpid()));
   fs::create_directories(dir);
@@ -113,7 +122,8 @@ TEST(EbpProgram, ExampleDataWithEveryOutput) {
   EXPECT_EQ(w.column_names(),
             (std::vector<std::string>{"area", "Mean", "Mean MSE", "Poverty Headcount",
                                       "Poverty Headcount MSE", "Gini Coefficient",
-                                      "Gini Coefficient MSE"}));
+                                      "Gini Coefficient MSE", "level"}));
+  EXPECT_EQ(kelp::read_csv(out).column_names().back(), "level");
   EXPECT_EQ(w.num_rows(), kelp::read_csv(out).num_rows() / 3);
   EXPECT_EQ(w.column("Mean MSE").null_count(), 0u);
 

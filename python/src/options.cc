@@ -321,6 +321,7 @@ EbpOptions ebp_options(const py::kwargs& kwargs, RunHooks& hooks) {
     add(f, fn, "drop_nulls", &EbpOptions::drop_nulls);
     add(f, fn, "weights", &EbpOptions::weights);
     add(f, fn, "pop_weights", &EbpOptions::pop_weights);
+    add(f, fn, "aggregate_to", &EbpOptions::aggregate_to);
     add_run_fields(f, fn);
     return f;
   }();

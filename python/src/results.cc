@@ -136,6 +136,7 @@ void bind_results(py::module_& m) {
       .def_readonly("lci", &SAEPred::lci)
       .def_readonly("uci", &SAEPred::uci)
       .def_readonly("indicator", &SAEPred::indicator)
+      .def_readonly("level", &SAEPred::level)
       .def("to_dict", [](const SAEPred& r) { return json_to_python(r.to_dict()); })
       .def("__repr__", [](const SAEPred& r) { return to_string(r); })
       .def(py::self == py::self);

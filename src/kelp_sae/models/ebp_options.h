@@ -121,6 +121,13 @@ struct EbpOptions {
   // bootstrap; records of weight 0 count for nothing. Not with
   // caller-supplied indicators (functions of the values alone).
   std::optional<std::string> pop_weights = std::nullopt;
+  // Census column naming a higher level (region) of every area. Each
+  // indicator of a region is computed from the same synthetic populations
+  // over all its census records (weighted with pop_weights), its MSE from the
+  // same bootstrap replicates; the region rows (level = this column's name)
+  // follow the area rows (level = the area column's name). An area whose
+  // records carry two regions is an error.
+  std::optional<std::string> aggregate_to = std::nullopt;
   // Bootstrap and optimiser settings. Unset, n_reps is 50 and max_iter 500.
   // No state draws a fresh seed; an integer is the seed itself. The seed
   // also keys the Monte Carlo, so it is used without the bootstrap too.

@@ -340,6 +340,69 @@ std::vector<DirectEstimate> sample_indicators(const UnitSample& sample,
   return out;
 }
 
+// The higher level of every census area from the census column
+// `aggregate_to`: region labels (normalised as area labels) in ascending
+// order and, per region, the census positions of its areas. A region label
+// missing on a kept row, or an area whose rows carry two regions, is an
+// error: such an area's aggregate would be undefined.
+struct Regions {
+  std::vector<std::string> labels;
+  std::vector<std::vector<Eigen::Index>> areas;
+};
+
+Regions census_regions(const kelp::Table& pop_data, const std::string& area_col,
+                       const std::string& aggregate_to, const std::vector<std::string>& pop_areas) {
+  const kelp::Column* region_column = nullptr;
+  try {
+    region_column = &pop_data.column(aggregate_to);
+  } catch (const kelp::ColumnNotFoundError& e) {
+    throw kelp::ModelError(
+        {.title = "Missing Population Columns",
+         .detail = std::string("Population data is missing the aggregation column: ") + e.what(),
+         .argument = "aggregate_to"});
+  }
+  const AreaCoding areas = code_areas(pop_data.column(area_col));
+  const AreaCoding regions = code_areas(*region_column);
+  std::vector<std::int32_t> region_of(areas.labels.size(), -1);
+  for (std::size_t i = 0; i < regions.codes.size(); ++i) {
+    const std::int32_t a = areas.codes[i];
+    if (a < 0) continue;  // a row without area is dropped or refused with the census
+    const auto label = static_cast<std::size_t>(a);
+    const std::int32_t r = regions.codes[i];
+    if (r < 0) {
+      throw kelp::ModelError({.title = "Missing region labels",
+                              .detail = "Population column '" + aggregate_to +
+                                        "' has no value in row " + std::to_string(i + 1) +
+                                        " (area '" + areas.labels[label] +
+                                        "'); every census record needs its region.",
+                              .argument = "aggregate_to"});
+    }
+    if (region_of[label] >= 0 && region_of[label] != r) {
+      throw kelp::ModelError({.title = "Area in two regions",
+                              .detail = "Census area '" + areas.labels[label] +
+                                        "' lies in two regions of '" + aggregate_to + "': '" +
+                                        regions.labels[static_cast<std::size_t>(region_of[label])] +
+                                        "' and '" + regions.labels[static_cast<std::size_t>(r)] +
+                                        "'. Each area must belong to one region.",
+                              .argument = "aggregate_to"});
+    }
+    region_of[label] = r;
+  }
+  std::vector<std::vector<Eigen::Index>> members(regions.labels.size());
+  for (std::size_t a = 0; a < pop_areas.size(); ++a) {
+    const auto it = std::lower_bound(areas.labels.begin(), areas.labels.end(), pop_areas[a]);
+    const std::int32_t r = region_of[static_cast<std::size_t>(it - areas.labels.begin())];
+    members[static_cast<std::size_t>(r)].push_back(static_cast<Eigen::Index>(a));
+  }
+  Regions out;
+  for (std::size_t r = 0; r < members.size(); ++r) {
+    if (members[r].empty()) continue;  // all its records dropped
+    out.labels.push_back(regions.labels[r]);
+    out.areas.push_back(std::move(members[r]));
+  }
+  return out;
+}
+
 }  // namespace
 
 SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTerm& area,
@@ -497,6 +560,11 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
       prepare_unit_census(with_census_dummies(pop_data, x, data_), area_col, sample.feature_names,
                           {.drop_nulls = options.drop_nulls, .weights = options.pop_weights});
   const Eigen::Index M = census.M();
+  const Regions regions =
+      options.aggregate_to
+          ? census_regions(pop_data, area_col, *options.aggregate_to, census.pop_areas)
+          : Regions{};
+  const auto G = static_cast<Eigen::Index>(regions.labels.size());
 
   // Area effects given the sample; sampled areas by census position.
   const Eigen::VectorXd residual = y_trans - sample.X * beta;
@@ -528,8 +596,9 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const kernels::EbpScale scale{.back_transformation = back, .shift = shift};
   logger.info("Simulating the EBP with {} Monte Carlo populations...", options.n_mc);
   kernels::EbpSimulationCounts counts;
-  Eigen::MatrixXd pred = kernels::simulate_ebp(sim_key, options.n_mc, census.design, beta, u_hat,
-                                               gamma, sigma_u, sigma_e, scale, set, &counts);
+  Eigen::MatrixXd pred =
+      kernels::simulate_ebp(sim_key, options.n_mc, census.design, beta, u_hat, gamma, sigma_u,
+                            sigma_e, scale, set, &counts, regions.areas);
   if (counts.floored > 0) {
     // The inverse Box-Cox is floored at lambda y* + 1 = 1e-9: such values are
     // far out (about 1e18 at lambda = -0.5) and enter the indicators.
@@ -541,7 +610,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   }
 
   const auto K = static_cast<Eigen::Index>(indicators.names.size());
-  Eigen::MatrixXd mse = Eigen::MatrixXd::Constant(K, M, kNaN);
+  Eigen::MatrixXd mse = Eigen::MatrixXd::Constant(K, M + G, kNaN);
   int n_failed = 0;
   if (options.mse) {
     logger.info("Running bootstrap with {} reps (Batch={})...", run.n_reps, run.batch_size);
@@ -587,7 +656,8 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                                    {.batch_size = run.batch_size,
                                     .on_progress = display.callback(),
                                     .share = run.share,
-                                    .sample_weights = design_w});
+                                    .sample_weights = design_w,
+                                    .groups = regions.areas});
     n_failed = boot.n_failed;
     if (boot.n_failed > 0) {
       logger.warning(
@@ -598,21 +668,26 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     mse = boot.mse;
   }
 
-  require_finite_ebp(census.pop_areas, indicators, pred, mse, options.mse, n_failed, run.n_reps);
+  // The census areas, then the regions.
+  std::vector<std::string> labels = census.pop_areas;
+  labels.insert(labels.end(), regions.labels.begin(), regions.labels.end());
+  require_finite_ebp(labels, indicators, pred, mse, options.mse, n_failed, run.n_reps);
 
-  // One row per census area and indicator, indicators in resolution order.
+  // One row per census area (then region) and indicator, indicators in
+  // resolution order.
   std::vector<std::vector<SAEPred>> per_indicator;
   for (Eigen::Index k = 0; k < K; ++k) {
     per_indicator.push_back(internal::prediction_rows(
-        census.pop_areas, pred.row(k).transpose(), mse.row(k).transpose(),
+        labels, pred.row(k).transpose(), mse.row(k).transpose(),
         internal::CvRule::kPositivePrediction, indicators.names[static_cast<std::size_t>(k)]));
   }
   std::vector<SAEPred> prediction;
-  prediction.reserve(static_cast<std::size_t>(K * M));
-  for (Eigen::Index a = 0; a < M; ++a) {
+  prediction.reserve(static_cast<std::size_t>(K * (M + G)));
+  for (Eigen::Index a = 0; a < M + G; ++a) {
     for (Eigen::Index k = 0; k < K; ++k) {
       SAEPred row = per_indicator[static_cast<std::size_t>(k)][static_cast<std::size_t>(a)];
       if (std::isnan(row.mse)) row.cv = kNaN;
+      row.level = a < M ? area_col : *options.aggregate_to;
       prediction.push_back(std::move(row));
     }
   }

@@ -435,6 +435,76 @@ TEST(UnitLevelEbp, RecordsOfPopulationWeightZeroCountForNothing) {
   }
 }
 
+TEST(UnitLevelEbp, RegionalAggregatesPoolTheirAreas) {
+  // Area 3 alone in region "c", the other odd areas in "a", the even ones in
+  // "b"; households of 1 to 3 persons. A region's mean and headcount are the
+  // person-weighted averages of its areas' (the same draws); a region of one
+  // area is that area, MSE included; the area rows do not change.
+  const IncomeData d = income_data();
+  std::vector<std::int64_t> hh;
+  std::vector<std::string> region;
+  for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
+    hh.push_back(1 + std::int64_t(i % 3));
+    const std::int64_t a = d.census.column("area").int_values()[i];
+    region.push_back(a == 3 ? "c" : (a % 2 == 1 ? "a" : "b"));
+  }
+  const Table census = d.census.with_column("hh", Column(hh)).with_column("region", Column(region));
+  const UnitLevel model(d.sample);
+  EbpOptions options =
+      quick({.indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::GINI},
+             .threshold = 12.0});
+  options.pop_weights = "hh";
+  const SAEResults areas = model.ebp("income", kTerms, "area", census, options);
+  options.aggregate_to = "region";
+  const SAEResults got = model.ebp("income", kTerms, "area", census, options);
+  const std::vector<SAEPred>& p = got.prediction();
+  ASSERT_EQ(p.size(), 13u * 3u);
+  std::map<std::string, double> persons;  // per area label
+  for (std::size_t i = 0; i < census.num_rows(); ++i) {
+    persons[std::to_string(census.column("area").int_values()[i])] += double(hh[i]);
+  }
+  std::map<std::string, std::map<std::string, const SAEPred*>> row;  // [level label][indicator]
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (i < 30) {
+      EXPECT_EQ(p[i].level, "area");
+      EXPECT_EQ(p[i].pred, areas.prediction()[i].pred);
+      EXPECT_EQ(p[i].mse, areas.prediction()[i].mse);
+    } else {
+      EXPECT_EQ(p[i].level, "region");
+    }
+    row[p[i].level + " " + p[i].area][p[i].indicator] = &p[i];
+  }
+  for (const std::string indicator : {"Mean", "Poverty Headcount"}) {
+    for (const auto& [label, odd] : {std::pair<std::string, int>{"a", 1}, {"b", 0}}) {
+      SCOPED_TRACE(indicator + " " + label);
+      double total = 0.0, weight = 0.0;
+      for (int a = 1; a <= 10; ++a) {
+        if (a == 3 || a % 2 != odd) continue;
+        const std::string area = std::to_string(a);
+        total += persons[area] * row["area " + area][indicator]->pred;
+        weight += persons[area];
+      }
+      ASSERT_NE(row["region " + label][indicator], nullptr);
+      EXPECT_NEAR(row["region " + label][indicator]->pred, total / weight, 1e-12 * total / weight);
+    }
+  }
+  for (const auto& [indicator, alone] : row["region c"]) {
+    SCOPED_TRACE(indicator);
+    const SAEPred* area = row["area 3"][indicator];
+    EXPECT_NEAR(alone->pred, area->pred, 1e-12 * std::fabs(area->pred));
+    EXPECT_NEAR(alone->mse, area->mse, 1e-9 * area->mse);
+  }
+  // An area whose records carry two regions is refused, by name.
+  std::vector<std::string> split = region;
+  split[4 * 60 + 7] = "b";  // a record of area 5
+  const kelp::ModelError e = thrown_model_error([&] {
+    model.ebp("income", kTerms, "area", census.with_column("region", Column(split)), options);
+  });
+  EXPECT_EQ(e.title(), "Area in two regions");
+  EXPECT_THAT(e.detail(), HasSubstr("Census area '5' lies in two regions of 'region'"));
+}
+
 TEST(UnitLevelEbp, SampledAreasMissingFromTheCensusStillEnterTheRefit) {
   // 40 sampled areas, a census of only the first 4 of them: the bootstrap
   // refits on the whole sample, so the MSEs of those 4 areas are those of

@@ -72,6 +72,11 @@ struct SAEPred {
   double lci = 0.0;
   double uci = 0.0;
   std::string indicator = "mean";
+  // The level of the row with regional aggregates (the EBP): the area
+  // column's name for an area, the aggregation column's name for a region.
+  // Empty for results without levels, whose outputs then have no level
+  // column.
+  std::string level = {};
   friend bool operator==(const SAEPred&, const SAEPred&) = default;
   nlohmann::ordered_json to_dict() const;
 };

@@ -1,4 +1,5 @@
 // Exports of the result records: JSON objects and kelp tables.
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -105,6 +106,7 @@ nlohmann::ordered_json SAEPred::to_dict() const {
   j["lci"] = lci;
   j["uci"] = uci;
   j["indicator"] = indicator;
+  if (!level.empty()) j["level"] = level;
   return j;
 }
 
@@ -153,9 +155,12 @@ kelp::Table SAEResults::to_table(std::string_view component) const {
                                                     {"uci", nan_as_null(std::move(uci))}});
   }
   if (component == "predictions") {
-    std::vector<std::string> area, indicator;
+    std::vector<std::string> area, indicator, level;
     std::vector<double> pred, mse, cv, lci, uci;
+    const bool with_level = std::any_of(prediction_.begin(), prediction_.end(),
+                                        [](const SAEPred& p) { return !p.level.empty(); });
     for (const auto& p : prediction_) {
+      if (with_level) level.push_back(p.level);
       area.push_back(p.area);
       pred.push_back(p.pred);
       mse.push_back(p.mse);
@@ -164,14 +169,13 @@ kelp::Table SAEResults::to_table(std::string_view component) const {
       uci.push_back(p.uci);
       indicator.push_back(p.indicator);
     }
-    return kelp::Table(
-        std::vector<std::pair<std::string, Column>>{{"area", Column(std::move(area))},
-                                                    {"pred", nan_as_null(std::move(pred))},
-                                                    {"mse", nan_as_null(std::move(mse))},
-                                                    {"cv", nan_as_null(std::move(cv))},
-                                                    {"lci", nan_as_null(std::move(lci))},
-                                                    {"uci", nan_as_null(std::move(uci))},
-                                                    {"indicator", Column(std::move(indicator))}});
+    std::vector<std::pair<std::string, Column>> columns{
+        {"area", Column(std::move(area))},          {"pred", nan_as_null(std::move(pred))},
+        {"mse", nan_as_null(std::move(mse))},       {"cv", nan_as_null(std::move(cv))},
+        {"lci", nan_as_null(std::move(lci))},       {"uci", nan_as_null(std::move(uci))},
+        {"indicator", Column(std::move(indicator))}};
+    if (with_level) columns.emplace_back("level", Column(std::move(level)));
+    return kelp::Table(std::move(columns));
   }
   if (component == "random") {
     const auto& r = random_effects_;

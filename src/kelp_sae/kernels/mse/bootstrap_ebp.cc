@@ -55,6 +55,7 @@ struct Context {
   // unset for an unweighted refit.
   Eigen::VectorXd w = {};
   std::optional<WeightedDesignSums> weighted = std::nullopt;
+  AreaGroups groups = {};  // higher levels, after the census areas
 };
 
 // Carries the sample's survey weights into the refit.
@@ -275,11 +276,13 @@ class BatchRunner {
     const Eigen::Index m = c_.population.n_areas();
     if (!beta.allFinite() || !std::isfinite(sigma_e) || !std::isfinite(sigma_u)) {
       failed = true;
-      return Eigen::MatrixXd::Constant(static_cast<Eigen::Index>(c_.indicators.size()), m,
+      return Eigen::MatrixXd::Constant(static_cast<Eigen::Index>(c_.indicators.size()),
+                                       m + static_cast<Eigen::Index>(c_.groups.size()),
                                        std::numeric_limits<double>::quiet_NaN());
     }
-    const Eigen::MatrixXd truth = internal::census_indicators_from_fixed_part(
-        keys[1], c_.population, c_.xb_pop, rep.u_star, c_.sigma_e, c_.scale, c_.indicators);
+    const Eigen::MatrixXd truth =
+        internal::census_indicators_from_fixed_part(keys[1], c_.population, c_.xb_pop, rep.u_star,
+                                                    c_.sigma_e, c_.scale, c_.indicators, c_.groups);
     Eigen::VectorXd gamma = Eigen::VectorXd::Zero(m);
     Eigen::VectorXd u_hat = Eigen::VectorXd::Zero(m);
     const double su2 = sigma_u * sigma_u;
@@ -299,14 +302,15 @@ class BatchRunner {
           eblup_area_effect(gamma(a), rep.sum_y_raw(v) - c_.design.sum_X.row(v).dot(beta), 0.0) /
           n_safe;
     }
-    const Eigen::MatrixXd estimate = simulate_ebp(keys[2], c_.n_mc, c_.population, beta, u_hat,
-                                                  gamma, sigma_u, sigma_e, c_.scale, c_.indicators);
+    const Eigen::MatrixXd estimate =
+        simulate_ebp(keys[2], c_.n_mc, c_.population, beta, u_hat, gamma, sigma_u, sigma_e,
+                     c_.scale, c_.indicators, nullptr, c_.groups);
     // A non-finite value fails the replicate, except the NaN of an indicator
     // undefined on a population (indicators.h), which leaves the MSE of that
     // indicator and area undefined.
     for (Eigen::Index k = 0; k < truth.rows() && !failed; ++k) {
       const bool may_be_undefined = c_.may_be_undefined[idx(k)];
-      for (Eigen::Index a = 0; a < m && !failed; ++a) {
+      for (Eigen::Index a = 0; a < truth.cols() && !failed; ++a) {
         for (const double v : {estimate(k, a), truth(k, a)}) {
           failed = failed || !(std::isfinite(v) || (may_be_undefined && std::isnan(v)));
         }
@@ -369,6 +373,8 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   Context c = make_context(kFunction, n_mc, sample, population, smp_area_idx_in_pop, beta_hat,
                            sigma_u, sigma_e, scale, indicators);
   add_sample_weights(c, options.sample_weights, kFunction);
+  c.groups = options.groups;
+  const Eigen::Index n_columns = population.n_areas() + static_cast<Eigen::Index>(c.groups.size());
 
   // A batch holds at most every replicate.
   const Eigen::Index batch = std::min(options.batch_size, n_reps);
@@ -388,7 +394,7 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   const bool parallel = worth_parallel(c, n_reps) && omp_get_max_threads() > 1 &&
                         2 * n_mine * batch >= omp_get_max_threads();
   const std::size_t held_per_batch =
-      idx(batch) * indicators.size() * idx(std::max<Eigen::Index>(population.n_areas(), 1));
+      idx(batch) * indicators.size() * idx(std::max<Eigen::Index>(n_columns, 1));
   const Eigen::Index group =
       parallel ? std::clamp<Eigen::Index>(
                      static_cast<Eigen::Index>(kMaxHeldErrors / held_per_batch), 1,
@@ -406,9 +412,9 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
   std::vector<Eigen::MatrixXd> held(idx(group * batch));
   std::vector<char> held_failed(idx(group * batch), 0);
 
-  EbpBootstrapResult result{.mse = Eigen::MatrixXd::Zero(
-                                static_cast<Eigen::Index>(indicators.size()), population.n_areas()),
-                            .n_failed = 0};
+  EbpBootstrapResult result{
+      .mse = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(indicators.size()), n_columns),
+      .n_failed = 0};
   const auto row = [](const Eigen::MatrixXd& sq) {
     return std::span<const double>(sq.data(), idx(sq.size()));
   };

@@ -72,10 +72,14 @@ struct BootstrapEbpOptions {
   // You and Rao's beta and the area effects shrunk by gamma_aw, the weights
   // carried onto the replicate's sample.
   std::span<const double> sample_weights = {};
+  // Higher levels (ebp_monte_carlo.h): each replicate's true value of a
+  // group is that of its pooled bootstrap census, its EBP from the same Monte
+  // Carlo as the areas'; their MSEs follow the M areas' columns.
+  AreaGroups groups = {};
 };
 
 struct EbpBootstrapResult {
-  Eigen::MatrixXd mse;  // K x M: row k for indicator k
+  Eigen::MatrixXd mse;  // K x (M + G): row k for indicator k, the G groups last
   // Replicates whose refit or simulation gave a non-finite value (the NaN of
   // an undefined Gini or QSR aside); they are included in the mean (so the
   // affected MSEs are not finite) and the caller should warn.

@@ -336,6 +336,25 @@ TEST(BootstrapEbp, RejectsBadCounts) {
             "mse_bootstrap_ebp: n_reps must be at most 2^32 / 3, got 1431655766");
 }
 
+TEST(BootstrapEbp, GroupsTakeTheirTruthAndEbpFromTheSameReplicates) {
+  // A group of one area has that area's MSE; the areas' MSEs do not change.
+  const Case c = make_case();
+  const std::vector<std::vector<Eigen::Index>> groups = {{3}, {0, 1}};
+  const EbpBootstrapResult areas = run(c, 3, 2);
+  const EbpBootstrapResult got =
+      mse_bootstrap_ebp(random::key_from_seed(17), 3, 20, c.sample, c.census, c.idx, c.beta,
+                        c.sigma_u, c.sigma_e, c.scale, c.indicators,
+                        {.batch_size = 2,
+                         .on_progress = {},
+                         .share = nullptr,
+                         .sample_weights = {},
+                         .groups = groups});
+  ASSERT_EQ(got.mse.cols(), 6);
+  EXPECT_EQ(got.mse.leftCols(4), areas.mse);
+  EXPECT_TRUE(got.mse.col(4).isApprox(areas.mse.col(3), 1e-12)) << got.mse;
+  EXPECT_TRUE((got.mse.col(5).array() > 0.0).all()) << got.mse;
+}
+
 // With survey weights one replicate is refitted as the point fit is: the
 // Newton REML variance components, then the pseudo-EBLUP of the replicate's
 // sample with the same weights (its beta, gamma_aw and area effects).

@@ -33,6 +33,8 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "kelp_sae/kernels/sample_design.h"
 #include "kelp_sae/kernels/simulations/indicators.h"
@@ -48,6 +50,11 @@ namespace kelp_sae::kernels {
 // (IndicatorSet::evaluate_weighted; caller-supplied indicators see the
 // values unweighted); without, the unweighted indicators.
 using PopulationDesign = SampleDesign;
+
+// Higher levels (regions): group g pools the census areas groups[g]. Its indicators are those of
+// the pooled units (weighted, with population weights), from the very values its areas' indicators
+// are computed from; they follow the M area columns of a result, in group order.
+using AreaGroups = std::span<const std::vector<Eigen::Index>>;
 
 // From the model scale to the data scale: g^-1(y*) - shift.
 struct EbpScale {
@@ -65,26 +72,28 @@ struct EbpSimulationCounts {
 
 // n_mc >= 1; population with M areas and p columns; beta (p); u_eblup and
 // gamma (M, gamma in [0, 1]); sigma_u, sigma_e >= 0 on the model scale.
-// Returns K x M Monte Carlo means (K = indicators.size()) and, when `counts`
+// Returns K x (M + G) Monte Carlo means (K = indicators.size(), G groups
+// after the areas) and, when `counts`
 // is given, fills it. Throws std::invalid_argument naming the argument for
 // n_mc < 1, mismatched shapes, a design without the constant column,
-// negative or non-finite sigmas or population weights; an exception from a caller's indicator ends
+// negative or non-finite sigmas or population weights, or a group naming an
+// area outside 0..M-1; an exception from a caller's indicator ends
 // the call with that exception.
 Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesign& population,
                              const Eigen::Ref<const Eigen::VectorXd>& beta,
                              const Eigen::Ref<const Eigen::VectorXd>& u_eblup,
                              const Eigen::Ref<const Eigen::VectorXd>& gamma, double sigma_u,
                              double sigma_e, const EbpScale& scale, const IndicatorSet& indicators,
-                             EbpSimulationCounts* counts = nullptr);
+                             EbpSimulationCounts* counts = nullptr, AreaGroups groups = {});
 
-// The indicators (K x M) of one census drawn from the model with known area
-// effects u (M): y_j = x_j' beta + u_a + sigma_e e_j on the model scale,
-// g^-1(y_j) - shift on the data scale, where unit j of area a takes normal
-// draw offsets[a] + j of `key` (its row in the census). The bootstrap's
-// "true" census. Same checks as simulate_ebp.
+// The indicators (K x (M + G), groups after the areas) of one census drawn from the model with
+// known area effects u (M): y_j = x_j' beta + u_a + sigma_e e_j on the model scale, g^-1(y_j) -
+// shift on the data scale, where unit j of area a takes normal draw offsets[a] + j of `key` (its
+// row in the census). The bootstrap's "true" census. Same checks as simulate_ebp.
 Eigen::MatrixXd census_indicators(random::Key key, const PopulationDesign& population,
                                   const Eigen::Ref<const Eigen::VectorXd>& beta,
                                   const Eigen::Ref<const Eigen::VectorXd>& u, double sigma_e,
-                                  const EbpScale& scale, const IndicatorSet& indicators);
+                                  const EbpScale& scale, const IndicatorSet& indicators,
+                                  AreaGroups groups = {});
 
 }  // namespace kelp_sae::kernels

@@ -214,6 +214,52 @@ TEST(SimulateEbp, IntegerWeightsEqualTheRepeatedCensus) {
       simulate_ebp(key, 30, unweighted, kBeta, kUHat, kGamma, kSigmaU, 0.0, scale, set), 1e-3));
 }
 
+TEST(SimulateEbp, GroupsPoolTheValuesOfTheirAreas) {
+  // A group of one area is that area exactly; for the additive indicators a
+  // group is the unit-weighted average of its areas; the area columns do not
+  // change when groups are added. In the Monte Carlo and the true census.
+  const IndicatorSet set({Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::POVERTY_GAP,
+                          Indicator::POVERTY_SEVERITY, Indicator::GINI},
+                         2.5);
+  const EbpScale scale{.back_transformation = BackTransformation::log(), .shift = 0.25};
+  const Key key = random::key_from_seed(31);
+  const std::vector<std::vector<Eigen::Index>> groups = {{2, 0}, {1, 2}};
+  const std::vector<std::vector<Eigen::Index>> single = {{2}};
+  for (const bool weighted : {false, true}) {
+    SCOPED_TRACE(weighted);
+    const PopulationDesign pop = weighted ? make_weighted_census() : make_census();
+    Eigen::Vector3d size;
+    for (Eigen::Index a = 0; a < 3; ++a) {
+      size(a) = 0.0;
+      for (Eigen::Index i = pop.offsets[std::size_t(a)]; i < pop.offsets[std::size_t(a) + 1]; ++i) {
+        size(a) += weighted ? pop.weights[std::size_t(i)] : 1.0;
+      }
+    }
+    const Eigen::MatrixXd areas_only =
+        simulate_ebp(key, 7, pop, kBeta, kUHat, kGamma, kSigmaU, kSigmaE, scale, set);
+    const Eigen::MatrixXd mc = simulate_ebp(key, 7, pop, kBeta, kUHat, kGamma, kSigmaU, kSigmaE,
+                                            scale, set, nullptr, groups);
+    const Eigen::MatrixXd truth =
+        census_indicators(key, pop, kBeta, kUHat, kSigmaE, scale, set, std::span(single));
+    const Eigen::MatrixXd truth_areas =
+        census_indicators(key, pop, kBeta, kUHat, kSigmaE, scale, set);
+    ASSERT_EQ(mc.cols(), 5);
+    EXPECT_EQ(mc.leftCols(3), areas_only);
+    EXPECT_EQ(truth.leftCols(3), truth_areas);
+    EXPECT_EQ(truth.col(3), truth_areas.col(2));
+    // Group 1 holds the empty area 1 and area 2: area 2 exactly.
+    EXPECT_TRUE(mc.col(4).isApprox(mc.col(2), 1e-13)) << mc;
+    for (Eigen::Index k = 0; k < 4; ++k) {
+      const double average = (size(0) * mc(k, 0) + size(2) * mc(k, 2)) / (size(0) + size(2));
+      EXPECT_NEAR(mc(k, 3), average, 1e-12 * std::fabs(average)) << "indicator " << k;
+    }
+  }
+  const std::vector<std::vector<Eigen::Index>> outside = {{0, 3}};
+  EXPECT_THROW(simulate_ebp(key, 2, make_census(), kBeta, kUHat, kGamma, kSigmaU, kSigmaE, {}, set,
+                            nullptr, outside),
+               std::invalid_argument);
+}
+
 TEST(SimulateEbp, WeightedHeadcountClosedFormUnderLog) {
   // E headcount_a = sum_i w_i Phi((log(z + shift) - x_i' beta - u_a) / sd) / sum_i w_i,
   // sd^2 = sigma_u^2 (1 - gamma_a) + sigma_e^2. The replicate headcount lies
