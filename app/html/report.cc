@@ -465,6 +465,12 @@ std::string summary_html(const SAEResults& r) {
   return out + "</section>";
 }
 
+// Whether `p` is an aggregate row: area rows come first and carry the area
+// column's name as their level; a region's rows carry the region column's.
+bool is_aggregate(const SAEResults& r, const SAEPred& p) {
+  return !p.level.empty() && !r.prediction().empty() && p.level != r.prediction().front().level;
+}
+
 // Every estimate, one row per area and indicator; numbers carry their value
 // for sorting.
 std::string estimates_table_html(const SAEResults& r) {
@@ -484,8 +490,13 @@ std::string estimates_table_html(const SAEResults& r) {
                        number(v));
   };
   for (const SAEPred& p : r.prediction()) {
-    out += "<tr><td>" + escape_html(p.area) + "</td><td>" + escape_html(p.indicator) + "</td>" +
-           cell(p.pred) + cell(p.mse) + cell(p.cv) + cell(p.lci) + cell(p.uci) + "</tr>";
+    // Aggregate rows (a region of --aggregate-to) are marked with their level.
+    const bool aggregate = is_aggregate(r, p);
+    out += std::string(aggregate ? "<tr class=\"aggregate\">" : "<tr>") + "<td>" +
+           escape_html(p.area) +
+           (aggregate ? " <small>(" + escape_html(p.level) + ")</small>" : std::string()) +
+           "</td><td>" + escape_html(p.indicator) + "</td>" + cell(p.pred) + cell(p.mse) +
+           cell(p.cv) + cell(p.lci) + cell(p.uci) + "</tr>";
   }
   return out + "</tbody></table></section>";
 }
@@ -656,6 +667,7 @@ Report build_report(const SAEResults& result, const ReportOptions& options) {
     direct[{e.area, e.indicator}] = &e;
   }
   for (const SAEPred& p : result.prediction()) {
+    if (is_aggregate(result, p)) continue;  // the charts and maps show areas
     if (!rows.contains(p.indicator)) indicators.push_back(p.indicator);
     // Fay-Herriot's direct estimates carry the default indicator "mean".
     auto it = direct.find({p.area, p.indicator});
@@ -672,6 +684,7 @@ Report build_report(const SAEResults& result, const ReportOptions& options) {
     std::map<std::string, std::vector<const SAEPred*>> by_area;
     std::vector<std::string> areas;
     for (const SAEPred& p : result.prediction()) {
+      if (is_aggregate(result, p)) continue;
       if (!by_area.contains(p.area)) areas.push_back(p.area);
       by_area[p.area].push_back(&p);
     }

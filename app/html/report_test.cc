@@ -76,6 +76,25 @@ TEST(HtmlReport, LabelsAreTextAndEveryAreaIsInTheTable) {
   EXPECT_TRUE(page.warnings.empty());
 }
 
+// A region of --aggregate-to is marked in the table and stays out of the
+// charts, even when it is labelled like an area.
+TEST(HtmlReport, AggregateRowsAreMarkedAndKeptOutOfTheCharts) {
+  if (!have_report_scripts()) GTEST_SKIP() << "built without the charting scripts";
+  SAEResults r = result(4);
+  std::vector<SAEPred> pred = r.prediction();
+  for (SAEPred& p : pred) p.level = "area";
+  for (int k = 0; k < 2; ++k) {
+    SAEPred region = pred[static_cast<std::size_t>(k)];
+    region.level = "region";
+    pred.push_back(region);
+  }
+  r.set_prediction(std::move(pred));
+  const Report page = build_report(r);
+  EXPECT_EQ(table_rows(page.html), 8u);
+  EXPECT_EQ(count(page.html, "<tr class=\"aggregate\"><td>a0 <small>(region)</small></td>"), 2u);
+  EXPECT_EQ(count(page.html, "class=\"chart\""), 8u);
+}
+
 TEST(HtmlReport, ShapesJoinOnTheKeyAndMismatchesAreWarned) {
   if (!have_report_scripts()) GTEST_SKIP() << "built without the charting scripts";
   const auto square = [](double x) {
