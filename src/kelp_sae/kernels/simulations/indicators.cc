@@ -174,9 +174,8 @@ void IndicatorSet::evaluate(std::span<double> values, std::span<double> out) con
   evaluate_with_sums(values, plain_sums(values, threshold_), out);
 }
 
-void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums,
-                                      std::span<double> out) const {
-  const double divisor = std::max(static_cast<double>(values.size()), 1.0);
+bool IndicatorSet::evaluate_sums(std::span<const double> values, const Sums& sums, double divisor,
+                                 std::span<double> out) const {
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (const auto* fn = std::get_if<IndicatorFunction>(&entries_[k])) {
       out[k] = (*fn)(values, threshold_);
@@ -196,10 +195,10 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
         out[k] = sums.gap_sq / divisor;
         break;
       default:
-        break;  // sorted indicators below
+        break;  // rank-based indicators: by the caller, after its sort
     }
   }
-  if (!needs_sort_) return;
+  if (!needs_sort_) return false;
   if (!std::isfinite(sums.sum)) {
     // Values that are not all finite (a failed simulation) give +inf, a
     // failure, apart from the NaN of an undefined indicator; the values are
@@ -209,8 +208,15 @@ void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums
         out[k] = std::numeric_limits<double>::infinity();
       }
     }
-    return;
+    return false;
   }
+  return true;
+}
+
+void IndicatorSet::evaluate_with_sums(std::span<double> values, const Sums& sums,
+                                      std::span<double> out) const {
+  const double divisor = std::max(static_cast<double>(values.size()), 1.0);
+  if (!evaluate_sums(values, sums, divisor, out)) return;
   // A finite sum rules out infinities among the values.
   sort_finite_values(values);
   for (std::size_t k = 0; k < entries_.size(); ++k) {
@@ -378,39 +384,12 @@ void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
                                                std::span<double> out) const {
   const double total_weight = sums.weight;
   const double divisor = total_weight > 0.0 ? total_weight : 1.0;
-  for (std::size_t k = 0; k < entries_.size(); ++k) {
-    if (const auto* fn = std::get_if<IndicatorFunction>(&entries_[k])) {
-      out[k] = (*fn)(values, threshold_);
-      continue;
-    }
-    switch (std::get<Indicator>(entries_[k])) {
-      case Indicator::MEAN:
-        out[k] = sums.sum / divisor;
-        break;
-      case Indicator::POVERTY_HEADCOUNT:
-        out[k] = sums.poor / divisor;
-        break;
-      case Indicator::POVERTY_GAP:
-        out[k] = sums.gap / divisor;
-        break;
-      case Indicator::POVERTY_SEVERITY:
-        out[k] = sums.gap_sq / divisor;
-        break;
-      default:
-        break;  // rank-based indicators below
-    }
-  }
-  if (!needs_sort_) return;
-  const bool unranked = std::isnan(sums.sum);
-  std::span<const WeightedValue> records;
-  if (!unranked) records = sorted_records(values, weights);
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (!evaluate_sums(values, sums, divisor, out)) return;
+  const std::span<const WeightedValue> records = sorted_records(values, weights);
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     const auto* i = std::get_if<Indicator>(&entries_[k]);
     if (i == nullptr || !is_rank_based(*i)) continue;
-    if (unranked) {
-      out[k] = kNaN;
-    } else if (*i == Indicator::GINI) {
+    if (*i == Indicator::GINI) {
       out[k] = weighted_gini_sorted(records, total_weight);
     } else if (*i == Indicator::QSR) {
       out[k] = weighted_qsr_sorted(records, total_weight);

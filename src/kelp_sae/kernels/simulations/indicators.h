@@ -121,6 +121,13 @@ class IndicatorSet {
                                    const Sums& sums, std::span<double> out) const;
 
  private:
+  // The indicators that add up over units (sums over `divisor`, the unit
+  // count or the total weight) and the caller-supplied ones into `out`.
+  // True when rank-based indicators remain to be computed from sorted
+  // values; false when there are none, or when the values are not all finite
+  // and they were set to +inf (a failed simulation, never "undefined").
+  bool evaluate_sums(std::span<const double> values, const Sums& sums, double divisor,
+                     std::span<double> out) const;
   std::vector<IndicatorEntry> entries_;
   double threshold_ = 0.0;
   bool needs_sort_ = false;
