@@ -56,7 +56,26 @@ struct Context {
   Eigen::VectorXd w = {};
   std::optional<WeightedDesignSums> weighted = std::nullopt;
   AreaGroups groups = {};  // higher levels, after the census areas
+  BenchmarkedRows benchmark = {};
+  Eigen::VectorXd sizes = {};  // M: people per census area, with a benchmark
 };
+
+// Takes the benchmark of the EBPs after checking its rows.
+void add_benchmark(Context& c, const BenchmarkedRows& benchmark, const char* function) {
+  if (benchmark.rows.empty()) return;
+  const auto& entries = c.indicators.entries();
+  for (const Eigen::Index k : benchmark.rows) {
+    check(k >= 0 && k < static_cast<Eigen::Index>(entries.size()), function,
+          "benchmark row " + std::to_string(k) + " is outside 0.." +
+              std::to_string(entries.size() - 1));
+    const auto* i = std::get_if<Indicator>(&entries[idx(k)]);
+    check(i != nullptr && adds_up_over_people(*i), function,
+          "benchmark row " + std::to_string(k) +
+              " is not a mean or poverty measure (FGT), which alone add up over people");
+  }
+  c.benchmark = benchmark;
+  c.sizes = area_population_sizes(c.population);
+}
 
 // Carries the sample's survey weights into the refit.
 void add_sample_weights(Context& c, std::span<const double> weights, const char* function) {
@@ -302,9 +321,18 @@ class BatchRunner {
           eblup_area_effect(gamma(a), rep.sum_y_raw(v) - c_.design.sum_X.row(v).dot(beta), 0.0) /
           n_safe;
     }
-    const Eigen::MatrixXd estimate =
+    Eigen::MatrixXd estimate =
         simulate_ebp(keys[2], c_.n_mc, c_.population, beta, u_hat, gamma, sigma_u, sigma_e,
                      c_.scale, c_.indicators, nullptr, c_.groups);
+    // The benchmarked estimator: the replicate's own national truth is the target.
+    for (const Eigen::Index k : c_.benchmark.rows) {
+      const double target = population_weighted_average(truth.row(k).head(m).transpose(), c_.sizes);
+      if (!benchmark_row(estimate, {.row = k, .target = target}, c_.benchmark.type, c_.sizes,
+                         c_.groups)
+               .done) {
+        estimate.row(k).setConstant(std::numeric_limits<double>::quiet_NaN());
+      }
+    }
     // A non-finite value fails the replicate, except the NaN of an indicator
     // undefined on a population (indicators.h), which leaves the MSE of that
     // indicator and area undefined.
@@ -374,6 +402,7 @@ EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,
                            sigma_u, sigma_e, scale, indicators);
   add_sample_weights(c, options.sample_weights, kFunction);
   c.groups = options.groups;
+  add_benchmark(c, options.benchmark, kFunction);
   const Eigen::Index n_columns = population.n_areas() + static_cast<Eigen::Index>(c.groups.size());
 
   // A batch holds at most every replicate.

@@ -20,6 +20,17 @@
 // part in the refit only. MSE = mean over replicates of the squared
 // differences. The transformation (and its lambda) is held fixed.
 //
+// Benchmarking (options.benchmark, benchmarking.h). The point estimate of a
+// benchmarked indicator is brought to a national target, so its MSE is that
+// of the benchmarked estimator: within every replicate the area EBPs of the
+// indicator are benchmarked (ratio or raking) to the replicate's own national
+// true value, the population-weighted average sum N_a truth_a / sum N_a of
+// its true area values (the indicator of the whole bootstrap census), and its
+// group EBPs recomputed from the benchmarked areas, before the squared errors.
+// A replicate whose EBPs cannot be benchmarked (a ratio to a national average
+// of 0, or a value that is not finite) counts as failed: that indicator's
+// squared errors are NaN.
+//
 // Random draws. rng_key is split into 3 n_reps keys; replicate r owns keys
 // 3r, 3r+1, 3r+2: k_u, k_e and k_s (the Monte Carlo of its EBP).
 //   - Census area a takes u*_a = sigma_u * normal draw a of k_u; sample area
@@ -54,6 +65,7 @@
 #include "kelp_sae/core/progress_callback.h"
 #include "kelp_sae/core/replicate_share.h"
 #include "kelp_sae/kernels/sample_design.h"
+#include "kelp_sae/kernels/simulations/benchmarking.h"
 #include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
 #include "kelp_sae/kernels/simulations/indicators.h"
 #include "kelp_sae/random/keys.h"
@@ -76,6 +88,9 @@ struct BootstrapEbpOptions {
   // group is that of its pooled bootstrap census, its EBP from the same Monte
   // Carlo as the areas'; their MSEs follow the M areas' columns.
   AreaGroups groups = {};
+  // Rows (indicators) whose EBPs are benchmarked in every replicate, each a
+  // mean or FGT measure, and the benchmark type; no rows: none.
+  BenchmarkedRows benchmark = {};
 };
 
 struct EbpBootstrapResult {
@@ -94,8 +109,9 @@ struct EbpBootstrapResult {
 // back-transformation and shift; indicators: K indicators and the poverty
 // line; a batch_size above n_reps is taken as n_reps. Throws
 // std::invalid_argument naming the argument for counts below 1, mismatched
-// shapes, positions out of range or repeated, a sample without units, or
-// negative or non-finite sigmas; an exception from a caller's indicator ends
+// shapes, positions out of range or repeated, a sample without units,
+// negative or non-finite sigmas, or a benchmarked row out of range or not a
+// mean or FGT measure; an exception from a caller's indicator ends
 // the call with that exception. An undefined Gini or QSR (NaN) leaves that
 // MSE NaN without failing the replicate.
 EbpBootstrapResult mse_bootstrap_ebp(random::Key rng_key, int n_reps, int n_mc,

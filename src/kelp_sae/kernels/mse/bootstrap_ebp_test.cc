@@ -89,12 +89,54 @@ TEST(BootstrapEbp, PaddingReplicatesAreLeftOut) {
   EXPECT_TRUE((got.mse.col(1).array() > 0.0).all());  // out of sample, still estimated
 }
 
+// The EBP of one replicate recomputed from its keys (k_u, k_e, k_s) by the
+// documented recipe: sample unit i takes draw i of fold_in(k_e, 1), area
+// effects draw a of k_u, a sample area absent from the census (idx -1) draw
+// v of fold_in(k_u, 1). The refit takes every sample unit.
+Eigen::MatrixXd replay_ebp(const Case& c, std::span<const Key> keys, int n_mc,
+                           AreaGroups groups = {}) {
+  const Eigen::Index m = c.census.n_areas(), v_count = c.sample.n_areas(), n = c.sample.X.rows();
+  const Eigen::VectorXd u = c.sigma_u * Eigen::Map<const Eigen::VectorXd>(
+                                            random::normal(keys[0], std::size_t(m)).data(), m);
+  const std::vector<double> u_outside =
+      random::normal(random::fold_in(keys[0], 1), std::size_t(v_count));
+  const std::vector<double> e_sample = random::normal(random::fold_in(keys[1], 1), std::size_t(n));
+  Eigen::VectorXd y(n);
+  for (Eigen::Index v = 0; v < v_count; ++v) {
+    const double u_v = c.idx(v) >= 0 ? u(c.idx(v)) : c.sigma_u * u_outside[std::size_t(v)];
+    for (Eigen::Index i = c.sample.offsets[std::size_t(v)];
+         i < c.sample.offsets[std::size_t(v) + 1]; ++i) {
+      y(i) = c.sample.X.row(i).dot(c.beta) + u_v + c.sigma_e * e_sample[std::size_t(i)];
+    }
+  }
+  const double mean = y.mean();
+  const double sd = std::sqrt((y.array() - mean).square().mean());
+  const DesignStats design = precompute_design_stats(c.sample);
+  NewtonReplicateStats stats;
+  Eigen::VectorXd y_s = y, sum_y(v_count), Xt_y(2);
+  standardize_replicate_stats(c.sample, design, mean, 1.0 / sd, y_s, sum_y, Xt_y, stats);
+  Eigen::MatrixXd theta = Eigen::MatrixXd::Constant(1, 2, -0.5);
+  newton_reml_iterate(design, std::span<const NewtonReplicateStats>(&stats, 1), theta, 1, 8);
+  Eigen::VectorXd beta = newton_reml_beta(theta.row(0).transpose(), design, stats) * sd;
+  beta(0) += mean;
+  const double se = std::exp(theta(0, 0)) * sd, su = std::exp(theta(0, 1)) * sd;
+  Eigen::VectorXd gamma = Eigen::VectorXd::Zero(m), u_hat = Eigen::VectorXd::Zero(m);
+  for (Eigen::Index v = 0; v < v_count; ++v) {
+    if (c.idx(v) < 0) continue;
+    const Eigen::Index begin = c.sample.offsets[std::size_t(v)];
+    const Eigen::Index n_v = c.sample.offsets[std::size_t(v) + 1] - begin;
+    gamma(c.idx(v)) = su * su / (su * su + se * se / double(n_v));
+    u_hat(c.idx(v)) =
+        gamma(c.idx(v)) * (y.segment(begin, n_v) - c.sample.X.middleRows(begin, n_v) * beta).mean();
+  }
+  return simulate_ebp(keys[2], n_mc, c.census, beta, u_hat, gamma, su, se, c.scale, c.indicators,
+                      nullptr, groups);
+}
+
 TEST(BootstrapEbp, OneReplicateFollowsTheDocumentedKeys) {
-  // One replicate recomputed from its keys (k_u, k_e, k_s) by the documented
-  // recipe: census unit j of area a takes draw offsets[a] + j of k_e (with
-  // the fitted sigma_e), sample unit i draw i of fold_in(k_e, 1), area
-  // effects draw a of k_u, the sample area absent from the census (the
-  // fourth) draw v of fold_in(k_u, 1). The refit takes every sample unit.
+  // The true census recomputed unit by unit: census unit j of area a takes
+  // draw offsets[a] + j of k_e, with the fitted sigma_e. The fourth sample
+  // area is absent from the census.
   Case c = make_case({10, 12, 8, 9}, {60, 45, 0, 80});
   c.idx = Eigen::VectorXi{{2, 0, 3, -1}};
   const std::vector<Key> keys = random::split(random::key_from_seed(23), 3);
@@ -104,8 +146,6 @@ TEST(BootstrapEbp, OneReplicateFollowsTheDocumentedKeys) {
 
   Eigen::VectorXd u =
       c.sigma_u * Eigen::Map<const Eigen::VectorXd>(random::normal(keys[0], 4).data(), 4);
-  const std::vector<double> u_outside = random::normal(random::fold_in(keys[0], 1), 4);
-  // The true census, unit by unit on the data scale.
   const std::vector<double> e_census = random::normal(keys[1], 185);
   Eigen::MatrixXd truth(3, 4);
   for (Eigen::Index a = 0; a < 4; ++a) {
@@ -119,42 +159,68 @@ TEST(BootstrapEbp, OneReplicateFollowsTheDocumentedKeys) {
     c.indicators.evaluate(values, out);
     truth.col(a) = Eigen::Map<const Eigen::Vector3d>(out.data());
   }
-  // The bootstrap sample and its refit on the standardised response.
-  const std::vector<double> e_sample = random::normal(random::fold_in(keys[1], 1), 39);
-  Eigen::VectorXd y(39);
-  for (Eigen::Index v = 0; v < 4; ++v) {
-    const double u_v = v < 3 ? u(c.idx(v)) : c.sigma_u * u_outside[3];
-    for (Eigen::Index i = c.sample.offsets[std::size_t(v)];
-         i < c.sample.offsets[std::size_t(v) + 1]; ++i) {
-      y(i) = c.sample.X.row(i).dot(c.beta) + u_v + c.sigma_e * e_sample[std::size_t(i)];
-    }
-  }
-  const double mean = y.mean();
-  const double sd = std::sqrt((y.array() - mean).square().mean());
-  const DesignStats design = precompute_design_stats(c.sample);
-  NewtonReplicateStats stats;
-  Eigen::VectorXd y_s = y, sum_y(4), Xt_y(2);
-  standardize_replicate_stats(c.sample, design, mean, 1.0 / sd, y_s, sum_y, Xt_y, stats);
-  Eigen::MatrixXd theta = Eigen::MatrixXd::Constant(1, 2, -0.5);
-  newton_reml_iterate(design, std::span<const NewtonReplicateStats>(&stats, 1), theta, 1, 8);
-  Eigen::VectorXd beta = newton_reml_beta(theta.row(0).transpose(), design, stats) * sd;
-  beta(0) += mean;
-  const double se = std::exp(theta(0, 0)) * sd, su = std::exp(theta(0, 1)) * sd;
-  Eigen::VectorXd gamma = Eigen::VectorXd::Zero(4), u_hat = Eigen::VectorXd::Zero(4);
-  for (Eigen::Index v = 0; v < 3; ++v) {
-    const Eigen::Index begin = c.sample.offsets[std::size_t(v)];
-    const Eigen::Index n_v = c.sample.offsets[std::size_t(v) + 1] - begin;
-    gamma(c.idx(v)) = su * su / (su * su + se * se / double(n_v));
-    u_hat(c.idx(v)) =
-        gamma(c.idx(v)) * (y.segment(begin, n_v) - c.sample.X.middleRows(begin, n_v) * beta).mean();
-  }
-  const Eigen::MatrixXd estimate =
-      simulate_ebp(keys[2], 20, c.census, beta, u_hat, gamma, su, se, c.scale, c.indicators);
-  const Eigen::MatrixXd expected = (estimate - truth).cwiseAbs2();
+  const Eigen::MatrixXd expected = (replay_ebp(c, keys, 20) - truth).cwiseAbs2();
   for (Eigen::Index a : {0, 1, 3}) {
     SCOPED_TRACE(a);
     for (Eigen::Index k = 0; k < 3; ++k) {
       EXPECT_NEAR(got[0](k, a), expected(k, a), 1e-9 * expected(k, a) + 1e-15);
+    }
+  }
+}
+
+TEST(BootstrapEbp, EachReplicateIsBenchmarkedToItsOwnNationalTruth) {
+  // Population weights make the areas' shares of people differ from their
+  // shares of records. The mean and the headcount are benchmarked by hand to
+  // the replicate's national truth sum N_a truth_a / sum N_a (N_a the
+  // weight sums), the groups recomputed from the benchmarked areas; the Gini
+  // coefficient is left alone. The group of all areas then has no error.
+  Case c = make_case();
+  for (Eigen::Index i = 0; i < 185; ++i)
+    c.census.weights.push_back((i < 60 ? 4.0 : 1.0) + double(i % 3));
+  const std::vector<std::vector<Eigen::Index>> groups = {{0, 1, 2, 3}, {1, 3}};
+  const std::vector<Key> keys = random::split(random::key_from_seed(23), 3);
+  const Eigen::MatrixXd ebp = replay_ebp(c, keys, 20, groups);
+  const Eigen::VectorXd u =
+      c.sigma_u * Eigen::Map<const Eigen::VectorXd>(random::normal(keys[0], 4).data(), 4);
+  const Eigen::MatrixXd truth =
+      census_indicators(keys[1], c.census, c.beta, u, c.sigma_e, c.scale, c.indicators, groups);
+  Eigen::Vector4d people = Eigen::Vector4d::Zero();
+  for (Eigen::Index a = 0; a < 4; ++a) {
+    for (Eigen::Index j = c.census.offsets[std::size_t(a)];
+         j < c.census.offsets[std::size_t(a) + 1]; ++j) {
+      people(a) += c.census.weights[std::size_t(j)];
+    }
+  }
+  for (const BenchmarkType type : {BenchmarkType::kRatio, BenchmarkType::kRaking}) {
+    SCOPED_TRACE(type == BenchmarkType::kRatio ? "ratio" : "raking");
+    const EbpBootstrapResult got =
+        mse_bootstrap_ebp(random::key_from_seed(23), 1, 20, c.sample, c.census, c.idx, c.beta,
+                          c.sigma_u, c.sigma_e, c.scale, c.indicators,
+                          {.batch_size = 1,
+                           .on_progress = {},
+                           .share = nullptr,
+                           .sample_weights = {},
+                           .groups = groups,
+                           .benchmark = {.rows = {0, 1}, .type = type}});
+    Eigen::MatrixXd benchmarked = ebp;
+    for (Eigen::Index k = 0; k < 2; ++k) {
+      const double target = people.dot(truth.row(k).head(4).transpose()) / people.sum();
+      const double average = people.dot(ebp.row(k).head(4).transpose()) / people.sum();
+      for (Eigen::Index a = 0; a < 4; ++a) {
+        benchmarked(k, a) = type == BenchmarkType::kRatio ? ebp(k, a) * target / average
+                                                          : ebp(k, a) + target - average;
+      }
+      benchmarked(k, 4) = people.dot(benchmarked.row(k).head(4).transpose()) / people.sum();
+      benchmarked(k, 5) =
+          (people(1) * benchmarked(k, 1) + people(3) * benchmarked(k, 3)) / (people(1) + people(3));
+      EXPECT_LT(got.mse(k, 4), 1e-24 * target * target);
+    }
+    const Eigen::MatrixXd expected = (benchmarked - truth).cwiseAbs2();
+    for (Eigen::Index a : {0, 1, 3, 4, 5}) {
+      SCOPED_TRACE(a);
+      for (Eigen::Index k = 0; k < 3; ++k) {
+        EXPECT_NEAR(got.mse(k, a), expected(k, a), 1e-9 * expected(k, a) + 1e-15);
+      }
     }
   }
 }
