@@ -90,6 +90,45 @@ class PovertyLine {
   std::variant<double, MedianShare, Function> value_;
 };
 
+// One national target of a benchmark: the value to which the
+// population-weighted national average of the indicator's estimates is
+// brought.
+struct BenchmarkTarget {
+  Indicator indicator = Indicator::MEAN;
+  double value = 0.0;
+};
+
+// Targets taken from the survey: for every requested mean and FGT measure,
+// its weighted direct estimate over the whole sample (sum w y / sum w, and
+// the FGT measures at the run's poverty line). Needs survey weights.
+struct SurveyBenchmark {};
+
+// National targets of the indicators that add up over people (mean,
+// headcount, gap, severity): explicit values or the survey's. Default: no
+// benchmark.
+//
+//   .benchmark = {{Indicator::MEAN, 1250.0}, {Indicator::POVERTY_HEADCOUNT, 0.21}}
+//   .benchmark = SurveyBenchmark{}
+class Benchmark {
+ public:
+  Benchmark() = default;
+  Benchmark(std::initializer_list<BenchmarkTarget> targets)
+      : value_(std::vector<BenchmarkTarget>(targets)) {}
+  Benchmark(std::vector<BenchmarkTarget> targets) : value_(std::move(targets)) {}
+  Benchmark(SurveyBenchmark s) : value_(s) {}
+  // Whether a benchmark was asked for.
+  bool requested() const { return !std::holds_alternative<std::monostate>(value_); }
+  bool from_survey() const { return std::holds_alternative<SurveyBenchmark>(value_); }
+  // The explicit targets (empty for none or the survey's).
+  std::span<const BenchmarkTarget> targets() const {
+    if (const auto* t = std::get_if<std::vector<BenchmarkTarget>>(&value_)) return *t;
+    return {};
+  }
+
+ private:
+  std::variant<std::monostate, std::vector<BenchmarkTarget>, SurveyBenchmark> value_;
+};
+
 struct EbpOptions {
   // "boxcox", "log" or "none" (or "Box-Cox", "Log", "None"), in any case.
   std::string transformation = "boxcox";
@@ -128,6 +167,17 @@ struct EbpOptions {
   // follow the area rows (level = the area column's name). An area whose
   // records carry two regions is an error.
   std::optional<std::string> aggregate_to = std::nullopt;
+  // National targets of the mean and FGT measures. The area estimates of each
+  // benchmarked indicator are brought to its target (their
+  // population-weighted national average, persons counted by pop_weights,
+  // equals it), regions recomputed from them; the bootstrap benchmarks every
+  // replicate to its own national truth, so the MSE is that of the
+  // benchmarked estimator. Each target must be finite and for a requested
+  // indicator; a headcount lies in [0, 1], a gap or severity is at least 0.
+  Benchmark benchmark = {};
+  // "ratio" (each estimate times target / national average) or "raking"
+  // (each estimate plus target - national average), in any case.
+  std::string benchmark_type = "ratio";
   // Bootstrap and optimiser settings. Unset, n_reps is 50 and max_iter 500.
   // No state draws a fresh seed; an integer is the seed itself. The seed
   // also keys the Monte Carlo, so it is used without the bootstrap too.

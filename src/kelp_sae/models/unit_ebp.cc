@@ -9,7 +9,11 @@
 // census against the sample's levels; predict the area effects; simulate the
 // EBPs (ebp_monte_carlo.h) and, unless options.mse is false, their bootstrap
 // MSEs (bootstrap_ebp.h), refitted on the whole sample, sampled areas absent
-// from the census included. One row per census area and indicator.
+// from the census included. With a benchmark the EBPs of the benchmarked
+// indicators are brought to their national targets (benchmarking.h; the
+// area sizes are the census's people) and the regions recomputed from them,
+// and the bootstrap benchmarks every replicate to its own national truth.
+// One row per census area and indicator.
 //
 // Failures beyond those of prepare_unit_sample and prepare_unit_census:
 //   ArgumentError  transformation not one of the accepted texts; n_mc,
@@ -18,14 +22,22 @@
 //                  no indicator resolved; a caller-supplied indicator with
 //                  pop_weights; a poverty line that is not positive and
 //                  finite when a poverty measure is requested; weights with
-//                  Box-Cox and lambda estimated
+//                  Box-Cox and lambda estimated; benchmark_type not "ratio" or
+//                  "raking"; a benchmark (argument "benchmark") with no
+//                  targets, a target for an indicator not requested or not a
+//                  mean or FGT measure, twice for one indicator, not finite
+//                  (a headcount outside [0, 1], a gap or severity below 0),
+//                  or the survey's without weights or without a mean or FGT
+//                  measure requested
 //   ModelError     "Missing Sample Columns", "Empty Dataset", "Non-positive
 //                  response" (log or Box-Cox with a response <= 0 after the
 //                  shift), "Optimization failed", "Non-finite results" (a
 //                  prediction or MSE that is not finite, named by indicator);
 //                  with weights also "Invalid weights" (a weight not positive
 //                  and finite, naming the column and rows) and "Optimization
-//                  failed" (the weighted equation of beta singular)
+//                  failed" (the weighted equation of beta singular);
+//                  "Benchmarking failed" (a ratio benchmark of an indicator
+//                  whose national average of estimates is 0)
 // An exception from a caller's indicator ends the call with that exception.
 //
 // Warnings: sampled areas absent from the census (used in the bootstrap's
@@ -36,6 +48,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -53,6 +66,7 @@
 #include "kelp_sae/kernels/optimization/lmm.h"
 #include "kelp_sae/kernels/prediction/eblup.h"
 #include "kelp_sae/kernels/prediction/pseudo_eblup.h"
+#include "kelp_sae/kernels/simulations/benchmarking.h"
 #include "kelp_sae/kernels/simulations/ebp_monte_carlo.h"
 #include "kelp_sae/kernels/transformations/boxcox.h"
 #include "kelp_sae/kernels/transformations/estimation.h"
@@ -403,6 +417,143 @@ Regions census_regions(const kelp::Table& pop_data, const std::string& area_col,
   return out;
 }
 
+// The benchmark of the EBPs: its type and every benchmarked row (indicator)
+// with its national target; survey targets are filled in once the sample is
+// read.
+struct ResolvedBenchmark {
+  kernels::BenchmarkType type = kernels::BenchmarkType::kRatio;
+  std::string type_name;
+  std::vector<kernels::BenchmarkRow> rows;
+};
+
+// The indicator of row k, when it is a built-in.
+std::optional<Indicator> builtin_of(const ResolvedIndicators& indicators, std::size_t k) {
+  const auto* i = std::get_if<Indicator>(&indicators.entries[k]);
+  return i == nullptr ? std::nullopt : std::optional<Indicator>(*i);
+}
+
+// Checks the benchmark against the requested indicators: explicit targets
+// finite, each for a requested mean or FGT measure, once; the survey's need
+// the survey weights and a mean or FGT measure to benchmark.
+ResolvedBenchmark resolve_benchmark(const EbpOptions& options,
+                                    const ResolvedIndicators& indicators) {
+  ResolvedBenchmark out;
+  const std::size_t type =
+      check_choice(kFunction, "benchmark_type", options.benchmark_type, {"ratio", "raking"});
+  out.type = type == 0 ? kernels::BenchmarkType::kRatio : kernels::BenchmarkType::kRaking;
+  out.type_name = type == 0 ? "ratio" : "raking";
+  const Benchmark& benchmark = options.benchmark;
+  if (!benchmark.requested()) return out;
+  const auto fail = [](const std::string& message) {
+    throw ArgumentError(kFunction, "benchmark", "ebp: benchmark " + message);
+  };
+  const std::size_t K = indicators.entries.size();
+  if (benchmark.from_survey()) {
+    if (!options.weights) {
+      fail(
+          "'survey' needs survey weights (weights): its national targets are the weighted "
+          "direct estimates of the whole sample.");
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+      const std::optional<Indicator> i = builtin_of(indicators, k);
+      if (i && kernels::adds_up_over_people(*i)) {
+        out.rows.push_back({.row = static_cast<Eigen::Index>(k), .target = kNaN});
+      }
+    }
+    if (out.rows.empty()) {
+      fail(
+          "'survey' needs the mean or a poverty measure (headcount, gap, severity) among the "
+          "indicators: the others cannot be benchmarked.");
+    }
+    return out;
+  }
+  const std::span<const BenchmarkTarget> targets = benchmark.targets();
+  if (targets.empty()) fail("holds no targets; give at least one, or the survey's.");
+  for (std::size_t t = 0; t < targets.size(); ++t) {
+    const Indicator i = targets[t].indicator;
+    const double v = targets[t].value;
+    const std::string name(to_string(i));
+    if (!kernels::adds_up_over_people(i)) {
+      fail("has a target for '" + name +
+           "': only the mean, headcount, gap and severity add up over people and can be "
+           "benchmarked.");
+    }
+    for (std::size_t u = 0; u < t; ++u) {
+      if (targets[u].indicator == i) fail("has two targets for '" + name + "'.");
+    }
+    if (!std::isfinite(v) || (i != Indicator::MEAN && v < 0.0) ||
+        (i == Indicator::POVERTY_HEADCOUNT && v > 1.0)) {
+      fail("target for '" + name + "' must be " +
+           (i == Indicator::MEAN                ? std::string("a finite number")
+            : i == Indicator::POVERTY_HEADCOUNT ? std::string("a share between 0 and 1")
+                                                : std::string("a finite number of at least 0")) +
+           "; got " + fmt_number(v) + ".");
+    }
+    bool requested = false;
+    for (std::size_t k = 0; k < K; ++k) requested = requested || builtin_of(indicators, k) == i;
+    if (!requested) {
+      fail("has a target for '" + name + "', which is not among the requested indicators.");
+    }
+  }
+  for (std::size_t k = 0; k < K; ++k) {
+    for (const BenchmarkTarget& t : targets) {
+      if (builtin_of(indicators, k) == t.indicator) {
+        out.rows.push_back({.row = static_cast<Eigen::Index>(k), .target = t.value});
+      }
+    }
+  }
+  return out;
+}
+
+// The survey's national targets: each benchmarked indicator of the whole
+// sample weighted by the survey weights, at the run's poverty line.
+void fill_survey_targets(ResolvedBenchmark& benchmark, const ResolvedIndicators& indicators,
+                         const UnitSample& sample, double z) {
+  const std::span<const double> y(sample.y.data(), static_cast<std::size_t>(sample.n()));
+  const std::span<const double> w(sample.w.data(), static_cast<std::size_t>(sample.w.size()));
+  for (kernels::BenchmarkRow& row : benchmark.rows) {
+    const kernels::IndicatorSet one({*builtin_of(indicators, static_cast<std::size_t>(row.row))},
+                                    z);
+    one.evaluate_weighted(y, w, std::span<double>(&row.target, 1));
+  }
+}
+
+// The point estimates benchmarked to their targets, the regions recomputed.
+// A ratio to a national average of 0 is an error; a national average that is
+// not finite is left for the final guard, which names its areas.
+void benchmark_point_estimates(Eigen::MatrixXd& pred, const ResolvedBenchmark& benchmark,
+                               const ResolvedIndicators& indicators, const Eigen::VectorXd& sizes,
+                               kernels::AreaGroups groups) {
+  for (const kernels::BenchmarkRow& row : benchmark.rows) {
+    const kernels::RowBenchmark b =
+        kernels::benchmark_row(pred, row, benchmark.type, sizes, groups);
+    if (b.done || !std::isfinite(b.average)) continue;
+    throw kelp::ModelError(
+        {.title = "Benchmarking failed",
+         .detail = fmt::format(
+             "{}: the population-weighted national average of the estimates is {}, so the ratio "
+             "benchmark (target / average) is undefined. Use the benchmark type 'raking', or "
+             "check the poverty line.",
+             indicators.names[static_cast<std::size_t>(row.row)], fmt_number(b.average)),
+         .argument = "benchmark_type"});
+  }
+}
+
+// The benchmark as the result records it: one target per indicator.
+std::optional<BenchmarkInfo> benchmark_info(const ResolvedBenchmark& benchmark,
+                                            const ResolvedIndicators& indicators, bool survey) {
+  if (benchmark.rows.empty()) return std::nullopt;
+  BenchmarkInfo info{
+      .type = benchmark.type_name, .source = survey ? "survey" : "explicit", .targets = {}};
+  for (const kernels::BenchmarkRow& row : benchmark.rows) {
+    const std::string& name = indicators.names[static_cast<std::size_t>(row.row)];
+    const bool seen = std::any_of(info.targets.begin(), info.targets.end(),
+                                  [&](const auto& t) { return t.first == name; });
+    if (!seen) info.targets.emplace_back(name, row.target);
+  }
+  return info;
+}
+
 }  // namespace
 
 SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTerm& area,
@@ -443,6 +594,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                         "transformation.");
   }
   const ResolvedIndicators indicators = resolve_indicators(options.indicators);
+  ResolvedBenchmark benchmark = resolve_benchmark(options, indicators);
   if (options.pop_weights &&
       std::any_of(indicators.entries.begin(), indicators.entries.end(),
                   [](const kernels::IndicatorEntry& e) {
@@ -483,6 +635,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   }
 
   if (indicators.poverty) warn_if_line_outside(z, sample.y, y);
+  if (options.benchmark.from_survey()) fill_survey_targets(benchmark, indicators, sample, z);
 
   // Transformation. Box-Cox and log need a positive shifted response.
   if (transformation != "none") {
@@ -609,6 +762,9 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
         static_cast<double>(options.n_mc) * static_cast<double>(census.design.X.rows()), lambda);
   }
 
+  benchmark_point_estimates(pred, benchmark, indicators,
+                            kernels::area_population_sizes(census.design), regions.areas);
+
   const auto K = static_cast<Eigen::Index>(indicators.names.size());
   Eigen::MatrixXd mse = Eigen::MatrixXd::Constant(K, M + G, kNaN);
   int n_failed = 0;
@@ -648,16 +804,19 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     for (std::size_t s = 0; s < in_census.size(); ++s) {
       if (!in_census[s]) add_area(s, -1);
     }
+    std::vector<Eigen::Index> benchmarked_rows;
+    for (const kernels::BenchmarkRow& row : benchmark.rows) benchmarked_rows.push_back(row.row);
     ProgressDisplay display(internal::bootstrap_progress("Bootstrap EBP", "Starting EBP Bootstrap",
                                                          run, BatchLines::kFirstOfEachTenth));
-    const kernels::EbpBootstrapResult boot =
-        kernels::mse_bootstrap_ebp(mse_key, run.n_reps, options.n_mc, design, census.design, idx,
-                                   beta, sigma_u, sigma_e, scale, set,
-                                   {.batch_size = run.batch_size,
-                                    .on_progress = display.callback(),
-                                    .share = run.share,
-                                    .sample_weights = design_w,
-                                    .groups = regions.areas});
+    const kernels::EbpBootstrapResult boot = kernels::mse_bootstrap_ebp(
+        mse_key, run.n_reps, options.n_mc, design, census.design, idx, beta, sigma_u, sigma_e,
+        scale, set,
+        {.batch_size = run.batch_size,
+         .on_progress = display.callback(),
+         .share = run.share,
+         .sample_weights = design_w,
+         .groups = regions.areas,
+         .benchmark = {.rows = benchmarked_rows, .type = benchmark.type}});
     n_failed = boot.n_failed;
     if (boot.n_failed > 0) {
       logger.warning(
@@ -707,7 +866,11 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
                     RandomEffect{.term = "Area", .dist = "Normal", .est = sigma_u, .se = 0.0},
                     std::move(prediction));
   result.set_transformation(TransformationInfo{
-      .transformation = transformation, .lambda = lambda, .shift = shift, .poverty_line = z});
+      .transformation = transformation,
+      .lambda = lambda,
+      .shift = shift,
+      .poverty_line = z,
+      .benchmark = benchmark_info(benchmark, indicators, options.benchmark.from_survey())});
   result.set_diagnostics(ebp_diagnostics(sample, y_trans, y_shifted, beta, sigma_u, sigma_e,
                                          transformation == "boxcox" && !options.boxcox_param,
                                          options));

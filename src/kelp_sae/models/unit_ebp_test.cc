@@ -875,5 +875,183 @@ TEST(UnitLevelEbp, SurveyWeightErrors) {
             "Missing Sample Columns");
 }
 
+// Households of 1 to 3 persons in regions "a" (odd areas) and "b"; survey
+// weights 1 to 4. The mean and headcount are benchmarked; the Gini
+// coefficient is not and keeps its numbers.
+TEST(UnitLevelEbp, BenchmarkedEstimatesMeetTheirNationalTargets) {
+  const IncomeData d = income_data();
+  std::vector<std::int64_t> hh;
+  std::vector<std::string> region;
+  std::map<std::string, double> persons;
+  for (std::size_t i = 0; i < d.census.num_rows(); ++i) {
+    hh.push_back(1 + std::int64_t(i % 3));
+    const std::int64_t a = d.census.column("area").int_values()[i];
+    region.push_back(a % 2 == 1 ? "a" : "b");
+    persons[std::to_string(a)] += double(hh.back());
+  }
+  const Table census = d.census.with_column("hh", Column(hh)).with_column("region", Column(region));
+  std::vector<double> w;
+  for (std::size_t i = 0; i < d.sample.num_rows(); ++i) w.push_back(1.0 + double(i % 4));
+  const UnitLevel model(with_weights(d.sample, w));
+  EbpOptions plain_options =
+      quick({.transformation = "log",
+             .indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::GINI},
+             .threshold = 12.0});
+  plain_options.weights = "w";
+  plain_options.pop_weights = "hh";
+  plain_options.aggregate_to = "region";
+  const SAEResults plain = model.ebp("income", kTerms, "area", census, plain_options);
+
+  // The survey's targets by hand: the weighted mean and share below the line.
+  const std::vector<double>& y = d.sample.column("income").float_values();
+  double sum_w = 0.0, sum_wy = 0.0, sum_poor = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    sum_w += w[i];
+    sum_wy += w[i] * y[i];
+    sum_poor += y[i] < 12.0 ? w[i] : 0.0;
+  }
+  struct Case {
+    const char* type;
+    Benchmark benchmark;
+    double mean, headcount;
+  };
+  const Case cases[] = {
+      {"ratio", {{Indicator::POVERTY_HEADCOUNT, 0.3}, {Indicator::MEAN, 20.0}}, 20.0, 0.3},
+      {"RAKING", SurveyBenchmark{}, sum_wy / sum_w, sum_poor / sum_w}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    EbpOptions options = plain_options;
+    options.benchmark = c.benchmark;
+    options.benchmark_type = c.type;
+    const SAEResults got = model.ebp("income", kTerms, "area", census, options);
+    const bool ratio = std::string(c.type) == "ratio";
+    ASSERT_TRUE(got.transformation() && got.transformation()->benchmark);
+    EXPECT_EQ(*got.transformation()->benchmark,
+              (BenchmarkInfo{.type = ratio ? "ratio" : "raking",
+                             .source = ratio ? "explicit" : "survey",
+                             .targets = {{"Mean", c.mean}, {"Poverty Headcount", c.headcount}}}));
+    const std::vector<SAEPred>& p = got.prediction();
+    ASSERT_EQ(p.size(), 12u * 3u);
+    for (std::size_t k = 0; k < 3; ++k) {
+      SCOPED_TRACE(k);
+      const double target = k == 0 ? c.mean : c.headcount;
+      double national = 0.0, before = 0.0, people = 0.0;
+      std::map<std::string, double> region_sum, region_people;
+      for (std::size_t a = 0; a < 10; ++a) {
+        const SAEPred& row = p[3 * a + k];
+        const SAEPred& old = plain.prediction()[3 * a + k];
+        national += persons[row.area] * row.pred;
+        before += persons[row.area] * old.pred;
+        people += persons[row.area];
+        const std::string r = std::stoi(row.area) % 2 == 1 ? "a" : "b";
+        region_sum[r] += persons[row.area] * row.pred;
+        region_people[r] += persons[row.area];
+      }
+      before /= people;
+      for (std::size_t a = 0; a < 12; ++a) {
+        const SAEPred& row = p[3 * a + k];
+        const SAEPred& old = plain.prediction()[3 * a + k];
+        if (k == 2) {
+          EXPECT_EQ(row.pred, old.pred);
+          EXPECT_EQ(row.mse, old.mse);
+        } else if (a >= 10) {
+          EXPECT_NEAR(row.pred, region_sum[row.area] / region_people[row.area], 1e-12 * target);
+        } else {
+          EXPECT_NEAR(row.pred, ratio ? old.pred * target / before : old.pred + target - before,
+                      1e-12 * target);
+          // The bootstrap benchmarks its replicates too.
+          EXPECT_NE(row.mse, old.mse);
+        }
+      }
+      if (k < 2) {
+        EXPECT_NEAR(national / people, target, 1e-12 * target);
+      }
+    }
+  }
+}
+
+TEST(UnitLevelEbp, BenchmarkErrors) {
+  const IncomeData d = income_data();
+  const UnitLevel model(with_weights(d.sample, std::vector<double>(d.sample.num_rows(), 2.0)));
+  struct Case {
+    const char* name;
+    std::function<void(EbpOptions&)> edit;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"type", [](EbpOptions& o) { o.benchmark_type = "proportional"; },
+       "ebp: benchmark_type must be 'ratio' or 'raking'; got 'proportional'."},
+      {"no targets", [](EbpOptions& o) { o.benchmark = std::vector<BenchmarkTarget>{}; },
+       "ebp: benchmark holds no targets; give at least one, or the survey's."},
+      {"Gini",
+       [](EbpOptions& o) {
+         o.benchmark = {{Indicator::GINI, 0.3}};
+       },
+       "ebp: benchmark has a target for 'Gini Coefficient': only the mean, headcount, gap and "
+       "severity add up over people and can be benchmarked."},
+      {"not requested",
+       [](EbpOptions& o) {
+         o.benchmark = {{Indicator::POVERTY_GAP, 0.1}};
+       },
+       "ebp: benchmark has a target for 'Poverty Gap', which is not among the requested "
+       "indicators."},
+      {"twice",
+       [](EbpOptions& o) {
+         o.benchmark = {{Indicator::MEAN, 1.0}, {Indicator::MEAN, 2.0}};
+       },
+       "ebp: benchmark has two targets for 'Mean'."},
+      {"not finite",
+       [](EbpOptions& o) {
+         o.benchmark = {{Indicator::MEAN, NAN}};
+       },
+       "ebp: benchmark target for 'Mean' must be a finite number; got nan."},
+      {"a share",
+       [](EbpOptions& o) {
+         o.benchmark = {{Indicator::POVERTY_HEADCOUNT, 1.5}};
+       },
+       "ebp: benchmark target for 'Poverty Headcount' must be a share between 0 and 1; got "
+       "1.5."},
+      {"survey without weights",
+       [](EbpOptions& o) {
+         o.benchmark = SurveyBenchmark{};
+         o.weights = std::nullopt;
+       },
+       "ebp: benchmark 'survey' needs survey weights (weights): its national targets are the "
+       "weighted direct estimates of the whole sample."},
+      {"survey of nothing additive",
+       [](EbpOptions& o) {
+         o.benchmark = SurveyBenchmark{};
+         o.indicators = Indicator::GINI;
+       },
+       "ebp: benchmark 'survey' needs the mean or a poverty measure (headcount, gap, severity) "
+       "among the indicators: the others cannot be benchmarked."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EbpOptions o = quick({.transformation = "log",
+                          .indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT},
+                          .threshold = 12.0,
+                          .mse = false,
+                          .weights = std::string("w")});
+    c.edit(o);
+    const std::string message = thrown_message<std::invalid_argument>(
+        [&] { model.ebp("income", kTerms, "area", d.census, o); });
+    EXPECT_EQ(message, c.message);
+  }
+  // No one below a line of 1e-6: a headcount of 0 cannot be scaled to 0.1.
+  EbpOptions o = quick({.transformation = "log",
+                        .indicators = Indicator::POVERTY_HEADCOUNT,
+                        .threshold = 1e-6,
+                        .mse = false,
+                        .benchmark = {{Indicator::POVERTY_HEADCOUNT, 0.1}}});
+  const kelp::ModelError e =
+      thrown_model_error([&] { model.ebp("income", kTerms, "area", d.census, o); });
+  EXPECT_EQ(e.title(), "Benchmarking failed");
+  EXPECT_THAT(e.detail(), HasSubstr("Poverty Headcount: the population-weighted national average "
+                                    "of the estimates is 0"));
+  o.benchmark_type = "raking";
+  EXPECT_NO_THROW(model.ebp("income", kTerms, "area", d.census, o));
+}
+
 }  // namespace
 }  // namespace kelp_sae

@@ -18,6 +18,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -81,6 +82,16 @@ struct SAEPred {
   nlohmann::ordered_json to_dict() const;
 };
 
+// The national targets the estimates were benchmarked to (the EBP): the
+// type ("ratio" or "raking"), where the targets came from ("explicit" or
+// "survey") and each benchmarked indicator's target, in indicator order.
+struct BenchmarkInfo {
+  std::string type;
+  std::string source;
+  std::vector<std::pair<std::string, double>> targets;  // (indicator, target)
+  friend bool operator==(const BenchmarkInfo&, const BenchmarkInfo&) = default;
+};
+
 // How the response was transformed before the fit, so that a run can be
 // reproduced from its result (the EBP). NaN marks a value not used: lambda
 // without Box-Cox.
@@ -89,6 +100,7 @@ struct TransformationInfo {
   double lambda = 0.0;
   double shift = 0.0;
   double poverty_line = 0.0;
+  std::optional<BenchmarkInfo> benchmark = std::nullopt;  // when benchmarked
   friend bool operator==(const TransformationInfo&, const TransformationInfo&) = default;
 };
 

@@ -54,6 +54,12 @@ nlohmann::ordered_json transformation_json(const TransformationInfo& r) {
   j["lambda"] = r.lambda;
   j["shift"] = r.shift;
   j["poverty_line"] = r.poverty_line;
+  if (r.benchmark) {
+    nlohmann::ordered_json targets = nlohmann::ordered_json::object();
+    for (const auto& [indicator, value] : r.benchmark->targets) targets[indicator] = value;
+    j["benchmark"] = {
+        {"type", r.benchmark->type}, {"source", r.benchmark->source}, {"targets", targets}};
+  }
   return j;
 }
 

@@ -46,6 +46,17 @@ std::vector<kelp::Renderable> transformation_section(const TransformationInfo& t
                            {{"Transformation", t.transformation, "Shift", number(t.shift)},
                             {"Lambda", number(t.lambda), "Poverty line", number(t.poverty_line)}},
                            /*padding=*/2));
+  if (t.benchmark) {
+    std::string line =
+        "Benchmarked (" + t.benchmark->type + ") to " +
+        (t.benchmark->source == "survey" ? "the survey's national estimates" : "national targets") +
+        ":";
+    for (std::size_t i = 0; i < t.benchmark->targets.size(); ++i) {
+      line += (i == 0 ? " " : ", ") + t.benchmark->targets[i].first + " " +
+              fixed(t.benchmark->targets[i].second, 4);
+    }
+    out.push_back(kelp::paragraph(kelp::Text(line + ".")));
+  }
   out.push_back(kelp::paragraph(kelp::Text(
       "Log likelihood, AIC, BIC and KIC are on the transformed scale, without the Jacobian of "
       "the transformation: do not compare them across transformations.",
