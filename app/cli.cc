@@ -125,6 +125,7 @@ std::string in_program_terms(std::string message) {
       {std::regex("\\bratio_denom\\b"), "--ratio-denom"},
       {std::regex("\\bpop_size\\b"), "--pop-size"},
       {std::regex("\\bn_mc\\b"), "--n-mc"},
+      {std::regex("\\bbenchmark_type\\b"), "--benchmark-type"},
       {std::regex("\\btransform_shift\\b"), "--shift"},
       {std::regex("\\bboxcox_bounds\\b"), "--lambda-bounds"},
       {std::regex("\\bboxcox_param\\b"), "--lambda"},

@@ -8,8 +8,8 @@
 // The census is read with only the columns the model needs. Prints the
 // report and optionally writes the predictions long (--out: one row per area
 // and indicator) and wide (--wide-out: one row per area), the fixed effects
-// (--fixed-out) and the whole result with its transformation, lambda, shift
-// and poverty line (--json). With --no-mse the bootstrap is skipped and the
+// (--fixed-out) and the whole result with its transformation, lambda, shift,
+// poverty line and benchmark targets (--json). With --no-mse the bootstrap is skipped and the
 // MSE, CV and intervals are left empty. Usage errors exit with status 2,
 // estimation failures with one "error: " line and status 1.
 #include <CLI/CLI.hpp>
@@ -25,6 +25,7 @@
 #include "app/indicator_names.h"
 #include "kelp/csv.h"
 #include "kelp/table.h"
+#include "kelp_sae/core/checks.h"
 #include "kelp_sae/models/common.h"
 #include "kelp_sae/models/unit.h"
 #include "kelp_sae/results/containers.h"
@@ -50,6 +51,8 @@ struct EbpArgs {
   std::string weights;
   std::string pop_weights;
   std::string aggregate_to;
+  std::string benchmark;
+  std::string benchmark_type = "ratio";
   CommonArgs common;
   CLI::Option* lambda_option = nullptr;
   CLI::Option* bounds_option = nullptr;
@@ -57,6 +60,7 @@ struct EbpArgs {
   CLI::Option* share_option = nullptr;
   CLI::Option* pop_weights_option = nullptr;
   CLI::Option* aggregate_option = nullptr;
+  CLI::Option* benchmark_option = nullptr;
 };
 
 // "LO,HI" with two numbers.
@@ -81,6 +85,44 @@ std::pair<double, double> parse_bounds(const std::string& text) {
                              text + "'.");
 }
 
+// "survey", or NAME=V,NAME=V,... with the indicator names of --indicators.
+Benchmark parse_benchmark(const std::string& text) {
+  if (models::to_lower(text) == "survey") return SurveyBenchmark{};
+  std::vector<BenchmarkTarget> targets;
+  std::size_t begin = 0;
+  while (begin <= text.size()) {
+    const std::size_t end = std::min(text.find(',', begin), text.size());
+    const std::string item = text.substr(begin, end - begin);
+    begin = end + 1;
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos) {
+      throw CLI::ValidationError("--benchmark: '" + item +
+                                 "' is not NAME=VALUE; give survey, or national targets as "
+                                 "mean=V,headcount=V,gap=V,severity=V.");
+    }
+    const std::string name = item.substr(0, eq);
+    const std::string value = item.substr(eq + 1);
+    const std::optional<Indicator> indicator = indicator_from_name(name);
+    if (!indicator) {
+      throw CLI::ValidationError("--benchmark: unknown indicator '" + name +
+                                 "'; the targets are for mean, headcount, gap and severity.");
+    }
+    double v = 0.0;
+    std::size_t used = 0;
+    try {
+      v = std::stod(value, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (value.empty() || used != value.size() || !std::isfinite(v)) {
+      throw CLI::ValidationError("--benchmark: the target of '" + name +
+                                 "' must be a finite number; got '" + value + "'.");
+    }
+    targets.push_back({.indicator = *indicator, .value = v});
+  }
+  return targets;
+}
+
 int run_ebp(const EbpArgs& a, Io& io) {
   const CommonArgs c = for_this_process(a.common, io);
   EbpOptions options{.transformation = a.transformation,
@@ -92,6 +134,8 @@ int run_ebp(const EbpArgs& a, Io& io) {
   if (a.bounds_option->count() > 0) options.boxcox_bounds = parse_bounds(a.lambda_bounds);
   if (a.pop_weights_option->count() > 0) options.pop_weights = a.pop_weights;
   if (a.aggregate_option->count() > 0) options.aggregate_to = a.aggregate_to;
+  if (a.benchmark_option->count() > 0) options.benchmark = parse_benchmark(a.benchmark);
+  options.benchmark_type = a.benchmark_type;
   if (a.indicators_option->count() > 0) options.indicators = parse_indicators(a.indicators);
   if (!a.weights.empty()) options.weights = a.weights;
   if (a.share_option->count() > 0) {
@@ -113,7 +157,22 @@ int run_ebp(const EbpArgs& a, Io& io) {
   if (options.aggregate_to) census_extra.push_back(*options.aggregate_to);
   const kelp::Table pop = read_census(a.pop, a.area, c, census_extra);
   doing_estimation(c, !a.no_mse);
-  SAEResults result = model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
+  SAEResults result = [&] {
+    try {
+      return model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
+    } catch (const ArgumentError& e) {
+      // A benchmark that does not fit the run is a usage error of its flag.
+      if (e.argument() != "benchmark") throw;
+      std::string message = e.what();
+      for (const auto& [from, to] :
+           {std::pair<std::string, std::string>{"ebp: benchmark ", "ebp: --benchmark "},
+            {"(weights)", "(--weights)"}}) {
+        const std::size_t at = message.find(from);
+        if (at != std::string::npos) message.replace(at, from.size(), to);
+      }
+      throw CLI::ValidationError(message);
+    }
+  }();
   return emit_result(result, c, {.area_column = a.area}, outputs, io);
 }
 
@@ -133,6 +192,16 @@ CommandAction attach_ebp(CLI::App& app) {
       app.add_option("--aggregate-to", a.aggregate_to,
                      "Census column of a higher level (region): estimates for its values too")
           ->type_name("COL");
+
+  a.benchmark_option =
+      app.add_option("--benchmark", a.benchmark,
+                     "National targets of the mean and poverty measures: survey (the weighted "
+                     "direct estimates of the sample; needs --weights) or mean=V,headcount=V,...")
+          ->type_name("TARGETS");
+  app.add_option("--benchmark-type", a.benchmark_type,
+                 "How --benchmark reaches its targets: ratio (scale every estimate) or raking "
+                 "(shift it) (default ratio)")
+      ->check(CLI::IsMember({"ratio", "raking"}, CLI::ignore_case));
 
   // The model.
   app.add_option("--y", a.y, "Response column of the sample (untransformed)")

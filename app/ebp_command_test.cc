@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,6 +53,13 @@ TEST(EbpCommand, UsageErrorsExitWithStatusTwo) {
       {"--lambda-bounds", "x"},
       {"--n-mc", "0"},
       {"--n-reps", "0"},
+      {"--benchmark", "mean"},
+      {"--benchmark", "theil=1"},
+      {"--benchmark", "gap=x"},
+      {"--benchmark-type", "scaled"},
+      // The library's checks of the benchmark, as usage errors of the flag.
+      {"--benchmark", "survey", "--transformation", "log"},
+      {"--benchmark", "gini=0.3", "--indicators", "gini", "--transformation", "log"},
   };
   for (const auto& extra : extras) {
     SCOPED_TRACE(::testing::PrintToString(extra));
@@ -64,6 +72,53 @@ TEST(EbpCommand, UsageErrorsExitWithStatusTwo) {
   std::vector<std::string> args = base_args();
   args.insert(args.end(), {"--indicators", "mean,theil"});
   EXPECT_THAT(run_cli(args).err, HasSubstr("--indicators: unknown indicator 'theil'"));
+  args = base_args();
+  args.insert(args.end(), {"--benchmark", "survey", "--transformation", "log"});
+  EXPECT_EQ(run_cli(args).err,
+            "error: ebp: --benchmark 'survey' needs survey weights (--weights): its national "
+            "targets are the weighted direct estimates of the whole sample.\n");
+}
+
+// Raking to explicit targets: the person-weighted national average of the
+// area estimates is the target; the JSON and the report name the targets.
+TEST(EbpCommand, BenchmarkToNationalTargets) {
+  const fs::path json = fs::temp_directory_path() /
+                        ("kelp_sae_ebp_benchmark_" + std::to_string(::getpid()) + ".json");
+  std::vector<std::string> args = base_args();
+  args.insert(args.end(), {"--transformation", "log",
+                           "--indicators",     "mean,headcount,gini",
+                           "--threshold",      "7000",
+                           "--pop-weights",    "hh_size",
+                           "--benchmark",      "headcount=0.2,MEAN=30000",
+                           "--benchmark-type", "Raking",
+                           "--n-mc",           "2",
+                           "--n-reps",         "2",
+                           "--seed",           "5",
+                           "--json",           json.string()});
+  const auto o = run_cli(args);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_THAT(o.out, HasSubstr("Benchmarked (raking) to national targets: Mean 30000.0000, "
+                               "Poverty Headcount 0.2000."));
+  std::ifstream in(json);
+  const nlohmann::json j = nlohmann::json::parse(in);
+  fs::remove(json);
+  EXPECT_EQ(j["transformation"]["benchmark"],
+            nlohmann::json::parse(R"({"type": "raking", "source": "explicit",
+                                      "targets": {"Mean": 30000.0, "Poverty Headcount": 0.2}})"));
+  const kelp::Table census = kelp::read_csv(kData + "income_census.csv");
+  std::map<std::string, double> persons;
+  for (std::size_t i = 0; i < census.num_rows(); ++i) {
+    persons[std::to_string(census.column("area").int_values()[i])] +=
+        double(census.column("hh_size").int_values()[i]);
+  }
+  std::map<std::string, double> total, people;
+  for (const auto& p : j["prediction"]) {
+    const std::string area = p["area"];
+    total[p["indicator"]] += persons.at(area) * p["pred"].get<double>();
+    people[p["indicator"]] += persons.at(area);
+  }
+  EXPECT_NEAR(total["Mean"] / people["Mean"], 30000.0, 1e-8);
+  EXPECT_NEAR(total["Poverty Headcount"] / people["Poverty Headcount"], 0.2, 1e-14);
 }
 
 // --weights reaches the library: its errors come back in the program's terms.

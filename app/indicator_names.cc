@@ -8,23 +8,32 @@
 
 namespace kelp_sae::cli {
 
+namespace {
+
+constexpr std::pair<const char*, Indicator> kShort[] = {
+    {"mean", Indicator::MEAN},       {"headcount", Indicator::POVERTY_HEADCOUNT},
+    {"gap", Indicator::POVERTY_GAP}, {"severity", Indicator::POVERTY_SEVERITY},
+    {"gini", Indicator::GINI},       {"qsr", Indicator::QSR},
+    {"q10", Indicator::QUANTILE_10}, {"q25", Indicator::QUANTILE_25},
+    {"median", Indicator::MEDIAN},   {"q75", Indicator::QUANTILE_75},
+    {"q90", Indicator::QUANTILE_90}};
+
+}  // namespace
+
+std::optional<Indicator> indicator_from_name(const std::string& item) {
+  const std::string key = models::to_lower(item);
+  for (const auto& [name, indicator] : kShort) {
+    if (key == name || key == models::to_lower(std::string(to_string(indicator)))) {
+      return indicator;
+    }
+  }
+  return std::nullopt;
+}
+
 IndicatorList parse_indicators(const std::vector<std::string>& items) {
-  static constexpr std::pair<const char*, Indicator> kShort[] = {
-      {"mean", Indicator::MEAN},       {"headcount", Indicator::POVERTY_HEADCOUNT},
-      {"gap", Indicator::POVERTY_GAP}, {"severity", Indicator::POVERTY_SEVERITY},
-      {"gini", Indicator::GINI},       {"qsr", Indicator::QSR},
-      {"q10", Indicator::QUANTILE_10}, {"q25", Indicator::QUANTILE_25},
-      {"median", Indicator::MEDIAN},   {"q75", Indicator::QUANTILE_75},
-      {"q90", Indicator::QUANTILE_90}};
   std::vector<IndicatorRequest> out;
   for (const std::string& item : items) {
-    const std::string key = models::to_lower(item);
-    std::optional<Indicator> found;
-    for (const auto& [name, indicator] : kShort) {
-      if (key == name || key == models::to_lower(std::string(to_string(indicator)))) {
-        found = indicator;
-      }
-    }
+    const std::optional<Indicator> found = indicator_from_name(item);
     if (!found) {
       std::string texts;
       for (const auto& [name, indicator] : kShort) {

@@ -532,7 +532,7 @@ void benchmark_point_estimates(Eigen::MatrixXd& pred, const ResolvedBenchmark& b
         {.title = "Benchmarking failed",
          .detail = fmt::format(
              "{}: the population-weighted national average of the estimates is {}, so the ratio "
-             "benchmark (target / average) is undefined. Use the benchmark type 'raking', or "
+             "benchmark (target / average) is undefined. Use benchmark_type 'raking', or "
              "check the poverty line.",
              indicators.names[static_cast<std::size_t>(row.row)], fmt_number(b.average)),
          .argument = "benchmark_type"});
