@@ -2,6 +2,8 @@
 // one field table per options type.
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -131,6 +133,54 @@ struct Convert<kelp::Table> {
 template <>
 struct Convert<Statistic> {
   static Statistic from(const Arg& a, py::handle v) { return Convert<std::string>::from(a, v); }
+};
+
+// None, "survey" (any case), or a dict of national targets keyed by an
+// Indicator or its text (any case).
+template <>
+struct Convert<Benchmark> {
+  static Benchmark from(const Arg& a, py::handle v) {
+    if (v.is_none()) return Benchmark{};
+    if (PyUnicode_Check(v.ptr())) {
+      std::string text = v.cast<std::string>();
+      std::string lower = text;
+      for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      if (lower != "survey") {
+        throw_argument_error(a.function, a.argument,
+                             "must be 'survey' or a dict of national targets", "'" + text + "'");
+      }
+      return SurveyBenchmark{};
+    }
+    if (!py::isinstance<py::dict>(v)) {
+      throw_type_error(a.function, a.argument,
+                       "a dict {indicator: national target}, 'survey' or None", v);
+    }
+    std::vector<BenchmarkTarget> targets;
+    for (const auto& [key, value] : py::reinterpret_borrow<py::dict>(v)) {
+      if (!PyUnicode_Check(key.ptr())) {
+        throw_type_error(a.function, a.argument, "a dict keyed by Indicator or its text", key);
+      }
+      const std::string text = key.cast<std::string>();
+      const auto same = [&](std::string_view member) {
+        return member.size() == text.size() &&
+               std::equal(member.begin(), member.end(), text.begin(), [](char x, char y) {
+                 return std::tolower(static_cast<unsigned char>(x)) ==
+                        std::tolower(static_cast<unsigned char>(y));
+               });
+      };
+      const auto& members = EnumTraits<Indicator>::members;
+      const auto* found =
+          std::find_if(members.begin(), members.end(), [&](const auto& m) { return same(m.text); });
+      if (found == members.end()) {
+        throw_argument_error(a.function, a.argument,
+                             "keys must be indicators (an Indicator or its text, such as 'Mean' "
+                             "or 'Poverty Headcount')",
+                             "'" + text + "'");
+      }
+      targets.push_back({.indicator = found->value, .value = Convert<double>::from(a, value)});
+    }
+    return targets;
+  }
 };
 
 // Python errors raised by a callable are kept in `errors` and a NaN handed
@@ -322,6 +372,8 @@ EbpOptions ebp_options(const py::kwargs& kwargs, RunHooks& hooks) {
     add(f, fn, "weights", &EbpOptions::weights);
     add(f, fn, "pop_weights", &EbpOptions::pop_weights);
     add(f, fn, "aggregate_to", &EbpOptions::aggregate_to);
+    add(f, fn, "benchmark", &EbpOptions::benchmark);
+    add(f, fn, "benchmark_type", &EbpOptions::benchmark_type);
     add_run_fields(f, fn);
     return f;
   }();

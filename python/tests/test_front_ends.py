@@ -73,6 +73,27 @@ def test_ebp_callable_indicators_and_their_errors(data):
         _ebp(data, mse=False, indicators=lambda v, z: None)
 
 
+def test_ebp_benchmark_matches_the_program_and_checks_its_targets(data, program):
+    res = _ebp(data, transformation="log", indicators=[ks.Indicator.MEAN, "Poverty Headcount"],
+               threshold=7000.0, pop_weights="hh_size", benchmark_type="Raking",
+               benchmark={"poverty headcount": 0.2, ks.Indicator.MEAN: 30000})
+    assert res.to_dict()["transformation"]["benchmark"] == {
+        "type": "raking", "source": "explicit",
+        "targets": {"Mean": 30000.0, "Poverty Headcount": 0.2}}
+    assert res.to_dict() == program(
+        "ebp", "--sample", "income_sample.csv", "--pop", "income_census.csv", "--y", "income",
+        "--x", "hh_size,age,urban", "--cat", "gender", "--area", "area", "--transformation",
+        "log", "--indicators", "mean,headcount", "--threshold", "7000", "--pop-weights",
+        "hh_size", "--benchmark", "mean=30000,headcount=0.2", "--benchmark-type", "raking",
+        "--n-mc", "10", "--n-reps", "6", "--batch-size", "2", "--seed", "7")
+    with pytest.raises(ValueError, match="benchmark 'survey' needs survey weights"):
+        _ebp(data, transformation="log", benchmark="survey")
+    with pytest.raises(ValueError, match="benchmark keys must be indicators"):
+        _ebp(data, transformation="log", benchmark={"theil": 0.3})
+    with pytest.raises(ks.ArgumentTypeError, match="benchmark must be a dict"):
+        _ebp(data, transformation="log", benchmark=0.3)
+
+
 def test_two_threads_at_once_give_the_sequential_numbers(data):
     sequential = [_ebp(data).to_dict(), _ebp(data, transformation="log").to_dict()]
     results = [None, None]
