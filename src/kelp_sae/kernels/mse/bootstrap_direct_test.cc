@@ -99,5 +99,62 @@ TEST(BootstrapDirect, SameKeySameVariancesForAnyThreadCount) {
   omp_set_num_threads(max_threads);
 }
 
+// One area over two strata: stratum 0 holds two one-unit PSUs of weight 10
+// with incomes 0 and 10, stratum 1 twenty PSUs of weight 1 with income 5.
+// A Rao-Wu replicate draws one PSU of stratum 0 and gives it weight 20 (2
+// times 10), and 19 of stratum 1 rescaled by 20/19 (weight 20 in all), so
+// the weighted mean is 2.5 or 7.5 with probability 1/2 each: variance 6.25.
+// Drawing n_h clusters, leaving out the n_h / m_h rescaling or the design
+// weights each moves it far from that.
+struct TwoStrata {
+  std::vector<double> y, w;
+  std::vector<std::int32_t> area, cluster, stratum;
+  TwoStrata() {
+    for (std::int32_t i = 0; i < 22; ++i) {
+      y.push_back(i < 2 ? 10.0 * i : 5.0);
+      w.push_back(i < 2 ? 10.0 : 1.0);
+      area.push_back(0);
+      cluster.push_back(i);
+      stratum.push_back(i < 2 ? 0 : 1);
+    }
+  }
+  Eigen::MatrixXd variance(int n_reps, std::uint64_t seed) const {
+    const DirectSample s{.y = y, .weights = w, .area = area, .n_areas = 1};
+    return bootstrap_direct_variance(random::key_from_seed(seed), n_reps, s,
+                                     {.cluster = cluster, .cluster_stratum = stratum},
+                                     {Indicator::MEAN}, {.value = 1.0});
+  }
+};
+
+TEST(BootstrapDirect, RaoWuRescalesTheDrawnClustersOfEachStratum) {
+  const TwoStrata d;
+  EXPECT_NEAR(d.variance(4000, 1)(0, 0), 6.25, 0.25);
+  // Two replicates of means 2.5 and 7.5 have the sample variance 12.5 (divisor
+  // R - 1); equal means give 0.
+  int differing = 0;
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    const double v = d.variance(2, seed)(0, 0);
+    EXPECT_TRUE(std::abs(v) < 1e-12 || std::abs(v - 12.5) < 1e-12) << seed << ": " << v;
+    differing += std::abs(v - 12.5) < 1e-12 ? 1 : 0;
+  }
+  EXPECT_GT(differing, 0);
+}
+
+TEST(BootstrapDirect, NoVarianceFromFewerThanTwoReplicatesWithTheAreaDrawn) {
+  // Areas 0 and 1 are the two PSUs of one stratum: every replicate draws one
+  // of them, so the other has no estimate. Two replicates drawing different
+  // PSUs leave each area one estimate, and no variance.
+  const std::vector<double> y = {1.0, 2.0, 3.0, 4.0};
+  const std::vector<double> w(4, 1.0);
+  const std::vector<std::int32_t> area = {0, 0, 1, 1}, stratum = {0, 0};
+  const DirectSample s{.y = y, .weights = w, .area = area, .n_areas = 2};
+  for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    const Eigen::MatrixXd var = bootstrap_direct_variance(
+        random::key_from_seed(seed), 2, s, {.cluster = area, .cluster_stratum = stratum},
+        {Indicator::MEAN}, {.value = 1.0});
+    EXPECT_TRUE(std::isnan(var(0, 0)) || std::isnan(var(0, 1))) << seed;
+  }
+}
+
 }  // namespace
 }  // namespace kelp_sae::kernels
