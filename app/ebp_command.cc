@@ -155,11 +155,12 @@ int run_ebp(const EbpArgs& a, Io& io) {
   std::vector<std::string> census_extra;
   if (options.pop_weights) census_extra.push_back(*options.pop_weights);
   if (options.aggregate_to) census_extra.push_back(*options.aggregate_to);
-  const kelp::Table pop = read_census(a.pop, a.area, c, census_extra);
+  // Moved into the model, which releases its columns as it builds the design.
+  kelp::Table pop = read_census(a.pop, a.area, c, census_extra);
   doing_estimation(c, !a.no_mse);
   SAEResults result = [&] {
     try {
-      return model.ebp(a.y, TermList(covariate_terms(c)), a.area, pop, options);
+      return model.ebp(a.y, TermList(covariate_terms(c)), a.area, std::move(pop), options);
     } catch (const ArgumentError& e) {
       // A benchmark that does not fit the run is a usage error of its flag.
       if (e.argument() != "benchmark") throw;

@@ -119,9 +119,25 @@ void read_population_weights(const kelp::Column& column, const std::string& name
 
 }  // namespace
 
-UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& area,
+UnitCensus prepare_unit_census(kelp::Table pop_data, const std::string& area,
                                const std::vector<std::string>& feature_names,
                                const UnitCensusOptions& options) {
+  // The columns still to be read, one entry per use. Once a column's last use
+  // is copied into the design, the table stops holding it: when the caller
+  // handed over the only handle, its memory is returned at once, so the
+  // census and its design are never held whole side by side.
+  std::vector<std::string> pending{area};
+  pending.insert(pending.end(), feature_names.begin(), feature_names.end());
+  if (options.weights) pending.push_back(*options.weights);
+  const auto done_with = [&](const std::string& name) {
+    pending.erase(std::find(pending.begin(), pending.end(), name));
+    std::vector<std::string> kept;
+    for (const std::string& p : pending) {
+      if (std::find(kept.begin(), kept.end(), p) == kept.end()) kept.push_back(p);
+    }
+    pop_data = pop_data.select(kept);
+  };
+
   std::vector<const kelp::Column*> columns;  // area, features
   const kelp::Column* weight_column = nullptr;
   try {
@@ -153,7 +169,7 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
                            "population weight");
   }
 
-  const AreaCoding coding = code_areas(*columns[0]);
+  AreaCoding coding = code_areas(*columns[0]);
   const std::size_t n_rows = pop_data.num_rows();
   std::vector<Eigen::Index> counts(coding.labels.size(), 0);
   std::size_t kept = 0;
@@ -195,13 +211,19 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
     if (options.drop_nulls && drop[i]) continue;
     rows[static_cast<std::size_t>(next[static_cast<std::size_t>(coding.codes[i])]++)] = i;
   }
+  std::vector<std::int32_t>().swap(coding.codes);
+  columns.clear();  // from here on columns are read by name, as they are released
+  done_with(area);
 
+  // The constant column is written last: the pages of a large design are
+  // only taken as they are written, while the census columns are released.
   const auto k = static_cast<Eigen::Index>(feature_names.size());
   Eigen::MatrixXd& X = out.design.X;
   X.resize(static_cast<Eigen::Index>(kept), k + 1);
-  X.col(0).setOnes();
   for (Eigen::Index j = 0; j < k; ++j) {
-    gather_rows(*columns[static_cast<std::size_t>(j) + 1], rows, X.col(j + 1).data(), 1);
+    // By name: the table holds exactly the columns still to be read.
+    gather_rows(pop_data.column(feature_names[static_cast<std::size_t>(j)]), rows,
+                X.col(j + 1).data(), 1);
     const auto bad = std::find_if(X.col(j + 1).begin(), X.col(j + 1).end(),
                                   [](double v) { return !std::isfinite(v); });
     if (bad != X.col(j + 1).end()) {
@@ -217,9 +239,13 @@ UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& a
                      "'. Ensure 'drop_nulls=True' or clean your data manually.",
            .argument = "drop_nulls"});
     }
+    done_with(feature_names[static_cast<std::size_t>(j)]);
   }
-  if (weight_column != nullptr)
-    read_population_weights(*weight_column, *options.weights, rows, out);
+  X.col(0).setOnes();
+  if (options.weights) {
+    read_population_weights(pop_data.column(*options.weights), *options.weights, rows, out);
+    done_with(*options.weights);
+  }
   return out;
 }
 

@@ -52,7 +52,8 @@ struct UnitCensus {
 };
 
 // Reads the area column, `feature_names` and the weight column of `pop_data` (drops rows with a
-// null in them when `drop_nulls`). Throws kelp::ModelError:
+// null in them when `drop_nulls`). A census passed by std::move gives up each column's memory
+// as soon as the column is in the design. Throws kelp::ModelError:
 //   "Missing Population Columns" / "Population data is missing columns
 //     required by the model formula: <table message>" (for the weight
 //     column: "... is missing the population weight column: <table message>");
@@ -63,7 +64,7 @@ struct UnitCensus {
 //   "Invalid population weights" for a null, negative or non-finite weight
 //     (naming the column and the first rows) or an area whose weights are
 //     all 0.
-UnitCensus prepare_unit_census(const kelp::Table& pop_data, const std::string& area,
+UnitCensus prepare_unit_census(kelp::Table pop_data, const std::string& area,
                                const std::vector<std::string>& feature_names,
                                const UnitCensusOptions& options = {});
 

@@ -37,6 +37,34 @@ TEST(UnitCensus, RowsGroupedByNormalisedAreaInTableOrder) {
   EXPECT_EQ(dropped.design.offsets, (std::vector<Eigen::Index>{0, 2, 4}));
 }
 
+TEST(UnitCensus, CensusHandedOverIsReadWhole) {
+  // Moved in, the census gives up each column once it is in the design; a
+  // column read twice (a covariate that is also the population weight) must
+  // outlive its first use.
+  constexpr std::size_t n = 1000;
+  const auto census = [] {
+    std::vector<std::int64_t> area(n);
+    std::vector<double> size(n), x(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      area[i] = i % 2 == 0 ? 2 : 1;
+      size[i] = static_cast<double>(i % 7 + 1);
+      x[i] = static_cast<double>(i);
+    }
+    return Table({{"area", Column(std::move(area))},
+                  {"size", Column(std::move(size))},
+                  {"x", Column(std::move(x))}});
+  };
+  const UnitCensusOptions options{.weights = "size"};
+  const Table shared = census();
+  const UnitCensus kept = prepare_unit_census(shared, "area", {"size", "x"}, options);
+  Table moved = census();
+  const UnitCensus released = prepare_unit_census(std::move(moved), "area", {"size", "x"}, options);
+  EXPECT_EQ(released.pop_areas, kept.pop_areas);
+  EXPECT_EQ(released.design.X, kept.design.X);
+  EXPECT_EQ(released.design.weights, kept.design.weights);
+  EXPECT_EQ(released.design.weights[0], 2.0);  // row 1, the first of area 1
+}
+
 TEST(UnitCensus, Errors) {
   const Table census({{"area", Column(std::vector<std::int64_t>{1, 1, 2})},
                       {"x", Column(std::vector<double>{1, 2, 3})},

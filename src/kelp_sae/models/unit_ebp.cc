@@ -557,7 +557,7 @@ std::optional<BenchmarkInfo> benchmark_info(const ResolvedBenchmark& benchmark,
 }  // namespace
 
 SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTerm& area,
-                          const kelp::Table& pop_data, const EbpOptions& options) const {
+                          kelp::Table pop_data, const EbpOptions& options) const {
   const std::string& area_col = area.name();
   const auto logger = get_logger(kLogger);
 
@@ -708,14 +708,29 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
     se.setConstant(kNaN);
   }
 
-  // Census, one block of rows per area.
+  // Census, one block of rows per area. The regions are read from their own
+  // two columns; the rest of the census table is handed to the design, which
+  // releases each column once copied.
+  // (A table lacking either column is kept whole, for the error that lists
+  // its columns.)
+  kelp::Table region_columns;
+  if (options.aggregate_to) {
+    const std::string& region = *options.aggregate_to;
+    region_columns =
+        pop_data.has_column(area_col) && pop_data.has_column(region)
+            ? pop_data.select(region == area_col ? std::vector<std::string>{area_col}
+                                                 : std::vector<std::string>{area_col, region})
+            : pop_data;
+  }
+  kelp::Table census_table = with_census_dummies(pop_data, x, data_);
+  pop_data = kelp::Table();
   const UnitCensus census =
-      prepare_unit_census(with_census_dummies(pop_data, x, data_), area_col, sample.feature_names,
+      prepare_unit_census(std::move(census_table), area_col, sample.feature_names,
                           {.drop_nulls = options.drop_nulls, .weights = options.pop_weights});
   const Eigen::Index M = census.M();
   const Regions regions =
       options.aggregate_to
-          ? census_regions(pop_data, area_col, *options.aggregate_to, census.pop_areas)
+          ? census_regions(region_columns, area_col, *options.aggregate_to, census.pop_areas)
           : Regions{};
   const auto G = static_cast<Eigen::Index>(regions.labels.size());
 
