@@ -54,9 +54,11 @@
 //    0.3. Fifteen areas have no sample; the others a simple random sample
 //    without replacement of 5-79 households. The census holds the
 //    categorical `gender` as text only (no dummy columns).
-//    income_census.csv: area, hh_size, age, urban, gender;
+//    income_census.csv: area, hh_size, age, urban, gender, region (North,
+//    South, East, West for areas 1-25, 26-50, 51-75, 76-100);
 //    income_sample.csv: area, income (rounded to whole units), hh_size, age,
-//    urban, gender.
+//    urban, gender, weight (the design weight N_a / n_a of the simple random
+//    sample, rounded to 4 decimals).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -429,6 +431,8 @@ IncomeData make_income_data(Key key) {
   std::vector<std::int64_t> c_area(total), c_hh(total), c_age(total), c_urban(total);
   std::vector<std::string> c_gender(total);
   std::vector<double> income(total);
+  std::vector<std::string> c_region(total);
+  std::vector<double> weight(total, 0.0);
   std::vector<std::size_t> sample_rows;
   for (std::size_t a = 0; a < areas; ++a) {
     const double share_urban = 0.1 + 0.8 * u_share[a];
@@ -439,6 +443,7 @@ IncomeData make_income_data(Key key) {
       c_urban[i] = u_urban[i] < share_urban ? 1 : 0;
       const bool female = u_gender[i] < 0.3;
       c_gender[i] = female ? "female" : "male";
+      c_region[i] = kRegions[a / 25];
       const double log_income = 9.2 - 0.12 * static_cast<double>(c_hh[i]) +
                                 0.01 * static_cast<double>(c_age[i]) +
                                 0.35 * static_cast<double>(c_urban[i]) - (female ? 0.1 : 0.0) +
@@ -448,16 +453,21 @@ IncomeData make_income_data(Key key) {
     if (!sampled[a]) continue;
     const auto n = static_cast<std::size_t>(5 + std::floor(75.0 * u_n[a]));
     append_simple_random_sample(offsets[a], sizes[a], n, u_select, sample_rows);
+    // The design weight of a household drawn n of N_a: N_a / n.
+    const double w = round_to(static_cast<double>(sizes[a]) / static_cast<double>(n), 4);
+    for (std::size_t i = offsets[a]; i < offsets[a + 1]; ++i) weight[i] = w;
   }
 
   Table census({{"area", Column(std::move(c_area))},
                 {"hh_size", Column(std::move(c_hh))},
                 {"age", Column(std::move(c_age))},
                 {"urban", Column(std::move(c_urban))},
-                {"gender", Column(std::move(c_gender))}});
+                {"gender", Column(std::move(c_gender))},
+                {"region", Column(std::move(c_region))}});
   Table sample = census.with_column("income", Column(std::move(income)))
+                     .with_column("weight", Column(std::move(weight)))
                      .take(sample_rows)
-                     .select({"area", "income", "hh_size", "age", "urban", "gender"});
+                     .select({"area", "income", "hh_size", "age", "urban", "gender", "weight"});
   return {std::move(census), std::move(sample)};
 }
 

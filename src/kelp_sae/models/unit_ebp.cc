@@ -71,6 +71,7 @@
 #include "kelp_sae/kernels/transformations/boxcox.h"
 #include "kelp_sae/kernels/transformations/estimation.h"
 #include "kelp_sae/models/common.h"
+#include "kelp_sae/models/direct.h"
 #include "kelp_sae/models/internal/diagnostics.h"
 #include "kelp_sae/models/internal/spine.h"
 #include "kelp_sae/models/unit.h"
@@ -554,6 +555,41 @@ std::optional<BenchmarkInfo> benchmark_info(const ResolvedBenchmark& benchmark,
   return info;
 }
 
+// The design-based direct estimates of the sampled areas beside a weighted
+// EBP: the direct estimator (direct.h) on the fitted sample and its survey
+// weights, for the built-in indicators of the run at the EBP's poverty line,
+// every unit its own PSU. Mean and FGT variances are linearised, the others
+// bootstrapped with the run's replicates and seed (none with fewer than two
+// replicates).
+std::vector<SAEPred> weighted_direct_estimates(const UnitSample& sample,
+                                               const ResolvedIndicators& indicators, double z,
+                                               const internal::RunSettings& run) {
+  std::vector<IndicatorRequest> builtins;
+  for (const kernels::IndicatorEntry& entry : indicators.entries) {
+    if (const auto* i = std::get_if<Indicator>(&entry)) builtins.emplace_back(*i);
+  }
+  if (builtins.empty()) return {};
+  std::vector<std::string> labels;
+  labels.reserve(static_cast<std::size_t>(sample.n()));
+  for (std::size_t a = 0; a < sample.unique_areas.size(); ++a) {
+    labels.insert(labels.end(),
+                  static_cast<std::size_t>(sample.area_offsets[a + 1] - sample.area_offsets[a]),
+                  sample.unique_areas[a]);
+  }
+  const kelp::Table table(
+      {{"y", kelp::Column(std::vector<double>(sample.y.begin(), sample.y.end()))},
+       {"area", kelp::Column(std::move(labels))},
+       {"w", kelp::Column(std::vector<double>(sample.w.begin(), sample.w.end()))}});
+  const SAEResults direct =
+      estimate_direct(kelp::Sample(table, {.weight = "w"}), "y", "area",
+                      {.indicators = IndicatorList(std::move(builtins)),
+                       .threshold = z,
+                       .var = run.n_reps >= 2 ? "linearization" : "none",
+                       .n_reps = std::max(run.n_reps, 2),
+                       .rstate = static_cast<std::int64_t>(run.seed & ~(std::uint64_t{1} << 63))});
+  return direct.prediction();
+}
+
 }  // namespace
 
 SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTerm& area,
@@ -889,7 +925,20 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   result.set_diagnostics(ebp_diagnostics(sample, y_trans, y_shifted, beta, sigma_u, sigma_e,
                                          transformation == "boxcox" && !options.boxcox_param,
                                          options));
-  result.set_direct_estimates(sample_indicators(sample, set, indicators.names));
+  std::vector<DirectEstimate> direct_estimates = sample_indicators(sample, set, indicators.names);
+  if (options.weights) {
+    // The design-based estimates go into the JSON and lend their variances
+    // to the comparisons of the reports.
+    std::vector<SAEPred> direct = weighted_direct_estimates(sample, indicators, z, run);
+    for (DirectEstimate& e : direct_estimates) {
+      const auto it = std::find_if(direct.begin(), direct.end(), [&](const SAEPred& d) {
+        return d.area == e.area && d.indicator == e.indicator;
+      });
+      if (it != direct.end()) e.var = it->mse;
+    }
+    result.set_direct(std::move(direct));
+  }
+  result.set_direct_estimates(std::move(direct_estimates));
   return result;
 }
 

@@ -20,6 +20,7 @@
 
 #include "kelp/errors.h"
 #include "kelp_sae/core/logging.h"
+#include "kelp_sae/models/direct.h"
 #include "kelp_sae/models/unit.h"
 #include "tests/support/expect_error.h"
 
@@ -832,6 +833,23 @@ TEST(UnitLevelEbp, SurveyWeightsGiveTheWeightedMedianLine) {
                    [](const DirectEstimate& e) { return e.area == "2" && e.indicator == "Mean"; });
   ASSERT_NE(direct, r.direct_estimates().end());
   EXPECT_NEAR(direct->est, sum_wy / (1e6 + 11.0), 1e-9 * y[17]);
+
+  // The JSON's direct block holds the design-based estimates at the EBP's
+  // line, with their linearised variances; there is none without weights.
+  const SAEResults expected = estimate_direct(
+      kelp::Sample(with_weights(d.sample, w), {.weight = "w"}), "income", "area",
+      {.indicators = {Indicator::MEAN, Indicator::POVERTY_HEADCOUNT}, .threshold = 0.6 * y[17]});
+  ASSERT_TRUE(r.direct().has_value());
+  ASSERT_EQ(r.direct()->size(), expected.prediction().size());
+  for (std::size_t i = 0; i < expected.prediction().size(); ++i) {
+    EXPECT_EQ((*r.direct())[i], expected.prediction()[i]) << i;
+  }
+  EXPECT_EQ(r.to_dict()["direct"].size(), expected.prediction().size());
+  EXPECT_EQ(direct->var, (*r.direct())[2].mse);  // area 2's mean
+  o.weights = std::nullopt;
+  const SAEResults unweighted = UnitLevel(d.sample).ebp("income", kTerms, "area", d.census, o);
+  EXPECT_FALSE(unweighted.direct().has_value());
+  EXPECT_FALSE(unweighted.to_dict().contains("direct"));
 }
 
 TEST(UnitLevelEbp, SurveyWeightErrors) {

@@ -180,6 +180,10 @@ class SAEResults {
   }
   const std::optional<Diagnostics>& diagnostics() const noexcept { return diagnostics_; }
   const std::vector<DirectEstimate>& direct_estimates() const noexcept { return direct_estimates_; }
+  // The design-based direct estimates of the sampled areas, one record per
+  // area and indicator like the predictions (set by the EBP with survey
+  // weights; the "direct" block of to_dict()).
+  const std::optional<std::vector<SAEPred>>& direct() const noexcept { return direct_; }
 
   void set_level(std::string v) { level_ = std::move(v); }
   void set_y(std::string v) { y_ = std::move(v); }
@@ -191,6 +195,7 @@ class SAEResults {
   void set_transformation(std::optional<TransformationInfo> v) { transformation_ = std::move(v); }
   void set_diagnostics(std::optional<Diagnostics> v) { diagnostics_ = std::move(v); }
   void set_direct_estimates(std::vector<DirectEstimate> v) { direct_estimates_ = std::move(v); }
+  void set_direct(std::optional<std::vector<SAEPred>> v) { direct_ = std::move(v); }
 
   // Report width of this result: std::nullopt clears it; 20 or less throws
   // std::invalid_argument "print width must be > 20 characters.". Returns
@@ -210,7 +215,7 @@ class SAEResults {
   static std::optional<int> default_print_width() noexcept;
 
   // Every field but the print width; nested records as objects in field
-  // order; "transformation" and "diagnostics" only when set (the
+  // order; "transformation", "diagnostics" and "direct" only when set (the
   // diagnostics without the per-unit plot values). NaN numbers (an MSE not
   // estimated) are null.
   nlohmann::ordered_json to_dict() const;
@@ -237,6 +242,7 @@ class SAEResults {
   std::optional<TransformationInfo> transformation_;
   std::optional<Diagnostics> diagnostics_;
   std::vector<DirectEstimate> direct_estimates_;
+  std::optional<std::vector<SAEPred>> direct_;
 };
 
 // One-line text forms.

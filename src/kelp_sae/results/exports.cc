@@ -132,6 +132,10 @@ nlohmann::ordered_json SAEResults::to_dict() const {
   for (const auto& p : prediction_) j["prediction"].push_back(p.to_dict());
   if (transformation_) j["transformation"] = transformation_json(*transformation_);
   if (diagnostics_) j["diagnostics"] = diagnostics_json(*diagnostics_);
+  if (direct_) {
+    j["direct"] = nlohmann::ordered_json::array();
+    for (const auto& p : *direct_) j["direct"].push_back(p.to_dict());
+  }
   return j;
 }
 
