@@ -335,6 +335,7 @@ UnitSample prepare_unit_sample(const kelp::Table& data, const std::string& y,
     check_no_infinite(s.X.col(static_cast<Eigen::Index>(j) + 1), features.resolved.names[j],
                       "sample");
   }
+  s.rows = sorted.rows;
   if (options.weights) {
     s.w.resize(n);
     gather(*columns.back(), sorted.rows, s.w.data());

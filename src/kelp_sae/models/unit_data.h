@@ -77,6 +77,7 @@ struct UnitSample {
   Eigen::VectorXi area_indices;            // n, position of each unit's area in unique_areas
   std::vector<Eigen::Index> area_offsets;  // m + 1: area i holds rows [offsets[i], offsets[i+1])
   Eigen::VectorXd w;                       // n design weights; empty without a weights column
+  std::vector<std::size_t> rows;           // n: the table row of each unit
 
   Eigen::Index n() const noexcept { return y.size(); }
   Eigen::Index k() const noexcept { return X.cols() - 1; }

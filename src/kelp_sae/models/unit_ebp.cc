@@ -158,6 +158,51 @@ UnitSample prepare_sample(const kelp::Table& data, const std::string& y, const s
   }
 }
 
+// The sample with its survey weights multiplied by the population weights
+// of its records, when both are given and the sample holds the population
+// weight column (checked like the census's); otherwise the sample as it is,
+// with a warning when the sample lacks the column.
+UnitSample person_weighted(const UnitSample& sample, const kelp::Table& data,
+                           const EbpOptions& options) {
+  if (!options.weights || !options.pop_weights) return sample;
+  const std::string& name = *options.pop_weights;
+  if (!data.has_column(name)) {
+    get_logger(kLogger).warning(
+        "The sample has no population weight column '{}': the median line, the survey's "
+        "benchmark targets and the direct estimates weigh each sample record by its survey "
+        "weight alone, while the EBP weighs the census records by '{}'.",
+        kelp::printable(name), kelp::printable(name));
+    return sample;
+  }
+  const kelp::Column& column = data.column(name);
+  if (!column.is_numeric()) {
+    models::numeric_column(kelp::Table({{name, column}}), name, "population weight");
+  }
+  UnitSample out = sample;
+  std::vector<std::size_t> bad;
+  for (std::size_t i = 0; i < out.rows.size(); ++i) {
+    const std::size_t row = out.rows[i];
+    const double v = column.is_null(row) ? kNaN : column.as_double(row);
+    if (!(std::isfinite(v) && v > 0.0)) bad.push_back(row + 1);
+    out.w(static_cast<Eigen::Index>(i)) *= v;
+  }
+  if (!bad.empty()) {
+    std::sort(bad.begin(), bad.end());
+    std::string listed;
+    for (std::size_t i = 0; i < std::min<std::size_t>(bad.size(), 5); ++i) {
+      listed += (i == 0 ? "" : ", ") + std::to_string(bad[i]);
+    }
+    throw kelp::ModelError(
+        {.title = "Invalid population weights",
+         .detail = "Population weight column '" + kelp::printable(name) + "' has " +
+                   std::to_string(bad.size()) +
+                   " missing, non-positive or non-finite values in the sample (rows " + listed +
+                   "); a sampled record stands for a positive number of people.",
+         .argument = "pop_weights"});
+  }
+  return out;
+}
+
 // The median of the sample response: of type 7 without weights, the
 // weighted median with them.
 double sample_median(const UnitSample& sample) {
@@ -659,10 +704,17 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   const double shift = options.transform_shift;
   const Eigen::VectorXd y_shifted = sample.y.array() + shift;
 
+  // The sample's records as estimates over people: with survey weights and
+  // population weights, each record stands for its survey weight times its
+  // population weight (a household of five for five people), as the census
+  // records do in the EBP. The median line, the survey's benchmark targets
+  // and the direct estimates use them; the fit keeps the design weights.
+  const UnitSample people = person_weighted(sample, data_, options);
+
   // Poverty line, from the unshifted response.
   const double z = options.threshold.resolve(
       std::span<const double>(sample.y.data(), static_cast<std::size_t>(n)),
-      options.threshold.median_share() ? sample_median(sample) : kNaN);
+      options.threshold.median_share() ? sample_median(people) : kNaN);
   if (indicators.poverty && !(std::isfinite(z) && z > 0.0)) {
     throw_argument_error(kFunction, "threshold",
                          "must be a positive finite poverty line when a poverty measure is "
@@ -671,7 +723,7 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   }
 
   if (indicators.poverty) warn_if_line_outside(z, sample.y, y);
-  if (options.benchmark.from_survey()) fill_survey_targets(benchmark, indicators, sample, z);
+  if (options.benchmark.from_survey()) fill_survey_targets(benchmark, indicators, people, z);
 
   // Transformation. Box-Cox and log need a positive shifted response.
   if (transformation != "none") {
@@ -925,11 +977,11 @@ SAEResults UnitLevel::ebp(const std::string& y, const TermList& x, const AreaTer
   result.set_diagnostics(ebp_diagnostics(sample, y_trans, y_shifted, beta, sigma_u, sigma_e,
                                          transformation == "boxcox" && !options.boxcox_param,
                                          options));
-  std::vector<DirectEstimate> direct_estimates = sample_indicators(sample, set, indicators.names);
+  std::vector<DirectEstimate> direct_estimates = sample_indicators(people, set, indicators.names);
   if (options.weights) {
     // The design-based estimates go into the JSON and lend their variances
     // to the comparisons of the reports.
-    std::vector<SAEPred> direct = weighted_direct_estimates(sample, indicators, z, run);
+    std::vector<SAEPred> direct = weighted_direct_estimates(people, indicators, z, run);
     for (DirectEstimate& e : direct_estimates) {
       const auto it = std::find_if(direct.begin(), direct.end(), [&](const SAEPred& d) {
         return d.area == e.area && d.indicator == e.indicator;

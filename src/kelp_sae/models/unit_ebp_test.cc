@@ -986,6 +986,23 @@ TEST(UnitLevelEbp, BenchmarkedEstimatesMeetTheirNationalTargets) {
       }
     }
   }
+
+  // A sample holding the population weight column estimates over people:
+  // each record counts its survey weight times its household size.
+  std::vector<std::int64_t> hh_sample;
+  double sum_wh = 0.0, sum_why = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    hh_sample.push_back(1 + std::int64_t(i % 2));
+    sum_wh += w[i] * double(hh_sample.back());
+    sum_why += w[i] * double(hh_sample.back()) * y[i];
+  }
+  EbpOptions survey = plain_options;
+  survey.benchmark = SurveyBenchmark{};
+  const SAEResults people =
+      UnitLevel(with_weights(d.sample, w).with_column("hh", Column(hh_sample)))
+          .ebp("income", kTerms, "area", census, survey);
+  EXPECT_NEAR(people.transformation()->benchmark->targets.at(0).second, sum_why / sum_wh,
+              1e-12 * sum_why / sum_wh);
 }
 
 TEST(UnitLevelEbp, BenchmarkErrors) {
