@@ -3,17 +3,16 @@
 //
 // SimulateEbp reports items = simulated units (n_mc x N): ns per simulated
 // unit = 1e9 / items_per_second. Arguments: (transformation, indicator set,
-// threads) with transformation 0 = log, 1 = Box-Cox (lambda 0.2) and
-// indicator set 0 = mean and FGT0-2, 1 = all six. Normal times the draws
-// alone. BootstrapEbp runs the whole bootstrap (n_mc 50, mean and FGT0-2, log)
-// for the given (n_reps, threads), once; its time scales linearly in n_reps.
-// SortValues and StdSort sort one area of log-normal incomes of the given
-// size with sort_values and with std::sort: items = values. Each iteration
-// sorts a fresh copy of the next of many distinct unsorted inputs (about 1 MiB
-// in all), as the Monte Carlo sorts a new population each time: sorting the
-// same input again lets the branch predictor learn its comparisons and
-// flatters std::sort up to 10x. The copy is timed with the sort; CopyValues
-// times the copy alone, to be subtracted.
+// threads, population weights, regions) with transformation 0 = log, 1 =
+// Box-Cox (lambda 0.2), indicator set 0 = mean and FGT0-2, 1 = all six,
+// weights 1 = household sizes 1 .. 6 and regions 1 = 20 regions of 100 areas. Normal times the
+// draws alone. BootstrapEbp runs the whole bootstrap (n_mc 50, mean and FGT0-2, log) for the given
+// (n_reps, threads), once; its time scales linearly in n_reps. SortValues and StdSort sort one area
+// of log-normal incomes of the given size with sort_values and with std::sort: items = values. Each
+// iteration sorts a fresh copy of the next of many distinct unsorted inputs (about 1 MiB in all),
+// as the Monte Carlo sorts a new population each time: sorting the same input again lets the branch
+// predictor learn its comparisons and flatters std::sort up to 10x. The copy is timed with the
+// sort; CopyValues times the copy alone, to be subtracted.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -108,24 +107,38 @@ void BM_SimulateEbp(benchmark::State& state) {
   const PopulationDesign& pop = state.range(3) != 0 ? weighted_census() : census();
   const Eigen::VectorXd u_hat = Eigen::VectorXd::Constant(kAreas, 0.1);
   const Eigen::VectorXd gamma = Eigen::VectorXd::Constant(kAreas, 0.5);
+  // With regions: 20 regions of 100 consecutive areas each.
+  std::vector<std::vector<Eigen::Index>> regions;
+  if (state.range(4) != 0) {
+    regions.resize(20);
+    for (Eigen::Index a = 0; a < kAreas; ++a) {
+      regions[static_cast<std::size_t>(a / 100)].push_back(a);
+    }
+  }
   constexpr int n_mc = 50;
   std::uint64_t seed = 0;
   for (auto _ : state) {
-    const Eigen::MatrixXd ebp = simulate_ebp(random::key_from_seed(++seed), n_mc, pop, m.beta,
-                                             u_hat, gamma, m.sigma_u, m.sigma_e, m.scale, set);
+    const Eigen::MatrixXd ebp =
+        simulate_ebp(random::key_from_seed(++seed), n_mc, pop, m.beta, u_hat, gamma, m.sigma_u,
+                     m.sigma_e, m.scale, set, nullptr, regions);
     benchmark::DoNotOptimize(ebp.data());
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n_mc * kUnits);
 }
 BENCHMARK(BM_SimulateEbp)
-    ->ArgNames({"boxcox", "all6", "threads", "weighted"})
-    ->Args({0, 0, 1, 0})
-    ->Args({1, 0, 1, 0})
-    ->Args({1, 1, 1, 0})
-    ->Args({0, 0, 2, 0})
-    ->Args({1, 1, 2, 0})
-    ->Args({0, 0, 1, 1})
-    ->Args({1, 1, 1, 1})
+    ->ArgNames({"boxcox", "all6", "threads", "weighted", "regions"})
+    ->Args({0, 0, 1, 0, 0})
+    ->Args({1, 0, 1, 0, 0})
+    ->Args({0, 1, 1, 0, 0})
+    ->Args({1, 1, 1, 0, 0})
+    ->Args({0, 0, 2, 0, 0})
+    ->Args({1, 1, 2, 0, 0})
+    ->Args({0, 0, 1, 1, 0})
+    ->Args({0, 1, 1, 1, 0})
+    ->Args({1, 1, 1, 1, 0})
+    ->Args({0, 0, 1, 0, 1})
+    ->Args({0, 1, 1, 0, 1})
+    ->Args({0, 1, 1, 1, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

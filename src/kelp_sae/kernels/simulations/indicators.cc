@@ -314,45 +314,51 @@ std::span<const WeightedValue> sorted_records(std::span<const double> values,
   return {sorted.data(), kept};
 }
 
-// sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute difference over
-// all pairs of units of the weighted population, over twice its mean.
-double weighted_gini_sorted(std::span<const WeightedValue> r, double total_weight) {
-  double cumulative = 0.0, acc = 0.0, total = 0.0;
-  for (const auto& [y, w] : r) {
-    cumulative += w;
-    acc += w * y * (2.0 * cumulative - w - total_weight);
-    total += w * y;
-  }
-  const double denominator = total_weight * total;
-  return denominator > 0.0 ? acc / denominator : std::numeric_limits<double>::quiet_NaN();
-}
+// The rank-based indicators of sorted records in one pass, the cumulative
+// weights C_i formed once in record order:
+//   Gini  sum_i w_i y_i (2 C_i - w_i - W) / (W T): the mean absolute
+//         difference over all pairs of units of the weighted population, over
+//         twice its mean;
+//   QSR   record i covers the ranks (C_{i-1}, C_i]; the cuts trunc(0.2 W) and
+//         trunc(0.8 W) split a record that straddles them;
+//   quantile p: the smallest value whose cumulative weight share reaches p
+//         (the relative 1e-12 absorbs the rounding of p W), found by binary
+//         search in the kept C_i.
+struct WeightedRanks {
+  double gini = 0.0;
+  double qsr = 0.0;
+  std::span<const double> cumulative;  // C_i per record
 
-// Record i covers the ranks (C_{i-1}, C_i]; the cuts trunc(0.2 W) and
-// trunc(0.8 W) split a record that straddles them.
-double weighted_qsr_sorted(std::span<const WeightedValue> r, double total_weight) {
+  double quantile(std::span<const WeightedValue> r, double total_weight, double p) const {
+    if (r.empty()) return std::numeric_limits<double>::quiet_NaN();
+    const double target = p * total_weight - 1e-12 * total_weight;
+    const auto it = std::lower_bound(cumulative.begin(), cumulative.end(), target);
+    return it == cumulative.end() ? r.back().y
+                                  : r[static_cast<std::size_t>(it - cumulative.begin())].y;
+  }
+};
+
+WeightedRanks weighted_ranks(std::span<const WeightedValue> r, double total_weight) {
+  thread_local std::vector<double> cumulative;
+  if (cumulative.size() < r.size()) cumulative.resize(r.size());
   const double cut_20 = std::trunc(0.2 * total_weight);
   const double cut_80 = std::trunc(0.8 * total_weight);
-  double before = 0.0, bottom = 0.0, top = 0.0;
-  for (const auto& [y, w] : r) {
+  double before = 0.0, acc = 0.0, total = 0.0, bottom = 0.0, top = 0.0;
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    const auto [y, w] = r[i];
     const double after = before + w;
+    cumulative[i] = after;
+    acc += w * y * (2.0 * after - w - total_weight);
+    total += w * y;
     bottom += y * std::max(std::min(after, cut_20) - before, 0.0);
     top += y * std::max(after - std::max(before, cut_80), 0.0);
     before = after;
   }
-  return bottom > 0.0 ? top / bottom : std::numeric_limits<double>::quiet_NaN();
-}
-
-// The smallest value whose cumulative weight share reaches p (the relative
-// 1e-12 absorbs the rounding of p W).
-double weighted_quantile_sorted(std::span<const WeightedValue> r, double total_weight, double p) {
-  if (r.empty()) return std::numeric_limits<double>::quiet_NaN();
-  const double target = p * total_weight - 1e-12 * total_weight;
-  double cumulative = 0.0;
-  for (const auto& [y, w] : r) {
-    cumulative += w;
-    if (cumulative >= target) return y;
-  }
-  return r.back().y;
+  const double denominator = total_weight * total;
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  return {.gini = denominator > 0.0 ? acc / denominator : kNaN,
+          .qsr = bottom > 0.0 ? top / bottom : kNaN,
+          .cumulative = {cumulative.data(), r.size()}};
 }
 
 }  // namespace
@@ -386,15 +392,16 @@ void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
   const double divisor = total_weight > 0.0 ? total_weight : 1.0;
   if (!evaluate_sums(values, sums, divisor, out)) return;
   const std::span<const WeightedValue> records = sorted_records(values, weights);
+  const WeightedRanks ranks = weighted_ranks(records, total_weight);
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     const auto* i = std::get_if<Indicator>(&entries_[k]);
     if (i == nullptr || !is_rank_based(*i)) continue;
     if (*i == Indicator::GINI) {
-      out[k] = weighted_gini_sorted(records, total_weight);
+      out[k] = ranks.gini;
     } else if (*i == Indicator::QSR) {
-      out[k] = weighted_qsr_sorted(records, total_weight);
+      out[k] = ranks.qsr;
     } else {
-      out[k] = weighted_quantile_sorted(records, total_weight, *quantile_probability(*i));
+      out[k] = ranks.quantile(records, total_weight, *quantile_probability(*i));
     }
   }
 }
