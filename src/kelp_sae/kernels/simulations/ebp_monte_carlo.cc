@@ -22,6 +22,9 @@ namespace {
 // many (replicate, area) pairs. A memory bound only; results do not depend
 // on it.
 constexpr std::size_t kMaxChunkKeys = std::size_t{1} << 18;
+// Indicator values held at once by a simulation with higher levels, which
+// keeps those of every (replicate, area or group) of a chunk.
+constexpr std::size_t kMaxChunkValues = std::size_t{1} << 18;
 // Below this many simulated units a parallel region costs more than it saves
 // (and on a busy machine a thread waiting at its barrier can lose a whole
 // time slice), so smaller work runs on the calling thread, as does work
@@ -119,15 +122,15 @@ IndicatorSet::Sums synthesize_units(const double* xb, const double* w, random::K
   return sums;
 }
 
-// The indicators into ws.values of the n values in ws.y (weighted by w when
-// given) with their sums.
-void evaluate_values(const double* w, Eigen::Index n, const IndicatorSet::Sums& sums,
-                     const IndicatorSet& indicators, Workspace& ws) {
+// The indicators into out of the n values y (weighted by w when given) with
+// their sums. Unweighted, rank-based indicators leave y sorted.
+void evaluate_values(const double* w, double* y, Eigen::Index n, const IndicatorSet::Sums& sums,
+                     const IndicatorSet& indicators, std::span<double> out) {
   if (w != nullptr && n > 0) {  // an empty area gives the documented zeros either way
-    indicators.evaluate_weighted_with_sums(std::span<const double>(ws.y.data(), idx(n)),
-                                           std::span<const double>(w, idx(n)), sums, ws.values);
+    indicators.evaluate_weighted_with_sums(std::span<const double>(y, idx(n)),
+                                           std::span<const double>(w, idx(n)), sums, out);
   } else {
-    indicators.evaluate_with_sums(std::span<double>(ws.y.data(), idx(n)), sums, ws.values);
+    indicators.evaluate_with_sums(std::span<double>(y, idx(n)), sums, out);
   }
 }
 
@@ -138,55 +141,108 @@ double simulate_area(const double* xb, const double* w, random::Key key, std::ui
                      const IndicatorSet& indicators, Workspace& ws) {
   const IndicatorSet::Sums sums =
       synthesize_units(xb, w, key, first_draw, n, u, sigma_e, scale, indicators, ws.y.data());
-  evaluate_values(w, n, sums, indicators, ws);
+  evaluate_values(w, ws.y.data(), n, sums, indicators, ws.values);
   return sums.floored;
 }
 
-// Per-thread buffers for the higher levels, sized for the largest group.
-struct GroupWorkspace {
-  GroupWorkspace(Eigen::Index max_units, std::size_t k, bool weighted)
-      : ws(max_units, k), w(weighted ? idx(max_units) : 0) {}
-  Workspace ws;
-  std::vector<double> w;
+// With higher levels the work goes in blocks: each group, then each area in no
+// group on its own. A block's areas are synthesised one after another into
+// one buffer, each area evaluated as soon as it is drawn and the group from
+// the whole buffer, so a group costs its own evaluation only, never a second
+// draw of its units. An area in several groups is drawn in each (the same
+// values, from the same keys) and evaluated in the first.
+struct Block {
+  std::vector<Eigen::Index> areas;
+  std::vector<char> evaluates;  // evaluates[i]: areas[i]'s own indicators come from here
+  Eigen::Index group = -1;      // -1: an area in no group
+  Eigen::Index units = 0;
 };
 
-std::vector<GroupWorkspace> make_group_workspaces(const PopulationDesign& population,
-                                                  AreaGroups groups, std::size_t k) {
-  Eigen::Index max_units = 0;
-  for (const auto& g : groups) {
-    Eigen::Index n = 0;
-    for (const Eigen::Index a : g) n += population.n_units(a);
-    max_units = std::max(max_units, n);
+std::vector<Block> make_blocks(const PopulationDesign& population, AreaGroups groups) {
+  const Eigen::Index m = population.n_areas();
+  std::vector<char> placed(idx(m), 0);
+  std::vector<Block> blocks;
+  const auto add = [&](Block& b, Eigen::Index a) {
+    b.areas.push_back(a);
+    b.evaluates.push_back(placed[idx(a)] == 0 ? 1 : 0);
+    placed[idx(a)] = 1;
+    b.units += population.n_units(a);
+  };
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    Block b;
+    b.group = static_cast<Eigen::Index>(g);
+    for (const Eigen::Index a : groups[g]) add(b, a);
+    blocks.push_back(std::move(b));
   }
-  std::vector<GroupWorkspace> ws;
+  for (Eigen::Index a = 0; a < m; ++a) {
+    if (placed[idx(a)] != 0) continue;
+    Block b;
+    add(b, a);
+    blocks.push_back(std::move(b));
+  }
+  return blocks;
+}
+
+// Per-thread buffers of a blocked call, sized for the largest block.
+struct BlockWorkspace {
+  BlockWorkspace(Eigen::Index max_units, std::size_t k, bool weighted)
+      : y(idx(max_units)), w(weighted ? idx(max_units) : 0), values(k) {}
+  std::vector<double> y;
+  std::vector<double> w;  // a group's population weights, in block order
+  std::vector<double> values;
+};
+
+std::vector<BlockWorkspace> make_block_workspaces(const PopulationDesign& population,
+                                                  std::span<const Block> blocks, std::size_t k) {
+  Eigen::Index max_units = 0;
+  bool pooled = false;
+  for (const Block& b : blocks) {
+    max_units = std::max(max_units, b.units);
+    pooled = pooled || b.group >= 0;
+  }
+  std::vector<BlockWorkspace> ws;
   const int n_threads = omp_get_max_threads();
   ws.reserve(static_cast<std::size_t>(n_threads));
   for (int t = 0; t < n_threads; ++t) {
-    ws.emplace_back(max_units, k, !population.weights.empty());
+    ws.emplace_back(max_units, k, pooled && !population.weights.empty());
   }
   return ws;
 }
 
-// The indicators (into gw.ws.values) of the pooled units of the areas of a
-// group: area a's units take the fixed parts xb (N, census order), the area
-// effect u_of(a) and the normal draws first_draw_of(a) + j of key_of(a),
-// exactly the values its own area row is computed from.
-template <class KeyOf, class UOf, class FirstOf>
-void simulate_group(const PopulationDesign& population, std::span<const Eigen::Index> areas,
-                    const Eigen::Ref<const Eigen::VectorXd>& xb, KeyOf key_of, UOf u_of,
-                    FirstOf first_draw_of, double sigma_e, const EbpScale& scale,
-                    const IndicatorSet& indicators, GroupWorkspace& gw) {
+// How unit j of an area is drawn: normal draw first_draw + j of key, around
+// the area effect u.
+struct AreaDraw {
+  random::Key key;
+  std::uint64_t first_draw = 0;
+  double u = 0.0;
+};
+
+// One synthetic population of a block. Area a's units take the fixed parts
+// xb + offsets[a] and the draws draw_of(a); the indicators of each area it
+// evaluates go to area_out(a, values, floored), the group's to group_out.
+template <class DrawOf, class AreaOut>
+void simulate_block(const PopulationDesign& population, const Block& block, const double* xb,
+                    DrawOf draw_of, double sigma_e, const EbpScale& scale,
+                    const IndicatorSet& indicators, BlockWorkspace& bw, AreaOut area_out,
+                    std::span<double> group_out) {
+  const bool pooled = block.group >= 0;
+  const bool weighted = !population.weights.empty();
   IndicatorSet::Sums sums;
   Eigen::Index filled = 0;
-  const bool weighted = !population.weights.empty();
-  for (const Eigen::Index a : areas) {
+  for (std::size_t i = 0; i < block.areas.size(); ++i) {
+    const Eigen::Index a = block.areas[i];
     const Eigen::Index first = population.offsets[idx(a)];
     const Eigen::Index n = population.n_units(a);
     const double* w = unit_weights(population, first);
-    const IndicatorSet::Sums s =
-        synthesize_units(xb.data() + first, w, key_of(a), first_draw_of(a), n, u_of(a), sigma_e,
-                         scale, indicators, gw.ws.y.data() + filled);
-    if (weighted) std::copy(w, w + n, gw.w.data() + filled);
+    const AreaDraw draw = draw_of(a);
+    double* y = bw.y.data() + filled;
+    const IndicatorSet::Sums s = synthesize_units(xb + first, w, draw.key, draw.first_draw, n,
+                                                  draw.u, sigma_e, scale, indicators, y);
+    if (pooled && weighted) std::copy(w, w + n, bw.w.data() + filled);
+    if (block.evaluates[i] != 0) {
+      evaluate_values(w, y, n, s, indicators, bw.values);
+      area_out(a, std::span<const double>(bw.values), s.floored);
+    }
     sums.sum += s.sum;
     sums.poor += s.poor;
     sums.gap += s.gap;
@@ -194,7 +250,23 @@ void simulate_group(const PopulationDesign& population, std::span<const Eigen::I
     sums.weight += s.weight;
     filled += n;
   }
-  evaluate_values(weighted ? gw.w.data() : nullptr, filled, sums, indicators, gw.ws);
+  if (pooled) {
+    evaluate_values(weighted ? bw.w.data() : nullptr, bw.y.data(), filled, sums, indicators,
+                    group_out);
+  }
+}
+
+// x' beta of every census unit, area by area exactly as area_fixed_part forms
+// it, so that area values do not depend on the presence of groups.
+Eigen::VectorXd fixed_parts_by_area(const PopulationDesign& population,
+                                    const Eigen::Ref<const Eigen::VectorXd>& beta) {
+  Eigen::VectorXd xb(population.X.rows());
+  for (Eigen::Index a = 0; a < population.n_areas(); ++a) {
+    const Eigen::Index n = population.n_units(a);
+    const Eigen::Index first = population.offsets[idx(a)];
+    xb.segment(first, n).noalias() = population.X.middleRows(first, n) * beta;
+  }
+  return xb;
 }
 
 void check_groups(const char* function, AreaGroups groups, Eigen::Index m) {
@@ -237,67 +309,96 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
   const std::vector<random::Key> replicate_keys = random::split(rng_key, idx(n_mc));
   const std::size_t chunk = std::clamp<std::size_t>(kMaxChunkKeys / idx(m), 1, idx(n_mc));
   std::vector<random::Key> effect_keys(chunk * idx(m)), error_keys(chunk * idx(m));
-  std::vector<Workspace> workspaces = make_workspaces(population, k);
   Eigen::VectorXd floored = Eigen::VectorXd::Zero(m);  // per area, summed in area order
-  // The higher levels pool their areas' units, drawn again from the same keys.
-  std::vector<GroupWorkspace> group_workspaces;
-  Eigen::VectorXd xb_all;
-  if (n_groups > 0) {
-    group_workspaces = make_group_workspaces(population, groups, k);
-    xb_all = population.X * beta;
-  }
-
-  for (std::size_t first = 0; first < idx(n_mc); first += chunk) {
-    const std::size_t count = std::min(chunk, idx(n_mc) - first);
+  const auto split_keys = [&](std::size_t first, std::size_t count) {
     for (std::size_t r = 0; r < count; ++r) {
       const auto [k1, k2] = random::split2(replicate_keys[first + r]);
       random::split(k1, 0, std::span<random::Key>(effect_keys.data() + r * idx(m), idx(m)));
       random::split(k2, 0, std::span<random::Key>(error_keys.data() + r * idx(m), idx(m)));
     }
-    const bool parallel =
-        count * idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel();
-    internal::ParallelFailure failure;
+  };
+  const auto area_effect = [&](std::size_t r, Eigen::Index a) {
+    double z = 0.0;
+    random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
+    return u_eblup(a) + sigma_cond(a) * z;
+  };
+
+  if (n_groups == 0) {
+    std::vector<Workspace> workspaces = make_workspaces(population, k);
+    for (std::size_t first = 0; first < idx(n_mc); first += chunk) {
+      const std::size_t count = std::min(chunk, idx(n_mc) - first);
+      split_keys(first, count);
+      const bool parallel =
+          count * idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel();
+      internal::ParallelFailure failure;
 #pragma omp parallel for schedule(dynamic, 1) if (parallel)
-    for (Eigen::Index a = 0; a < m; ++a) {
-      failure.run([&] {
-        Workspace& ws = workspaces[idx(omp_get_thread_num())];
-        const Eigen::Index n = population.n_units(a);
-        area_fixed_part(population, a, beta, ws);
-        for (std::size_t r = 0; r < count; ++r) {
-          double z = 0.0;
-          random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
-          floored(a) +=
-              simulate_area(ws.xb.data(), unit_weights(population, population.offsets[idx(a)]),
-                            error_keys[r * idx(m) + idx(a)], 0, n, u_eblup(a) + sigma_cond(a) * z,
-                            sigma_e, scale, indicators, ws);
-          for (std::size_t i = 0; i < k; ++i) {
-            sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
+      for (Eigen::Index a = 0; a < m; ++a) {
+        failure.run([&] {
+          Workspace& ws = workspaces[idx(omp_get_thread_num())];
+          const Eigen::Index n = population.n_units(a);
+          area_fixed_part(population, a, beta, ws);
+          for (std::size_t r = 0; r < count; ++r) {
+            floored(a) +=
+                simulate_area(ws.xb.data(), unit_weights(population, population.offsets[idx(a)]),
+                              error_keys[r * idx(m) + idx(a)], 0, n, area_effect(r, a), sigma_e,
+                              scale, indicators, ws);
+            for (std::size_t i = 0; i < k; ++i) {
+              sums(static_cast<Eigen::Index>(i), a) += ws.values[i];
+            }
           }
-        }
-      });
+        });
+      }
+      failure.rethrow();
     }
-    failure.rethrow();
-#pragma omp parallel for schedule(dynamic, 1) if (parallel && n_groups > 1)
-    for (Eigen::Index g = 0; g < n_groups; ++g) {
-      failure.run([&] {
-        GroupWorkspace& gw = group_workspaces[idx(omp_get_thread_num())];
+  } else {
+    // Work items are (replicate, block) pairs, so that even a single group
+    // runs in parallel; each item keeps its indicators, which are summed per
+    // column in replicate order afterwards.
+    const std::vector<Block> blocks = make_blocks(population, groups);
+    std::vector<BlockWorkspace> workspaces = make_block_workspaces(population, blocks, k);
+    const Eigen::VectorXd xb = fixed_parts_by_area(population, beta);
+    const Eigen::Index columns = m + n_groups;
+    const std::size_t group_chunk = std::clamp<std::size_t>(
+        kMaxChunkValues / (idx(columns) * std::max<std::size_t>(k, 1)), 1, chunk);
+    std::vector<double> values(group_chunk * idx(columns) * k);
+    std::vector<double> floored_by(group_chunk * idx(m));
+    const auto n_blocks = static_cast<Eigen::Index>(blocks.size());
+    for (std::size_t first = 0; first < idx(n_mc); first += group_chunk) {
+      const std::size_t count = std::min(group_chunk, idx(n_mc) - first);
+      split_keys(first, count);
+      const bool parallel =
+          count * idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel();
+      const auto n_items = static_cast<Eigen::Index>(count) * n_blocks;
+      internal::ParallelFailure failure;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+      for (Eigen::Index item = 0; item < n_items; ++item) {
+        failure.run([&] {
+          const auto r = idx(item / n_blocks);
+          const Block& block = blocks[idx(item % n_blocks)];
+          double* out = values.data() + r * idx(columns) * k;
+          const auto column = block.group < 0 ? 0 : idx(m + block.group);
+          simulate_block(
+              population, block, xb.data(),
+              [&](Eigen::Index a) {
+                return AreaDraw{.key = error_keys[r * idx(m) + idx(a)], .u = area_effect(r, a)};
+              },
+              sigma_e, scale, indicators, workspaces[idx(omp_get_thread_num())],
+              [&](Eigen::Index a, std::span<const double> v, double n_floored) {
+                std::copy(v.begin(), v.end(), out + idx(a) * k);
+                floored_by[r * idx(m) + idx(a)] = n_floored;
+              },
+              std::span<double>(out + column * k, k));
+        });
+      }
+      failure.rethrow();
+      for (Eigen::Index c = 0; c < columns; ++c) {
         for (std::size_t r = 0; r < count; ++r) {
-          const auto key_of = [&](Eigen::Index a) { return error_keys[r * idx(m) + idx(a)]; };
-          const auto u_of = [&](Eigen::Index a) {
-            double z = 0.0;
-            random::normal(effect_keys[r * idx(m) + idx(a)], std::span<double>(&z, 1));
-            return u_eblup(a) + sigma_cond(a) * z;
-          };
-          simulate_group(
-              population, groups[idx(g)], xb_all, key_of, u_of,
-              [](Eigen::Index) { return std::uint64_t{0}; }, sigma_e, scale, indicators, gw);
-          for (std::size_t i = 0; i < k; ++i) {
-            sums(static_cast<Eigen::Index>(i), m + g) += gw.ws.values[i];
-          }
+          const double* v = values.data() + (r * idx(columns) + idx(c)) * k;
+          for (std::size_t i = 0; i < k; ++i) sums(static_cast<Eigen::Index>(i), c) += v[i];
+          if (c < m) floored(c) += floored_by[r * idx(m) + idx(c)];
         }
-      });
+      }
     }
-    failure.rethrow();
   }
   if (counts != nullptr) counts->floored = static_cast<std::int64_t>(floored.sum());
   return sums / static_cast<double>(n_mc);
@@ -327,35 +428,26 @@ Eigen::MatrixXd census_indicators_from_fixed_part(
   const std::size_t k = indicators.size();
   const auto n_groups = static_cast<Eigen::Index>(groups.size());
   Eigen::MatrixXd out(static_cast<Eigen::Index>(k), m + n_groups);
-  std::vector<Workspace> workspaces = make_workspaces(population, k);
+  const std::vector<Block> blocks = make_blocks(population, groups);
+  std::vector<BlockWorkspace> workspaces = make_block_workspaces(population, blocks, k);
   ParallelFailure failure;
 #pragma omp parallel for schedule( \
     dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel())
-  for (Eigen::Index a = 0; a < m; ++a) {
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
     failure.run([&] {
-      Workspace& ws = workspaces[idx(omp_get_thread_num())];
-      const Eigen::Index first = population.offsets[idx(a)];
-      simulate_area(xb.data() + first, unit_weights(population, first), key,
-                    static_cast<std::uint64_t>(first), population.n_units(a), u(a), sigma_e, scale,
-                    indicators, ws);
-      for (std::size_t i = 0; i < k; ++i) out(static_cast<Eigen::Index>(i), a) = ws.values[i];
-    });
-  }
-  failure.rethrow();
-  if (n_groups == 0) return out;
-  std::vector<GroupWorkspace> group_workspaces = make_group_workspaces(population, groups, k);
-#pragma omp parallel for schedule( \
-    dynamic, 1) if (idx(population.X.rows()) >= kMinParallelUnits && !omp_in_parallel())
-  for (Eigen::Index g = 0; g < n_groups; ++g) {
-    failure.run([&] {
-      GroupWorkspace& gw = group_workspaces[idx(omp_get_thread_num())];
-      simulate_group(
-          population, groups[idx(g)], xb, [&](Eigen::Index) { return key; },
-          [&](Eigen::Index a) { return u(a); },
-          [&](Eigen::Index a) { return static_cast<std::uint64_t>(population.offsets[idx(a)]); },
-          sigma_e, scale, indicators, gw);
-      for (std::size_t i = 0; i < k; ++i)
-        out(static_cast<Eigen::Index>(i), m + g) = gw.ws.values[i];
+      const Block& block = blocks[b];
+      simulate_block(
+          population, block, xb.data(),
+          [&](Eigen::Index a) {
+            return AreaDraw{.key = key,
+                            .first_draw = static_cast<std::uint64_t>(population.offsets[idx(a)]),
+                            .u = u(a)};
+          },
+          sigma_e, scale, indicators, workspaces[idx(omp_get_thread_num())],
+          [&](Eigen::Index a, std::span<const double> v, double) {
+            std::copy(v.begin(), v.end(), out.col(a).data());
+          },
+          std::span<double>(out.col(block.group < 0 ? 0 : m + block.group).data(), k));
     });
   }
   failure.rethrow();

@@ -153,19 +153,25 @@ TEST(SimulateEbp, FullShrinkageFixesTheAreaEffect) {
 }
 
 TEST(SimulateEbp, SameNumbersForAnyThreadCount) {
-  // 80 x 533 simulated units: enough to run the areas in parallel.
+  // 80 x 533 simulated units: enough to run the areas, or the (replicate,
+  // block) items of a run with groups, in parallel.
   const PopulationDesign pop = make_census();
   const IndicatorSet set({Indicator::MEAN, Indicator::GINI, Indicator::POVERTY_GAP}, 3.0);
   const EbpScale scale{.back_transformation = BackTransformation::box_cox(0.2)};
+  const std::vector<std::vector<Eigen::Index>> national = {{0, 1, 2}};
+  const std::vector<std::vector<Eigen::Index>> two = {{2}, {0, 2}};
   const int threads = omp_get_max_threads();
-  omp_set_num_threads(1);
-  const Eigen::MatrixXd one = simulate_ebp(random::key_from_seed(4), 80, pop, kBeta, kUHat, kGamma,
-                                           kSigmaU, kSigmaE, scale, set);
-  omp_set_num_threads(2);
-  const Eigen::MatrixXd two = simulate_ebp(random::key_from_seed(4), 80, pop, kBeta, kUHat, kGamma,
-                                           kSigmaU, kSigmaE, scale, set);
-  omp_set_num_threads(threads);
-  EXPECT_EQ(one, two);
+  for (const AreaGroups groups : {AreaGroups{}, AreaGroups(national), AreaGroups(two)}) {
+    SCOPED_TRACE(groups.size());
+    Eigen::MatrixXd got[2];
+    for (const int t : {1, 2}) {
+      omp_set_num_threads(t);
+      got[t - 1] = simulate_ebp(random::key_from_seed(4), 80, pop, kBeta, kUHat, kGamma, kSigmaU,
+                                kSigmaE, scale, set, nullptr, groups);
+    }
+    omp_set_num_threads(threads);
+    EXPECT_EQ(got[0], got[1]);
+  }
 }
 
 // make_census() with population weights 0 .. 4, larger where x > 0.
