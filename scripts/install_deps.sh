@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang
   libeigen3-dev librandom123-dev libfmt-dev libspdlog-dev
   nlohmann-json3-dev libcli11-dev zlib1g-dev libhwy-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,7 +1,5 @@
 #include "kelp_sae/kernels/simulations/indicators.h"
 
-#include <hwy/contrib/sort/vqsort.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -11,20 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "kelp_sae/kernels/simulations/internal/vector_sort.h"
+
 namespace kelp_sae::kernels {
 namespace {
-
-// From this many values on the vectorised sort beats the bucket sort (on
-// skewed areas, whose keys crowd few buckets).
-constexpr std::size_t kVectorSortMin = 256;
-// Below this many values std::sort is fastest.
-constexpr std::size_t kBucketSortMin = 128;
-// A bucket holding more values than this is sorted by std::sort (a skewed
-// area, such as one far outlier, puts most values in few buckets).
-constexpr std::size_t kMaxInsertionRun = 32;
-// Buckets per value, as a power of two: mostly empty buckets leave few
-// values to move in the insertion pass.
-constexpr int kExtraBucketBits = 0;
 
 // The order-preserving unsigned key of a double: negative values have all
 // bits flipped, others only the sign bit, so keys compare like the values
@@ -32,60 +20,6 @@ constexpr int kExtraBucketBits = 0;
 std::uint64_t order_key(double x) {
   const auto b = std::bit_cast<std::uint64_t>(x);
   return b ^ ((b >> 63) != 0 ? ~std::uint64_t{0} : std::uint64_t{1} << 63);
-}
-
-double from_order_key(std::uint64_t k) {
-  return std::bit_cast<double>(k ^ ((k >> 63) != 0 ? std::uint64_t{1} << 63 : ~std::uint64_t{0}));
-}
-
-template <class T>
-void insertion_sort(T* v, std::size_t n) {
-  for (std::size_t i = 1; i < n; ++i) {
-    const T x = v[i];
-    std::size_t j = i;
-    for (; j > 0 && x < v[j - 1]; --j) v[j] = v[j - 1];
-    v[j] = x;
-  }
-}
-
-// Sorts small and mid-sized arrays by one bucket pass over the keys' range
-// (about one value per bucket; keys of doubles grow like their logarithm,
-// so incomes spread evenly enough) and an insertion pass.
-void bucket_sort(std::span<double> values) {
-  const std::size_t n = values.size();
-  // Scratch of the calling thread, grown to the largest area seen.
-  thread_local std::vector<std::uint64_t> keys, sorted;
-  thread_local std::vector<std::uint32_t> ends;
-  if (keys.size() < n) keys.resize(n);
-  if (sorted.size() < n) sorted.resize(n);
-  std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t k = order_key(values[i]);
-    keys[i] = k;
-    lo = std::min(lo, k);
-    hi = std::max(hi, k);
-  }
-  if (lo == hi) return;  // all values have the same bits
-  const int bucket_bits = static_cast<int>(std::bit_width(n)) + kExtraBucketBits;
-  const int shift = std::max(static_cast<int>(std::bit_width(hi - lo)) - bucket_bits, 0);
-  const std::size_t n_buckets = ((hi - lo) >> shift) + 1;
-  ends.assign(n_buckets + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) ++ends[((keys[i] - lo) >> shift) + 1];
-  std::uint32_t crowded = 0;  // values in the fullest bucket
-  for (std::size_t b = 1; b <= n_buckets; ++b) {
-    crowded = std::max(crowded, ends[b]);
-    ends[b] += ends[b - 1];
-  }
-  // ends[b] is now the start of bucket b; placing values advances it to the
-  // start of bucket b + 1. Values then move only within their bucket: one
-  // insertion pass finishes the sort unless a bucket is crowded.
-  for (std::size_t i = 0; i < n; ++i) sorted[ends[(keys[i] - lo) >> shift]++] = keys[i];
-  if (crowded > kMaxInsertionRun) {
-    std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n));
-  } else {
-    insertion_sort(sorted.data(), n);
-  }
-  for (std::size_t i = 0; i < n; ++i) values[i] = from_order_key(sorted[i]);
 }
 
 void sort_finite_values(std::span<double> values);
@@ -232,17 +166,7 @@ namespace {
 
 // sort_values for values known to hold no infinity (nor NaN).
 void sort_finite_values(std::span<double> values) {
-  if (values.size() < kBucketSortMin) {
-    std::sort(values.begin(), values.end());
-    return;
-  }
-  if (values.size() < kVectorSortMin) {
-    bucket_sort(values);
-    return;
-  }
-  // A Sorter owns scratch memory and is not shared between threads.
-  thread_local const hwy::Sorter sorter;
-  sorter(values.data(), values.size(), hwy::SortAscending());
+  internal::vector_sort(values.data(), values.size());
 }
 
 }  // namespace
@@ -273,11 +197,10 @@ struct WeightedValue {
 };
 
 // The records of positive weight sorted by value (records of equal value in
-// any order), in scratch memory of the calling thread. From kBucketSortMin
-// values on, the vectorised sort orders 64-bit keys holding the high bits of
-// the value's order key and the value's index in the low bits; values that
-// share those high bits end adjacent, and one insertion pass on the exact
-// values finishes the sort.
+// any order), in scratch memory of the calling thread. The vectorised sort
+// orders 64-bit keys holding the high bits of the value's order key and the
+// value's index in the low bits; values that share those high bits end
+// adjacent, and one insertion pass on the exact values finishes the sort.
 std::span<const WeightedValue> sorted_records(std::span<const double> values,
                                               std::span<const double> weights) {
   const std::size_t n = values.size();
@@ -285,21 +208,11 @@ std::span<const WeightedValue> sorted_records(std::span<const double> values,
   if (sorted.size() < n) sorted.resize(n);
   const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.y < b.y; };
   std::size_t kept = 0;  // records of positive weight, without a branch per record
-  if (n < kBucketSortMin) {
-    for (std::size_t i = 0; i < n; ++i) {
-      sorted[kept] = {values[i], weights[i]};
-      kept += weights[i] != 0.0 ? 1 : 0;
-    }
-    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(kept);
-    std::sort(sorted.begin(), end, by_value);
-    return {sorted.data(), kept};
-  }
   thread_local std::vector<std::uint64_t> keys;
   if (keys.size() < n) keys.resize(n);
   const std::uint64_t mask = (std::uint64_t{1} << std::bit_width(n)) - 1;
   for (std::size_t i = 0; i < n; ++i) keys[i] = (order_key(values[i]) & ~mask) | i;
-  thread_local const hwy::Sorter sorter;
-  sorter(keys.data(), n, hwy::SortAscending());
+  internal::vector_sort(keys.data(), n);
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t at = keys[i] & mask;
     sorted[kept] = {values[at], weights[at]};

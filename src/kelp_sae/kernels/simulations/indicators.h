@@ -137,10 +137,9 @@ class IndicatorSet {
 // ...), or nullopt for the others.
 std::optional<double> quantile_probability(Indicator indicator);
 
-// Sorts ascending, with the same result as std::sort: std::sort below 128
-// values, a bucket sort on the order-preserving integer keys of the doubles
-// up to 255 (scratch memory held per thread) and a vectorised sort above.
-// With NaNs among the values the order is unspecified.
+// Sorts ascending, with the same result as std::sort: the vectorised sort
+// (internal/vector_sort.h), or std::sort when an infinity is among the
+// values. With NaNs among the values the order is unspecified.
 void sort_values(std::span<double> values);
 
 }  // namespace kelp_sae::kernels

@@ -81,13 +81,14 @@ TEST(Indicators, LargeAreasUseTheVectorSort) {
 }
 
 TEST(SortValues, EqualsStdSortAtEverySize) {
-  // Sizes around the std::sort, bucket and vector sort switches; incomes,
-  // signed values with both zeros and ties, one far outlier (crowds one
-  // bucket), identical values and infinities.
+  // Sizes around the vectorised sort's base case (up to 128 doubles, a
+  // sorting network) and the fallback's switch at 256; incomes, signed values
+  // with both zeros and ties, one far outlier, identical values and
+  // infinities.
   std::mt19937_64 gen(5);
   std::lognormal_distribution<double> income(8.5, 0.8);
   std::normal_distribution<double> normal(0.0, 1.0);
-  for (const std::size_t n : {0, 1, 2, 127, 128, 129, 200, 255, 256, 1000}) {
+  for (const std::size_t n : {0, 1, 2, 3, 9, 64, 127, 128, 129, 255, 256, 1000, 5000}) {
     for (int kind = 0; kind < 5; ++kind) {
       SCOPED_TRACE(std::to_string(n) + " values of kind " + std::to_string(kind));
       std::vector<double> v(n);
