@@ -266,6 +266,30 @@ TEST(SimulateEbp, GroupsPoolTheValuesOfTheirAreas) {
                std::invalid_argument);
 }
 
+TEST(CensusIndicators, ARegionIsTheAreaItsUnitsWouldForm) {
+  // Areas 0 and 2 are consecutive rows (area 1 is empty): with one area
+  // effect for both, the census draws of the region {2, 0} are those of a
+  // census whose one area holds all 533 rows, for every indicator, weighted
+  // or not (the region's own weights, its units' draw positions).
+  const IndicatorSet set({Indicator::MEAN, Indicator::POVERTY_HEADCOUNT, Indicator::GINI,
+                          Indicator::QSR, Indicator::MEDIAN},
+                         2.5);
+  const EbpScale scale{.back_transformation = BackTransformation::log()};
+  const Key key = random::key_from_seed(12);
+  const std::vector<std::vector<Eigen::Index>> region = {{2, 0}};
+  for (const bool weighted : {false, true}) {
+    SCOPED_TRACE(weighted);
+    const PopulationDesign pop = weighted ? make_weighted_census() : make_census();
+    PopulationDesign one = pop;
+    one.offsets = {0, 533};
+    const Eigen::MatrixXd by_region = census_indicators(key, pop, kBeta, Eigen::Vector3d::Zero(),
+                                                        kSigmaE, scale, set, std::span(region));
+    const Eigen::MatrixXd whole =
+        census_indicators(key, one, kBeta, Eigen::VectorXd::Zero(1), kSigmaE, scale, set);
+    EXPECT_TRUE(by_region.col(3).isApprox(whole.col(0), 1e-12)) << by_region << "\n" << whole;
+  }
+}
+
 TEST(SimulateEbp, WeightedHeadcountClosedFormUnderLog) {
   // E headcount_a = sum_i w_i Phi((log(z + shift) - x_i' beta - u_a) / sd) / sum_i w_i,
   // sd^2 = sigma_u^2 (1 - gamma_a) + sigma_e^2. The replicate headcount lies
