@@ -53,7 +53,10 @@ using PopulationDesign = SampleDesign;
 
 // Higher levels (regions): group g pools the census areas groups[g]. Its indicators are those of
 // the pooled units (weighted, with population weights), from the very values its areas' indicators
-// are computed from; they follow the M area columns of a result, in group order.
+// are computed from; they follow the M area columns of a result, in group order. A group's areas
+// are drawn one after another into one buffer, each evaluated as soon as it is drawn, so a group
+// adds its own evaluation and no draws; (replicate, group) pairs run in parallel and are summed in
+// replicate order, and the area columns are those of a call without groups, bit for bit.
 using AreaGroups = std::span<const std::vector<Eigen::Index>>;
 
 // From the model scale to the data scale: g^-1(y*) - shift.
