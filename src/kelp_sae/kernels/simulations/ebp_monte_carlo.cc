@@ -219,7 +219,8 @@ struct AreaDraw {
 
 // One synthetic population of a block. Area a's units take the fixed parts
 // xb + offsets[a] and the draws draw_of(a); the indicators of each area it
-// evaluates go to area_out(a, values, floored), the group's to group_out.
+// evaluates go to area_out(a, values, floored), a group's to group_out (empty
+// for a block of one area in no group).
 template <class DrawOf, class AreaOut>
 void simulate_block(const PopulationDesign& population, const Block& block, const double* xb,
                     DrawOf draw_of, double sigma_e, const EbpScale& scale,
@@ -376,7 +377,6 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
           const auto r = idx(item / n_blocks);
           const Block& block = blocks[idx(item % n_blocks)];
           double* out = values.data() + r * idx(columns) * k;
-          const auto column = block.group < 0 ? 0 : idx(m + block.group);
           simulate_block(
               population, block, xb.data(),
               [&](Eigen::Index a) {
@@ -387,7 +387,8 @@ Eigen::MatrixXd simulate_ebp(random::Key rng_key, int n_mc, const PopulationDesi
                 std::copy(v.begin(), v.end(), out + idx(a) * k);
                 floored_by[r * idx(m) + idx(a)] = n_floored;
               },
-              std::span<double>(out + column * k, k));
+              block.group < 0 ? std::span<double>()
+                              : std::span<double>(out + idx(m + block.group) * k, k));
         });
       }
       failure.rethrow();
@@ -447,7 +448,8 @@ Eigen::MatrixXd census_indicators_from_fixed_part(
           [&](Eigen::Index a, std::span<const double> v, double) {
             std::copy(v.begin(), v.end(), out.col(a).data());
           },
-          std::span<double>(out.col(block.group < 0 ? 0 : m + block.group).data(), k));
+          block.group < 0 ? std::span<double>()
+                          : std::span<double>(out.col(m + block.group).data(), k));
     });
   }
   failure.rethrow();

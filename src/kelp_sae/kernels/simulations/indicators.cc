@@ -253,11 +253,9 @@ struct WeightedRanks {
   }
 };
 
-// The pass of weighted_ranks with the Gini and QSR sums only when asked for
-// (the cumulative weights are kept for the quantiles either way).
-template <bool kGini, bool kQsr>
-WeightedRanks weighted_ranks_pass(std::span<const WeightedValue> r, double total_weight,
-                                  double* cumulative) {
+WeightedRanks weighted_ranks(std::span<const WeightedValue> r, double total_weight) {
+  thread_local std::vector<double> cumulative;
+  if (cumulative.size() < r.size()) cumulative.resize(r.size());
   const double cut_20 = std::trunc(0.2 * total_weight);
   const double cut_80 = std::trunc(0.8 * total_weight);
   double before = 0.0, acc = 0.0, total = 0.0, bottom = 0.0, top = 0.0;
@@ -265,32 +263,17 @@ WeightedRanks weighted_ranks_pass(std::span<const WeightedValue> r, double total
     const auto [y, w] = r[i];
     const double after = before + w;
     cumulative[i] = after;
-    if constexpr (kGini) {
-      acc += w * y * (2.0 * after - w - total_weight);
-      total += w * y;
-    }
-    if constexpr (kQsr) {
-      bottom += y * std::max(std::min(after, cut_20) - before, 0.0);
-      top += y * std::max(after - std::max(before, cut_80), 0.0);
-    }
+    acc += w * y * (2.0 * after - w - total_weight);
+    total += w * y;
+    bottom += y * std::max(std::min(after, cut_20) - before, 0.0);
+    top += y * std::max(after - std::max(before, cut_80), 0.0);
     before = after;
   }
   const double denominator = total_weight * total;
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   return {.gini = denominator > 0.0 ? acc / denominator : kNaN,
           .qsr = bottom > 0.0 ? top / bottom : kNaN,
-          .cumulative = {cumulative, r.size()}};
-}
-
-WeightedRanks weighted_ranks(std::span<const WeightedValue> r, double total_weight, bool gini,
-                             bool qsr) {
-  thread_local std::vector<double> cumulative;
-  if (cumulative.size() < r.size()) cumulative.resize(r.size());
-  double* c = cumulative.data();
-  if (gini && qsr) return weighted_ranks_pass<true, true>(r, total_weight, c);
-  if (gini) return weighted_ranks_pass<true, false>(r, total_weight, c);
-  if (qsr) return weighted_ranks_pass<false, true>(r, total_weight, c);
-  return weighted_ranks_pass<false, false>(r, total_weight, c);
+          .cumulative = {cumulative.data(), r.size()}};
 }
 
 }  // namespace
@@ -324,13 +307,7 @@ void IndicatorSet::evaluate_weighted_with_sums(std::span<const double> values,
   const double divisor = total_weight > 0.0 ? total_weight : 1.0;
   if (!evaluate_sums(values, sums, divisor, out)) return;
   const std::span<const WeightedValue> records = sorted_records(values, weights);
-  bool gini = false, qsr = false;
-  for (const auto& entry : entries_) {
-    const auto* i = std::get_if<Indicator>(&entry);
-    gini = gini || (i != nullptr && *i == Indicator::GINI);
-    qsr = qsr || (i != nullptr && *i == Indicator::QSR);
-  }
-  const WeightedRanks ranks = weighted_ranks(records, total_weight, gini, qsr);
+  const WeightedRanks ranks = weighted_ranks(records, total_weight);
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     const auto* i = std::get_if<Indicator>(&entries_[k]);
     if (i == nullptr || !is_rank_based(*i)) continue;
