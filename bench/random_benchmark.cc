@@ -28,7 +28,7 @@ void BM_Normal(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
-BENCHMARK(BM_Normal)->Arg(1)->Arg(500)->Arg(1000000);
+BENCHMARK(BM_Normal)->Arg(1)->Arg(50)->Arg(500)->Arg(10000)->Arg(1000000);
 
 void BM_Uniform(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
