@@ -41,9 +41,72 @@ namespace hn = hwy::HWY_NAMESPACE;
 using Kind = BackTransformation::Kind;
 using Params = SynthesisParams;
 
-// Largest argument of the vectorised exp (Highway's valid range).
-constexpr double kExpMax = 706.0;
+// Largest magnitude of an argument of exp_bounded; others take the scalar
+// back-transformation.
+constexpr double kExpMax = 700.0;
 constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
+
+// 2^(j/8), j = 0..7, rounded, and the relative error of each rounding.
+alignas(64) constexpr double kPow2Eighths[8] = {1.0,
+                                                1.0905077326652577,
+                                                1.189207115002721,
+                                                1.2968395546510096,
+                                                1.4142135623730951,
+                                                1.5422108254079407,
+                                                1.681792830507429,
+                                                1.8340080864093424};
+alignas(64) constexpr double kPow2EighthsError[8] = {0.0,
+                                                     -2.7939114859515733e-17,
+                                                     3.3484623336251524e-17,
+                                                     1.9572585293112036e-17,
+                                                     -6.835808657661922e-17,
+                                                     5.1548301170786783e-17,
+                                                     4.875160526227062e-17,
+                                                     1.790126907604513e-17};
+// 1/n!, n = 9 down to 2.
+constexpr double kExpTaylor[8] = {
+    2.7557319223985893e-06, 2.48015873015873e-05, 0.0001984126984126984, 0.001388888888888889,
+    0.008333333333333333,   0.041666666666666664, 0.16666666666666666,   0.5};
+
+// e^x for |x| <= kExpMax (about 1 ulp): x = k ln2/8 + r with |r| <= ln2/16,
+// e^x = 2^(k >> 3) 2^((k & 7)/8) e^r. The power 2^((k & 7)/8) is looked up
+// (with the error of its rounding), e^r - 1 is its Taylor polynomial of
+// degree 9 (truncation below 2e-18), and 2^(k >> 3) goes into the exponent
+// bits. Every step is exact or rounded once, the same on every target.
+template <class D>
+HWY_INLINE hn::Vec<D> exp_bounded(D d, hn::Vec<D> x) {
+  using V = hn::Vec<D>;
+  const hn::RebindToUnsigned<D> du;
+  const hn::RebindToSigned<D> di;
+  // k = round(8 x / ln 2), in the low bits of kf's mantissa.
+  const V shifter = hn::Set(d, 0x1.8p52);
+  const V kf = hn::MulAdd(x, hn::Set(d, 11.541560327111707), shifter);
+  const V k = hn::Sub(kf, shifter);
+  V r = hn::NegMulAdd(k, hn::Set(d, 0.08664339756999316), x);
+  r = hn::NegMulAdd(k, hn::Set(d, 2.8988085173078744e-18), r);
+  const auto bits = hn::BitCast(du, kf);
+  const auto j = hn::BitCast(di, hn::And(bits, hn::Set(du, 7)));
+  V power, error;
+#if HWY_TARGET <= HWY_AVX3
+  if constexpr (hn::MaxLanes(D()) == 8) {
+    const auto at = hn::IndicesFromVec(d, j);
+    power = hn::TableLookupLanes(hn::Load(d, kPow2Eighths), at);
+    error = hn::TableLookupLanes(hn::Load(d, kPow2EighthsError), at);
+  } else
+#endif
+  {
+    power = hn::GatherIndex(d, kPow2Eighths, j);
+    error = hn::GatherIndex(d, kPow2EighthsError, j);
+  }
+  // 2^(k >> 3) 2^(j/8): (k - j) << 49 adds k >> 3 to the exponent (the
+  // shift drops the shifter's bits; k is far below 2^14 in magnitude).
+  const V scale = hn::BitCast(
+      d, hn::Add(hn::BitCast(du, power), hn::ShiftLeft<49>(hn::Sub(bits, hn::BitCast(du, j)))));
+  V p = hn::MulAdd(hn::Set(d, kExpTaylor[0]), r, hn::Set(d, kExpTaylor[1]));
+  for (std::size_t i = 2; i < 8; ++i) p = hn::MulAdd(p, r, hn::Set(d, kExpTaylor[i]));
+  const V expm1_r = hn::MulAdd(p, hn::Mul(r, r), r);
+  return hn::MulAdd(scale, hn::Add(expm1_r, error), scale);
+}
 
 template <Kind kKind, bool kWeighted>
 HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
@@ -97,8 +160,8 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
     if constexpr (kKind == Kind::NONE) {
       y = y_star;
     } else if constexpr (kKind == Kind::LOG) {
-      scalar_fallback = !hn::AllTrue(d, y_star <= v_exp_max);
-      y = hn::Exp(d, y_star);
+      scalar_fallback = !hn::AllTrue(d, hn::Abs(y_star) <= v_exp_max);
+      y = exp_bounded(d, y_star);
     } else {
       const V base = hn::MulAdd(v_lambda, y_star, one);
       V floored = hn::IfThenElseZero(base < v_floor, one);
@@ -106,8 +169,9 @@ HWY_INLINE void run(const Params& p, std::size_t n, IndicatorSet::Sums& out) {
       acc_floored = hn::Add(acc_floored, floored);
       const V inner = hn::Max(base, v_floor);
       const V arg = hn::Mul(hn::Log(d, inner), v_inv_lambda);
-      scalar_fallback = !hn::AllTrue(d, hn::And(hn::Abs(y_star) < v_finite, arg <= v_exp_max));
-      y = hn::Exp(d, arg);
+      scalar_fallback =
+          !hn::AllTrue(d, hn::And(hn::Abs(y_star) < v_finite, hn::Abs(arg) <= v_exp_max));
+      y = exp_bounded(d, arg);
     }
     if (HWY_UNLIKELY(scalar_fallback)) {
       hn::Store(y_star, d, y_lanes);
