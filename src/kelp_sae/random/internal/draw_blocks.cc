@@ -139,24 +139,39 @@ HWY_INLINE VF to_uniform(VU bits) {
   return hn::Add(hn::Sub(hn::BitCast(df, mantissa), hn::Set(df, 1.0)), hn::Set(df, 0x1p-53));
 }
 
-// Draws j .. j + 2KL - 1 of the block as 2K vectors of uniforms, in order.
-template <std::size_t K>
-HWY_INLINE void uniforms(const Threefry& threefry, VW offsets, std::uint32_t lo, std::uint32_t hi,
-                         std::uint32_t j, VF (&u)[2 * K]) {
-  const DW dw;
-  const DU du;
-  const auto step = static_cast<std::uint32_t>(hn::Lanes(dw));
-  VW x0[K], x1[K];
-  for (std::size_t k = 0; k < K; ++k) {
-    x0[k] = hn::Add(offsets, hn::Set(dw, lo + j + static_cast<std::uint32_t>(k) * step));
-    x1[k] = hn::Set(dw, hi);
+// The uniforms of one block: draws first + j of a key's stream.
+class BlockUniforms {
+ public:
+  BlockUniforms(Key key, std::uint64_t first)
+      : threefry_(key),
+        offsets_(lane_offsets()),
+        lo_(static_cast<std::uint32_t>(first)),
+        hi_(static_cast<std::uint32_t>(first >> 32)) {}
+
+  // Draws j .. j + 2KL - 1 as 2K vectors, in order.
+  template <std::size_t K>
+  HWY_INLINE void get(std::size_t j, VF (&u)[2 * K]) const {
+    const DW dw;
+    const DU du;
+    const auto step = static_cast<std::uint32_t>(hn::Lanes(dw));
+    const auto start = lo_ + static_cast<std::uint32_t>(j);
+    VW x0[K], x1[K];
+    for (std::size_t k = 0; k < K; ++k) {
+      x0[k] = hn::Add(offsets_, hn::Set(dw, start + static_cast<std::uint32_t>(k) * step));
+      x1[k] = hn::Set(dw, hi_);
+    }
+    threefry_(x0, x1);
+    for (std::size_t k = 0; k < K; ++k) {
+      u[2 * k] = to_uniform(hn::BitCast(du, hn::InterleaveLower(dw, x0[k], x1[k])));
+      u[2 * k + 1] = to_uniform(hn::BitCast(du, hn::InterleaveUpper(dw, x0[k], x1[k])));
+    }
   }
-  threefry(x0, x1);
-  for (std::size_t k = 0; k < K; ++k) {
-    u[2 * k] = to_uniform(hn::BitCast(du, hn::InterleaveLower(dw, x0[k], x1[k])));
-    u[2 * k + 1] = to_uniform(hn::BitCast(du, hn::InterleaveUpper(dw, x0[k], x1[k])));
-  }
-}
+
+ private:
+  Threefry threefry_;
+  VW offsets_;
+  std::uint32_t lo_, hi_;
+};
 
 // log x for positive normal finite x (fdlibm's e_log.c, error below 1 ulp):
 // x = 2^k m with m in [sqrt(2)/2, sqrt(2)), log m = 2 atanh(s).
@@ -231,24 +246,21 @@ constexpr std::size_t kVectors = 2 * kInterleave;
 void UniformBlock(Key key, std::uint64_t first, double* HWY_RESTRICT out, std::size_t len) {
   const DF df;
   const std::size_t lanes = hn::Lanes(df);
-  const Threefry threefry(key);
-  const VW offsets = lane_offsets();
-  const auto lo = static_cast<std::uint32_t>(first);
-  const auto hi = static_cast<std::uint32_t>(first >> 32);
+  const BlockUniforms uniforms(key, first);
   std::size_t j = 0;
   for (VF u[kVectors]; j + kVectors * lanes <= len; j += kVectors * lanes) {
-    uniforms<kInterleave>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<kInterleave>(j, u);
     for (std::size_t v = 0; v < kVectors; ++v) hn::StoreU(u[v], df, out + j + v * lanes);
   }
   VF u[2];
   for (; j + 2 * lanes <= len; j += 2 * lanes) {
-    uniforms<1>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<1>(j, u);
     hn::StoreU(u[0], df, out + j);
     hn::StoreU(u[1], df, out + j + lanes);
   }
   if (j < len) {
     HWY_ALIGN double rest[2 * kPad];
-    uniforms<1>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<1>(j, u);
     hn::Store(u[0], df, rest);
     hn::Store(u[1], df, rest + lanes);
     std::memcpy(out + j, rest, (len - j) * sizeof(double));
@@ -259,10 +271,7 @@ void NormalBlock(Key key, std::uint64_t first, double* HWY_RESTRICT out, std::si
   const DF df;
   const DU du;
   const std::size_t lanes = hn::Lanes(df);
-  const Threefry threefry(key);
-  const VW offsets = lane_offsets();
-  const auto lo = static_cast<std::uint32_t>(first);
-  const auto hi = static_cast<std::uint32_t>(first >> 32);
+  const BlockUniforms uniforms(key, first);
   HWY_ALIGN double tail_u[kDrawBlock + kPad];
   HWY_ALIGN std::uint64_t tail_at[kDrawBlock + kPad];
   std::size_t n_tail = 0;
@@ -287,24 +296,24 @@ void NormalBlock(Key key, std::uint64_t first, double* HWY_RESTRICT out, std::si
 
   std::size_t j = 0;
   for (VF u[kVectors]; j + kVectors * lanes <= len; j += kVectors * lanes) {
-    uniforms<kInterleave>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<kInterleave>(j, u);
     for (std::size_t v = 0; v < kVectors; ++v) {
       central(u[v], j + v * lanes, out + j + v * lanes, lanes);
     }
   }
   for (VF u[4]; j + 4 * lanes <= len; j += 4 * lanes) {
-    uniforms<2>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<2>(j, u);
     for (std::size_t v = 0; v < 4; ++v) central(u[v], j + v * lanes, out + j + v * lanes, lanes);
   }
   VF u[2];
   for (; j + 2 * lanes <= len; j += 2 * lanes) {
-    uniforms<1>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<1>(j, u);
     central(u[0], j, out + j, lanes);
     central(u[1], j + lanes, out + j + lanes, lanes);
   }
   if (j < len) {
     HWY_ALIGN double rest[2 * kPad];
-    uniforms<1>(threefry, offsets, lo, hi, static_cast<std::uint32_t>(j), u);
+    uniforms.get<1>(j, u);
     const std::size_t remaining = len - j;
     central(u[0], j, rest, std::min(lanes, remaining));
     if (remaining > lanes) central(u[1], j + lanes, rest + lanes, remaining - lanes);
