@@ -72,7 +72,8 @@ constexpr double kExpTaylor[8] = {
 // e^x = 2^(k >> 3) 2^((k & 7)/8) e^r. The power 2^((k & 7)/8) is looked up
 // (with the error of its rounding), e^r - 1 is its Taylor polynomial of
 // degree 9 (truncation below 2e-18), and 2^(k >> 3) goes into the exponent
-// bits. Every step is exact or rounded once, the same on every target.
+// bits. Every step is exact or rounded once (where the processor has fused
+// multiply-adds; without them the last bit may differ).
 template <class D>
 HWY_INLINE hn::Vec<D> exp_bounded(D d, hn::Vec<D> x) {
   using V = hn::Vec<D>;
